@@ -1,0 +1,41 @@
+#include "app/main_flow.h"
+
+#include "app/banner.h"
+#include "app/options.h"
+#include "config/config_flow.h"
+#include "firmware/dump.h"
+#include "firmware/update.h"
+#include "transport/kcs.h"
+
+namespace korvex {
+
+int korvexMain(const Platform& platform, int argc, char** argv) {
+    Console& console = platform.console;
+    Options options;
+    if (parseCommandLine(console, argc, argv, &options) == ParseOutcome::End) return 0;
+
+    KcsTransport kcs(platform);
+    Transport& transport = kcs;  // the one binding there is, whatever -i names
+
+    printUsageBanner(console);
+    for (int i = 0; i < argc; ++i) console.print("%s ", argv[i]);
+    console.print("\n");
+
+    const Job job = chooseJob(options);
+    if (job == Job::ConfigRestore || job == Job::ConfigBackup) {
+        // The flow opens and closes the transport itself and ends the run.
+        runConfigFlow(platform, transport, options.firmwareFile, options.dumpFile);
+        return 0;
+    }
+    if (transport.open() == -1) return -1;
+    switch (job) {
+        case Job::FlashDump:
+            return runFlashDump(platform, transport, options.dumpFile);
+        case Job::UsbUpdate:
+            return runUsbUpdate(platform, transport, options.firmwareFile, options.preserveFlag);
+        default:
+            return runKcsUpdate(platform, transport, options.firmwareFile, options.preserveFlag);
+    }
+}
+
+}  // namespace korvex

@@ -1,0 +1,8 @@
+#include "bmc/config_module.h"
+
+namespace korvex::bmc {
+
+// Placeholder: no handlers yet, so these requests get 0xC1.
+void ConfigModule::install(SimBmc&) {}
+
+}  // namespace korvex::bmc

@@ -1,0 +1,115 @@
+// The simulated BMC, at the message level: one handler per NetFn and command,
+// behind whatever carries the bytes (the KCS register model of korvex-sim, or
+// the external-BMC socket of korvex-bmcd). It is not part of the tool.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvex::bmc {
+
+struct Request {
+    uint8_t netFn = 0;
+    uint8_t lun = 0;
+    uint8_t command = 0;
+    std::vector<uint8_t> data;
+};
+
+struct Response {
+    uint8_t completionCode = 0;
+    std::vector<uint8_t> data;
+};
+
+inline constexpr uint8_t kNetFnApp = 0x06;
+inline constexpr uint8_t kNetFnOem = 0x3E;
+inline constexpr uint8_t kCcInvalidCommand = 0xC1;
+
+class SimBmc;
+
+enum class KnobResult : uint8_t { NotMine, Ok, Bad };
+
+// A part of the BMC: its handlers and the --bmc-... knobs that steer it.
+class BmcModule {
+public:
+    virtual ~BmcModule() = default;
+    virtual void install(SimBmc& bmc) = 0;
+    // name is the text between "--bmc-" and "="; value what follows "=".
+    // Faults arrive as name "fault" with the fault's own text as value.
+    virtual KnobResult setKnob(std::string_view name, std::string_view value, std::string* error) {
+        (void)name;
+        (void)value;
+        (void)error;
+        return KnobResult::NotMine;
+    }
+    // Help lines for korvex-sim --help, each ending in "\n".
+    virtual std::string knobHelp() const { return {}; }
+    // When the run ends: saves what the knobs asked to be saved.
+    virtual bool finish(std::string* error) {
+        (void)error;
+        return true;
+    }
+};
+
+using Handler = std::function<Response(const Request&)>;
+
+class SimBmc {
+public:
+    SimBmc();
+    ~SimBmc();
+    SimBmc(const SimBmc&) = delete;
+    SimBmc& operator=(const SimBmc&) = delete;
+
+    void setHandler(uint8_t netFn, uint8_t command, Handler handler);
+    // Answers one request; unknown requests get 0xC1, as a real BMC answers them.
+    Response handle(const Request& request);
+
+    // "--bmc-NAME=VALUE"; false with *error set when no module takes it or it is bad.
+    bool applyOption(std::string_view option, std::string* error);
+    std::string optionHelp() const;
+    bool finish(std::string* error);
+
+    uint64_t exchanges() const { return exchanges_; }
+    // Requests answered so far with this NetFn and command.
+    uint64_t count(uint8_t netFn, uint8_t command) const;
+    // Every request seen, in order (for tests).
+    const std::vector<Request>& log() const { return log_; }
+    void keepLog(bool on) { keepLog_ = on; }
+    uint64_t coldResets() const { return coldResets_; }
+    void noteColdReset() { ++coldResets_; }
+
+    template <typename T>
+    T* module() const {
+        for (const auto& m : modules_)
+            if (auto* p = dynamic_cast<T*>(m.get())) return p;
+        return nullptr;
+    }
+
+private:
+    struct Fault;
+    struct Entry {
+        uint8_t netFn;
+        uint8_t command;
+        Handler handler;
+        uint64_t count;
+    };
+    Entry* find(uint8_t netFn, uint8_t command);
+    const Entry* find(uint8_t netFn, uint8_t command) const;
+    KnobResult setCompletionCodeFault(std::string_view value, std::string* error);
+
+    std::vector<std::unique_ptr<BmcModule>> modules_;
+    std::vector<Entry> entries_;
+    std::vector<Fault> faults_;
+    std::vector<Request> log_;
+    bool keepLog_ = false;
+    uint64_t exchanges_ = 0;
+    uint64_t coldResets_ = 0;
+};
+
+// Number parsing for knob values: decimal, or hexadecimal with 0x.
+bool parseKnobNumber(std::string_view text, uint64_t* value);
+
+}  // namespace korvex::bmc

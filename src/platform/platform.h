@@ -1,0 +1,112 @@
+// The services the tool needs from the machine it runs on. Every front end
+// (UEFI Shell, Linux, simulator) supplies one implementation of each; the
+// core only ever sees these interfaces, received by reference.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+namespace korvex {
+
+// 8-bit x86 I/O port access.
+class PortIo {
+public:
+    virtual uint8_t in8(uint16_t port) = 0;
+    virtual void out8(uint16_t port, uint8_t value) = 0;
+
+protected:
+    ~PortIo() = default;
+};
+
+// One-shot timers with the semantics of UEFI timer events: created, armed
+// relative to now in 100 ns units, polled, cancelled and closed. A timer that
+// was never armed, or was cancelled, never fires.
+using TimerId = uintptr_t;
+
+class Timers {
+public:
+    virtual bool create(TimerId* id) = 0;                          // CreateEvent(EVT_TIMER)
+    virtual bool armRelative(TimerId id, uint64_t units100ns) = 0; // SetTimer(TimerRelative)
+    virtual bool fired(TimerId id) = 0;                            // CheckEvent == EFI_SUCCESS
+    virtual void cancel(TimerId id) = 0;                           // SetTimer(TimerCancel, 0)
+    virtual void close(TimerId id) = 0;                            // CloseEvent
+
+protected:
+    ~Timers() = default;
+};
+
+// Busy or blocking pause in microseconds, as UEFI Stall.
+class Stall {
+public:
+    virtual void stall(uint64_t microseconds) = 0;
+
+protected:
+    ~Stall() = default;
+};
+
+// Standard output and one character of input.
+class Console {
+public:
+    void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    virtual void vprint(const char* format, va_list args) = 0;
+    virtual void flush() = 0;
+    // One character from the keyboard or standard input; -1 when none can be had.
+    virtual int readChar() = 0;
+
+protected:
+    ~Console() = default;
+};
+
+enum class SeekFrom : uint8_t { Start, Current, End };
+
+// A buffered byte stream, closed (and destroyed) by close().
+class File {
+public:
+    virtual size_t read(void* buffer, size_t count) = 0;
+    virtual size_t write(const void* data, size_t count) = 0;
+    // 0 on success, non-zero on failure, like fseek.
+    virtual int seek(int64_t offset, SeekFrom whence) = 0;
+    // -1 when the position cannot be had, like ftell.
+    virtual int64_t tell() = 0;
+    virtual int flush() = 0;
+    virtual bool eof() = 0;
+    virtual bool error() = 0;
+    // Flushes, releases the stream and destroys this object; 0 on success.
+    virtual int close() = 0;
+
+protected:
+    ~File() = default;
+};
+
+class FileSystem {
+public:
+    // mode is one of the stdio stream modes the tool uses: "r", "rb", "wb", "wb+".
+    // Names are relative to the current directory. nullptr on failure.
+    virtual File* open(const char* name, const char* mode) = 0;
+
+protected:
+    ~FileSystem() = default;
+};
+
+class Memory {
+public:
+    // nullptr on failure; a request for 0 bytes fails.
+    virtual void* allocate(size_t size) = 0;
+    virtual void release(void* block) = 0;
+
+protected:
+    ~Memory() = default;
+};
+
+// What one run of the tool is given. Nothing in it is owned by the core.
+struct Platform {
+    PortIo& ports;
+    Timers& timers;
+    Stall& stall;
+    Console& console;
+    FileSystem& files;
+    Memory& memory;
+};
+
+}  // namespace korvex

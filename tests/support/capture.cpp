@@ -1,0 +1,81 @@
+#include "support/capture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "app/banner.h"
+#include "app/main_flow.h"
+
+namespace korvex::test {
+
+void CaptureConsole::vprint(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0) return;
+    std::string chunk(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(chunk.data(), chunk.size(), format, args);
+    chunk.pop_back();
+    text += chunk;
+}
+
+int CaptureConsole::readChar() {
+    if (inputPos >= input.size()) return -1;
+    return static_cast<unsigned char>(input[inputPos++]);
+}
+
+void* CountingMemory::allocate(size_t size) {
+    if (size == 0 || size > failAbove) return nullptr;
+    void* p = std::malloc(size);
+    if (p != nullptr) ++live_;
+    return p;
+}
+
+void CountingMemory::release(void* block) {
+    if (block == nullptr) return;
+    --live_;
+    std::free(block);
+}
+
+void SimRun::options(const std::vector<std::string>& bmcOptions) {
+    for (const std::string& o : bmcOptions) {
+        std::string error;
+        ASSERT_TRUE(machine.applyOption(o, &error)) << error;
+    }
+}
+
+int SimRun::run(const std::vector<std::string>& args) {
+    std::vector<std::string> storage{"korvex"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    return korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+std::string goldenBanner() {
+    std::string banner = readFile(std::string(KORVEX_TEST_DATA_DIR) + "/golden/banner.txt");
+    const std::string placeholder = "@BUILDDATE@";
+    size_t at = banner.find(placeholder);
+    if (at != std::string::npos) banner.replace(at, placeholder.size(), buildDate());
+    return banner;
+}
+
+}  // namespace korvex::test

@@ -1,0 +1,59 @@
+// Test doubles for the platform: a console that keeps everything printed, a
+// memory that counts what is still held, and an in-process run of the tool
+// against a simulated machine.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+#include "bmc/sim_machine.h"
+#include "platform/hosted/hosted.h"
+#include "platform/platform.h"
+
+namespace korvex::test {
+
+class CaptureConsole final : public Console {
+public:
+    void vprint(const char* format, va_list args) override;
+    void flush() override { ++flushes; }
+    int readChar() override;
+
+    std::string text;
+    std::string input;  // characters readChar() hands out, in order
+    size_t inputPos = 0;
+    int flushes = 0;
+};
+
+class CountingMemory final : public Memory {
+public:
+    void* allocate(size_t size) override;
+    void release(void* block) override;
+    size_t outstanding() const { return live_; }
+    size_t failAbove = SIZE_MAX;  // requests larger than this fail
+
+private:
+    size_t live_ = 0;
+};
+
+// A simulated server and everything one run of the tool needs; files are real
+// files, relative to the current directory.
+struct SimRun {
+    CaptureConsole console;
+    hosted::StdioFileSystem files;
+    CountingMemory memory;
+    bmc::SimMachine machine{console, files, memory};
+
+    // Applies --bmc-... options; fails the test on a bad one.
+    void options(const std::vector<std::string>& bmcOptions);
+    // Runs the tool with argv[0] = "korvex" and the given arguments; returns its result.
+    int run(const std::vector<std::string>& args);
+};
+
+// The usage banner as the tool prints it, from the golden file.
+std::string goldenBanner();
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+
+}  // namespace korvex::test

@@ -1,0 +1,80 @@
+// korvex-sim: the tool against a simulated BMC on a simulated machine.
+//   korvex-sim [--bmc-...]... [--stats] [--] [tool arguments]
+// The tool's text goes to standard output; this front end's own to standard error.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/main_flow.h"
+#include "bmc/sim_machine.h"
+#include "platform/hosted/hosted.h"
+
+namespace {
+
+void printHelp(const korvex::bmc::SimMachine& machine) {
+    std::printf(
+        "Usage: korvex-sim [FRONT-END OPTION]... [--] [TOOL ARGUMENT]...\n"
+        "Runs the tool against a simulated BMC on a simulated machine whose clock\n"
+        "advances 1 us per port access, so waits of seconds cost no real time.\n"
+        "\n"
+        "Front-end options (before the tool's arguments):\n"
+        "  --help                 this text\n"
+        "  --stats                when the run ends, print to standard error:\n"
+        "                         exchanges, port reads, port writes, virtual time\n"
+        "%s"
+        "\n"
+        "Everything after the front-end options (or after --) is the tool's command\n"
+        "line; the tool sees this program's name as its first argument.\n",
+        machine.optionHelp().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    korvex::hosted::StdioConsole console;
+    korvex::hosted::StdioFileSystem files;
+    korvex::hosted::HeapMemory memory;
+    korvex::bmc::SimMachine machine(console, files, memory);
+
+    bool stats = false;
+    int first = 1;
+    for (; first < argc; ++first) {
+        const char* arg = argv[first];
+        if (std::strcmp(arg, "--") == 0) {
+            ++first;
+            break;
+        }
+        if (std::strcmp(arg, "--help") == 0 && first == 1) {
+            printHelp(machine);
+            return 0;
+        }
+        if (std::strcmp(arg, "--stats") == 0) {
+            stats = true;
+            continue;
+        }
+        if (std::strncmp(arg, "--bmc-", 6) != 0) break;
+        std::string error;
+        if (!machine.applyOption(arg, &error)) {
+            std::fprintf(stderr, "korvex-sim: %s\n", error.c_str());
+            return 2;
+        }
+    }
+
+    std::vector<char*> toolArgs;
+    toolArgs.push_back(argv[0]);
+    for (int i = first; i < argc; ++i) toolArgs.push_back(argv[i]);
+    toolArgs.push_back(nullptr);
+
+    korvex::korvexMain(machine.platform(), static_cast<int>(toolArgs.size()) - 1, toolArgs.data());
+    std::fflush(stdout);
+
+    std::string error;
+    int status = 0;
+    if (!machine.finish(&error)) {
+        std::fprintf(stderr, "korvex-sim: %s\n", error.c_str());
+        status = 1;  // the tool's run is over; only saving the BMC's state failed
+    }
+    if (stats) std::fputs(machine.stats().c_str(), stderr);
+    return status;
+}
