@@ -24,6 +24,8 @@ struct Part {
     uint64_t startOffset = 0;
     uint64_t areaLength = 0;
     uint64_t length = 0;
+
+    bool operator==(const Part&) const = default;
 };
 
 // The fields of one footer entry, as "%lx %lx %lx %s" reads them.
