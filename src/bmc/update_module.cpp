@@ -71,6 +71,7 @@ Response UpdateModule::sendBlockInfo(const Request& request) {
     const uint8_t* d = request.data.data();
     blocks_.push_back(BlockInfo{bigEndian32(d), bigEndian32(d + 4), bigEndian32(d + 8), d[12], d[13], 0});
     writeAt_ = blocks_.back().startOffset;
+    if (blocks_.back().index == 0) progress_ = 0;  // a new update begins
     return Response{0x00, {}};
 }
 

@@ -445,3 +445,42 @@ TEST(UsbUpdate, BufferNotObtained) {
 
 }  // namespace
 }  // namespace korvex::test
+
+namespace korvex::test {
+namespace {
+
+TEST(SimBmcUpdateSide, FlashKnobsLoadAndSave) {
+    const std::string in = ::testing::TempDir() + "korvex-flash-in.bin";
+    const std::string out = ::testing::TempDir() + "korvex-flash-out.bin";
+    writeFile(in, "\x01\x02\x03");
+    bmc::SimBmc bmc;
+    std::string error;
+    ASSERT_TRUE(bmc.applyOption("--bmc-flash=" + in, &error)) << error;
+    ASSERT_TRUE(bmc.applyOption("--bmc-save-flash=" + out, &error)) << error;
+    const auto& flash = bmc.module<bmc::UpdateModule>()->flash();
+    EXPECT_EQ(flash.size(), 0x2000000u);
+    EXPECT_EQ(flash[0], 1);
+    EXPECT_EQ(flash[2], 3);
+    EXPECT_EQ(flash[3], 0xFF);
+    ASSERT_TRUE(bmc.finish(&error)) << error;
+    const std::string saved = readFile(out);
+    EXPECT_EQ(saved.size(), 0x2000000u);
+    EXPECT_EQ(saved.substr(0, 4), "\x01\x02\x03\xFF");
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+}
+
+TEST(SimBmcUpdateSide, BadKnobsAreRefused) {
+    for (const char* option : {"--bmc-update-state=256", "--bmc-update-state=x", "--bmc-flash=/nonexistent/flash",
+                               "--bmc-save-flash=", "--bmc-fault=drop:0x20", "--bmc-fault=drop:", "--bmc-fault=verdict:",
+                               "--bmc-fault=verdict:1:2:3", "--bmc-fault=progress:300", "--bmc-fault=nodata:0x14",
+                               "--bmc-fault=bogus:1"}) {
+        bmc::SimBmc bmc;
+        std::string error;
+        EXPECT_FALSE(bmc.applyOption(option, &error)) << option;
+        EXPECT_FALSE(error.empty()) << option;
+    }
+}
+
+}  // namespace
+}  // namespace korvex::test
