@@ -115,6 +115,13 @@ private:
 
     UpdateInfo getFWUpdateInfo(uint8_t preserveFlag, uint8_t* updateState);
     Step sendPart(File& package, uint8_t index, uint8_t count, const Part& part);
+    void sendBlockInfo(uint8_t index, uint8_t count, const Part& part);
+    // Every full chunk of a part of at least 49 bytes, with its progress
+    // lines; leaves in *rest what the last chunk carries (0 to 49 bytes).
+    Step sendFullChunks(File& package, uint8_t index, uint64_t length, uint64_t* rest);
+    // One ReceiveFWData with the part's next count bytes. A broken exchange
+    // is reported and the BMC reset; false then.
+    bool sendChunk(File& package, uint8_t flag, size_t count, int* result);
     void readPartBytes(File& package, uint8_t* out, size_t count);
     Step pollProgress();
     void printVerdict(uint8_t code);
@@ -215,59 +222,63 @@ void UpdateJob::readPartBytes(File& package, uint8_t* out, size_t count) {
     }
 }
 
-UpdateJob::Step UpdateJob::sendPart(File& package, uint8_t index, uint8_t count, const Part& part) {
-    Console& console = platform_.console;
-
+void UpdateJob::sendBlockInfo(uint8_t index, uint8_t count, const Part& part) {
     std::memset(request_, 0, sizeof request_);
     putBigEndian32(request_ + 0, part.startOffset);
     putBigEndian32(request_ + 4, part.areaLength);
     putBigEndian32(request_ + 8, part.length);
     request_[12] = index;
     request_[13] = count;
-    if (exchangeFailed(send(kCmdSendBlockInfo, kBlockInfoSize))) console.print("sendBlockInfo fail...\n");
+    // Only a broken exchange is reported, and the part is sent all the same.
+    if (exchangeFailed(send(kCmdSendBlockInfo, kBlockInfoSize))) platform_.console.print("sendBlockInfo fail...\n");
+}
 
+bool UpdateJob::sendChunk(File& package, uint8_t flag, size_t count, int* result) {
+    request_[0] = flag;
+    readPartBytes(package, request_ + 1, count);
+    *result = send(kCmdReceiveFWData, static_cast<int32_t>(1 + count));
+    if (!exchangeFailed(*result)) return true;
+    platform_.console.print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");
+    bmcColdReset(link_);
+    return false;
+}
+
+UpdateJob::Step UpdateJob::sendFullChunks(File& package, uint8_t index, uint64_t length, uint64_t* rest) {
+    Console& console = platform_.console;
+    uint64_t remaining = length;
+    uint64_t sent = kChunkData;
+    uint64_t previousPercent = 100;
+    for (;;) {
+        int result = 0;  // any answer but a broken exchange lets the transfer go on
+        if (!sendChunk(package, 0, kChunkData, &result)) return Step::Failed;
+        const uint64_t percent = sent * 100 / length;
+        if (percent != previousPercent && percent % 5 == 0) {
+            console.print("Load part %d %8ld bytes, %5ldK bytes   %d%%\r", index, static_cast<long>(length),
+                          static_cast<long>(sent / 1024 + 1), static_cast<int>(percent + 1));
+            console.flush();
+        }
+        *rest = remaining - kChunkData;
+        sent += kChunkData;
+        if (*rest <= kChunkData) return Step::Done;
+        previousPercent = percent;
+        remaining = *rest;
+    }
+}
+
+UpdateJob::Step UpdateJob::sendPart(File& package, uint8_t index, uint8_t count, const Part& part) {
+    sendBlockInfo(index, count, part);
     // Validation keeps offsets within 32 bits, so the seek can only fail on
     // a broken stream; its bytes then count as past the end.
     pastEnd_ = package.seek(static_cast<int64_t>(part.startOffset), SeekFrom::Start) != 0;
 
-    const uint64_t length = part.length;
     // A part shorter than one full chunk goes out as its last chunk alone.
-    uint64_t rest = length;
-    if (length >= kChunkData) {
-        uint64_t remaining = length;
-        uint64_t sent = kChunkData;
-        uint64_t previousPercent = 100;
-        for (;;) {
-            request_[0] = 0;
-            readPartBytes(package, request_ + 1, kChunkData);
-            if (exchangeFailed(send(kCmdReceiveFWData, 1 + kChunkData))) {
-                console.print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");
-                bmcColdReset(link_);
-                return Step::Failed;
-            }
-            const uint64_t percent = sent * 100 / length;
-            if (percent != previousPercent && percent % 5 == 0) {
-                console.print("Load part %d %8ld bytes, %5ldK bytes   %d%%\r", index, static_cast<long>(length),
-                              static_cast<long>(sent / 1024 + 1), static_cast<int>(percent + 1));
-                console.flush();
-            }
-            rest = remaining - kChunkData;
-            sent += kChunkData;
-            if (rest <= kChunkData) break;
-            previousPercent = percent;
-            remaining = rest;
-        }
-    }
-
-    request_[0] = kLastChunk;
-    readPartBytes(package, request_ + 1, static_cast<size_t>(rest));
-    const int result = send(kCmdReceiveFWData, static_cast<int32_t>(1 + rest));
-    if (exchangeFailed(result)) {
-        console.print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");
-        bmcColdReset(link_);
+    uint64_t rest = part.length;
+    if (part.length >= kChunkData && sendFullChunks(package, index, part.length, &rest) == Step::Failed)
         return Step::Failed;
-    }
-    console.print("Load part %d %8ld bytes, [Ok]                       \r\n", index, static_cast<long>(length));
+    int result = 0;
+    if (!sendChunk(package, kLastChunk, static_cast<size_t>(rest), &result)) return Step::Failed;
+    platform_.console.print("Load part %d %8ld bytes, [Ok]                       \r\n", index,
+                            static_cast<long>(part.length));
     if (result == kCcRejected) {
         // A rejection without its verdict byte gets the message of an unknown verdict.
         printVerdict(answerHasByte() ? response_[0] : 0);
