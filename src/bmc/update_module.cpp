@@ -11,6 +11,9 @@ constexpr uint8_t kCcRejected = 0xCD;
 constexpr uint8_t kCcBadLength = 0xC7;
 constexpr uint8_t kProgressStep = 25;
 constexpr size_t kBlockInfoSize = 14;
+// A broken exchange; where a carrier does not break it, 0xFF is the closest
+// answer: the low byte the tool reads from a failed exchange.
+const Response kDropped{0xFF, {}, true};
 
 uint32_t bigEndian32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
@@ -58,7 +61,7 @@ bool UpdateModule::withoutData(uint8_t command) const {
 }
 
 Response UpdateModule::updateInfo(const Request& request, uint8_t command) {
-    if (dropped(command)) return Response{0, {}, true};
+    if (dropped(command)) return kDropped;
     if (request.data.size() != 1) return Response{kCcBadLength, {}};
     preserveFlags_.push_back(request.data[0]);
     if (withoutData(command)) return Response{0x00, {}};
@@ -66,7 +69,7 @@ Response UpdateModule::updateInfo(const Request& request, uint8_t command) {
 }
 
 Response UpdateModule::sendBlockInfo(const Request& request) {
-    if (dropped(kCmdSendBlockInfo)) return Response{0, {}, true};
+    if (dropped(kCmdSendBlockInfo)) return kDropped;
     if (request.data.size() != kBlockInfoSize) return Response{kCcBadLength, {}};
     const uint8_t* d = request.data.data();
     blocks_.push_back(BlockInfo{bigEndian32(d), bigEndian32(d + 4), bigEndian32(d + 8), d[12], d[13], 0});
@@ -76,7 +79,7 @@ Response UpdateModule::sendBlockInfo(const Request& request) {
 }
 
 Response UpdateModule::receiveFWData(const Request& request) {
-    if (dropped(kCmdReceiveFWData)) return Response{0, {}, true};
+    if (dropped(kCmdReceiveFWData)) return kDropped;
     if (request.data.empty()) return Response{kCcBadLength, {}};
     const size_t n = request.data.size() - 1;
     for (size_t i = 0; i < n && writeAt_ < kFlashSize; ++i) flash_[writeAt_++] = request.data[1 + i];
@@ -90,7 +93,7 @@ Response UpdateModule::receiveFWData(const Request& request) {
 }
 
 Response UpdateModule::progress(const Request&) {
-    if (dropped(kCmdGetFWUpdateProgress)) return Response{0, {}, true};
+    if (dropped(kCmdGetFWUpdateProgress)) return kDropped;
     if (withoutData(kCmdGetFWUpdateProgress)) return Response{0x00, {}};
     if (stuckProgress_) return Response{0x00, {*stuckProgress_}};
     progress_ = static_cast<uint8_t>(std::min<int>(100, progress_ + kProgressStep));
