@@ -332,7 +332,7 @@ int inspect(const std::string& path) {
                     static_cast<unsigned long long>(p.startOffset), static_cast<unsigned long long>(p.areaLength),
                     static_cast<unsigned long long>(p.length), static_cast<unsigned long long>(requests), static_cast<double>(us) / 1e6);
     }
-    std::printf("total %u parts%43llu  %10.3f s\n", scan.scanner.partCount(), static_cast<unsigned long long>(totalRequests),
+    std::printf("total %u parts%45llu  %10.3f s\n", scan.scanner.partCount(), static_cast<unsigned long long>(totalRequests),
                 static_cast<double>(totalUs) / 1e6);
     std::printf("(time: sendBlockInfo and ReceiveFWData requests, each 4N+8 + 5R+4 port accesses of 1 us,\n"
                 " N request bytes on the wire, R = 3 answer bytes)\n");
