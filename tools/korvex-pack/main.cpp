@@ -94,7 +94,7 @@ bool readWhole(const std::string& path, Bytes* out) {
 
 // ---- build ----
 
-struct PartSpec {
+struct PartOption {
     std::string name;
     std::string file;
     uint64_t offset = 0;
@@ -123,7 +123,7 @@ bool encipherFooter(const uint8_t plain[korvex::kEncipheredFooterSize], uint8_t 
 }
 
 int build(int argc, char** argv) {
-    std::vector<PartSpec> parts;
+    std::vector<PartOption> parts;
     std::string signatureName;
     uint64_t signatureOffset = 0;
     bool haveSignature = false;
@@ -143,7 +143,7 @@ int build(int argc, char** argv) {
             size_t at = v.rfind('@');
             if (eq == std::string_view::npos || at == std::string_view::npos || at < eq || eq == 0)
                 failAndExit("--part wants NAME=FILE@OFFSET: " + std::string(v));
-            PartSpec p;
+            PartOption p;
             p.name = v.substr(0, eq);
             p.file = v.substr(eq + 1, at - eq - 1);
             p.offset = numberOrExit(v.substr(at + 1), "part offset");
@@ -188,7 +188,7 @@ int build(int argc, char** argv) {
     if (parts.size() + 1 > korvex::kMaxParts) failAndExit("at most 7 parts fit the part table with the footer area");
 
     std::string footer;
-    for (const PartSpec& p : parts) {
+    for (const PartOption& p : parts) {
         char line[200];
         std::snprintf(line, sizeof line, "[img]: %llx %llx 0 %s\n", static_cast<unsigned long long>(p.offset),
                       static_cast<unsigned long long>(p.bytes.size()), p.name.c_str());
@@ -203,7 +203,7 @@ int build(int argc, char** argv) {
     regions.push_back({footerBlock, footerBlock + (enciphered ? korvex::kEncipheredFooterSize : footer.size() + 1), "footer"});
     if (haveSignature)
         regions.push_back({signatureOffset, signatureOffset + kSignatureNameOffset + signatureName.size() + 1, "signature"});
-    for (const PartSpec& p : parts) regions.push_back({p.offset, p.offset + p.bytes.size(), "part " + p.name});
+    for (const PartOption& p : parts) regions.push_back({p.offset, p.offset + p.bytes.size(), "part " + p.name});
     for (size_t a = 0; a < regions.size(); ++a) {
         if (regions[a].end > size) failAndExit(regions[a].what + " lies beyond the package size");
         for (size_t b = a + 1; b < regions.size(); ++b)
@@ -212,7 +212,7 @@ int build(int argc, char** argv) {
     }
 
     Bytes package(size, 0xFF);
-    for (const PartSpec& p : parts) std::copy(p.bytes.begin(), p.bytes.end(), package.begin() + static_cast<long>(p.offset));
+    for (const PartOption& p : parts) std::copy(p.bytes.begin(), p.bytes.end(), package.begin() + static_cast<long>(p.offset));
     if (haveSignature) {
         uint8_t* s = package.data() + signatureOffset;
         std::memcpy(s, "ZYLOs_FW", 8);
