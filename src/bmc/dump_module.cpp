@@ -8,7 +8,6 @@ namespace {
 constexpr uint8_t kCmdPrepareDumpFlash = 0x1D;
 constexpr uint8_t kCmdCheckDumpFlashComplete = 0x1E;
 constexpr uint8_t kCmdGetDumpFlashData = 0x1F;
-constexpr uint8_t kCcNotInPresentState = 0xD5;
 
 bool parseCount(std::string_view text, std::string_view name, uint64_t* value, std::string* error) {
     if (parseKnobNumber(text, value)) return true;
@@ -31,7 +30,6 @@ uint64_t DumpModule::servedLength() const {
 }
 
 Response DumpModule::prepare() {
-    prepared_ = true;
     polls_ = 0;
     offset_ = 0;
     pieceRequests_ = 0;
@@ -40,7 +38,9 @@ Response DumpModule::prepare() {
 
 Response DumpModule::checkComplete() {
     const uint64_t length = announcedLength();
-    const bool ready = prepared_ && !neverReady_ && polls_++ >= readyAfter_;
+    // A BMC that refused the prepare request still stages its flash here, so
+    // that the host's carrying on can be watched to the end.
+    const bool ready = !neverReady_ && polls_++ >= readyAfter_;
     Response r{0x00,
                {static_cast<uint8_t>(ready ? 1 : 0), static_cast<uint8_t>(length >> 24),
                 static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)}};
@@ -49,7 +49,6 @@ Response DumpModule::checkComplete() {
 }
 
 Response DumpModule::getData() {
-    if (!prepared_) return Response{kCcNotInPresentState, {}};
     const uint64_t k = ++pieceRequests_;
     if (k == noDataAt_) return Response{0x00, {}};
     const uint64_t remaining = servedLength() - offset_;
@@ -59,7 +58,7 @@ Response DumpModule::getData() {
     const auto from = bmc_->flash().begin() + static_cast<std::ptrdiff_t>(offset_);
     r.data.insert(r.data.end(), from, from + static_cast<std::ptrdiff_t>(count));
     offset_ += count;
-    if (last) prepared_ = false;  // the dump is over; a new one starts with prepare
+    if (last) offset_ = 0;  // the dump is over; a new one starts from the beginning
     if (k == shortAt_ && !last) r.data.resize(r.data.size() - 1);
     if (k == dropAt_) r.dropExchange = true;  // served, then lost on the way
     return r;

@@ -40,7 +40,6 @@ private:
     uint64_t noDataAt_ = 0;  // piece request answered without data
     uint64_t shortAt_ = 0;   // piece request answered with a short full piece
     // The dump in progress.
-    bool prepared_ = false;
     uint64_t polls_ = 0;
     uint64_t offset_ = 0;
     uint64_t pieceRequests_ = 0;
