@@ -91,6 +91,8 @@ Response ConfigModule::start(const Request& request) {
     state_ = startFails_ ? kStateFailed : kStateStarted;
     sequence_ = firstSequence_ & kSequenceMask;
     offset_ = 0;
+    lastOffset_ = 0;
+    served_ = false;
     taskBlocks_ = 0;
     collected_.clear();
     expected_ = 0;
@@ -133,13 +135,14 @@ Response ConfigModule::block(uint8_t taskId, const Request& request) {
         return r;
     }
     const uint64_t asked = request.data[1] | request.data[2] << 8 | request.data[3] << 16;
+    if (served_ && asked == ((sequence_ - 1) & kSequenceMask)) return repeatLast();
     if (asked != sequence_) {  // the host lost count: the task cannot go on
         state_ = kStateFailed;
         return statusOnly(taskId_, kStateFailed);
     }
     if (inRun(k, stateAt_, stateCount_)) {
         // Not ready for this block; a restore block is kept but not numbered.
-        if (task_ == Task::Restore) collected_.insert(collected_.end(), request.data.begin() + 4, request.data.end());
+        if (task_ == Task::Restore) collect(request);
         return statusOnly(taskId_, static_cast<uint8_t>(heldState_));
     }
     Response r = statusOnly(taskId_, kStateReady);
@@ -148,17 +151,37 @@ Response ConfigModule::block(uint8_t taskId, const Request& request) {
         return r;
     }
     sequence_ = next;
+    served_ = true;
     putSequence(&r, sequence_);
     if (task_ == Task::Backup) {
-        const uint64_t n = std::min<uint64_t>(blockSize_, configuration_.size() - std::min(offset_, configuration_.size()));
-        const auto from = configuration_.begin() + static_cast<std::ptrdiff_t>(offset_);
-        r.data.insert(r.data.end(), from, from + static_cast<std::ptrdiff_t>(n));
-        offset_ += n;
+        lastOffset_ = offset_;
+        offset_ += std::min<uint64_t>(blockSize_, configuration_.size() - std::min(offset_, configuration_.size()));
+        appendServed(&r);
     } else {
-        collected_.insert(collected_.end(), request.data.begin() + 4, request.data.end());
-        if (collected_.size() >= expected_) configuration_ = collected_;
+        collect(request);
     }
     if (k == dropAt_) r.dropExchange = true;
+    return r;
+}
+
+// A restore block; the configuration is replaced once all announced bytes are in.
+void ConfigModule::collect(const Request& request) {
+    collected_.insert(collected_.end(), request.data.begin() + 4, request.data.end());
+    if (collected_.size() >= expected_) configuration_ = collected_;
+}
+
+void ConfigModule::appendServed(Response* r) const {
+    const auto begin = configuration_.begin();
+    r->data.insert(r->data.end(), begin + static_cast<std::ptrdiff_t>(lastOffset_),
+                   begin + static_cast<std::ptrdiff_t>(offset_));
+}
+
+// The host asks again for the block it was last given: its answer got lost.
+// A backup serves the same bytes again; a restore keeps the block only once.
+Response ConfigModule::repeatLast() const {
+    Response r = statusOnly(taskId_, kStateReady);
+    putSequence(&r, sequence_);
+    if (task_ == Task::Backup) appendServed(&r);
     return r;
 }
 

@@ -42,6 +42,9 @@ private:
     Response finishTask(uint8_t taskId);
     Response statusOnly(uint8_t taskId, uint8_t state) const;
     void putSequence(Response* r, uint64_t sequence) const;
+    void appendServed(Response* r) const;
+    void collect(const Request& request);
+    Response repeatLast() const;
     KnobResult setFault(std::string_view value, std::string* error);
 
     // Knobs.
@@ -68,6 +71,8 @@ private:
     uint8_t lastTaskId_ = 0;
     uint64_t sequence_ = 0;
     uint64_t offset_ = 0;
+    uint64_t lastOffset_ = 0;  // where the last block served began
+    bool served_ = false;      // a block has been numbered in this task
     uint64_t expected_ = 0;  // restore length announced by the host
     std::vector<uint8_t> collected_;
     uint64_t taskBlocks_ = 0;

@@ -88,8 +88,9 @@ void runConfigFlowWith(const Platform& platform, Transport& transport, const cha
 
     transport.close();
     // Closing a backup flushes its last blocks; a file that could not take
-    // them is no backup.
-    if (c.file->close() != 0 && c.mode == kModeBackup) reportBackupWriteFailure(console);
+    // them is no backup. A failed transfer has said so already.
+    if (c.file->close() != 0 && c.mode == kModeBackup && c.taskState != kTaskFailState)
+        reportBackupWriteFailure(console);
     if (c.mode == kModeBackup)
         console.print("Done.\n");
     else
