@@ -129,6 +129,7 @@ Response ConfigModule::block(uint8_t taskId, const Request& request) {
         putSequence(&r, next);
         return r;
     }
+    if (k == shortBlockAt_) return statusOnly(taskId_, kStateReady);
     if (k == badSequenceAt_) {
         Response r = statusOnly(taskId_, kStateReady);
         putSequence(&r, sequence_);
@@ -218,6 +219,8 @@ KnobResult ConfigModule::setFault(std::string_view value, std::string* error) {
         {"config-bad-seq:", 1, {&badSequenceAt_}, 1, UINT64_MAX, "config-bad-seq:K wants a block number from 1"},
         {"config-other-task:", 1, {&otherTaskAt_}, 1, UINT64_MAX, "config-other-task:K wants a block number from 1"},
         {"config-drop:", 1, {&dropAt_}, 1, UINT64_MAX, "config-drop:K wants a block number from 1"},
+        {"config-short-block:", 1, {&shortBlockAt_}, 1, UINT64_MAX,
+         "config-short-block:K wants a block number from 1"},
         {"config-no-data:", 2, {&noDataAt_, &noDataCount_}, 1, UINT64_MAX,
          "config-no-data:K:N wants a block number from 1 and a count"},
         {"config-state:", 3, {&heldState_, &stateAt_, &stateCount_}, 0, 7,
@@ -298,6 +301,7 @@ std::string ConfigModule::knobHelp() const {
            "  --bmc-fault=config-fail-at:K      the K-th block answer reports TASK_FAIL_STATE\n"
            "  --bmc-fault=config-bad-seq:K      the K-th block answer repeats the last number\n"
            "  --bmc-fault=config-other-task:K   the K-th block answer names another task\n"
+           "  --bmc-fault=config-short-block:K the K-th block answer is the status byte alone\n"
            "  --bmc-fault=config-drop:K         the K-th block is served, then its exchange breaks\n"
            "  --bmc-fault=config-no-data:K:N    N backup block answers from the K-th carry no data\n"
            "  --bmc-fault=config-state:S:K:N    N block answers from the K-th report task state S\n"

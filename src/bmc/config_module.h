@@ -62,6 +62,7 @@ private:
     uint64_t badSequenceAt_ = 0;
     uint64_t otherTaskAt_ = 0;
     uint64_t dropAt_ = 0;
+    uint64_t shortBlockAt_ = 0;
     uint64_t noDataAt_ = 0, noDataCount_ = 0;
     uint64_t stateAt_ = 0, stateCount_ = 0, heldState_ = 0;
     // The task.

@@ -151,6 +151,9 @@ TEST(ConfigTransfer, BackupFailuresAndRecoveries) {
          head + L(64) + "Error : Unsynchronized sequence. Expected : 0, Received : 16777215\n" + L(64), 64, false, 1},
         {"an answer from another task at block 2", {"--bmc-fault=config-other-task:2"},
          head + L(64) + L(64), 64, false, 1},
+        {"a block answer without its number reads as 0, never as the last answer's: here 0 is due, so it "
+         "counts as an answer without data",
+         {"--bmc-fault=config-short-block:2"}, head + L(64) + L(64) + rest, 300, false, 0},
         {"block 2 refused five times", {"--bmc-fault=cc:0x3e:0x20:0xc0:5", "--bmc-fault=cc:0x3e:0x20:0xc0:6",
           "--bmc-fault=cc:0x3e:0x20:0xc0:7", "--bmc-fault=cc:0x3e:0x20:0xc0:8", "--bmc-fault=cc:0x3e:0x20:0xc0:9"},
          head + L(64) + repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 5) + doIPMICmdFailed + L(64), 64, false, 1},
