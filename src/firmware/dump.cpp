@@ -22,6 +22,7 @@ constexpr unsigned kReadyPollLimit = 120;
 // A piece request carries no offset, so it may only be sent again when the BMC
 // cannot have served the first one; these are the tries per piece.
 constexpr unsigned kPieceAttempts = 4;
+constexpr uint64_t kRetryPauseUs = 1000000;
 
 // Completion codes with which the request provably did not reach the BMC's
 // dump logic: it was busy, or (behind a virtual KCS device) not there at all.
@@ -126,6 +127,7 @@ private:
     // the BMC did serve would skip a piece.
     bool fetchPiece() {
         for (unsigned attempt = 1; attempt <= kPieceAttempts; ++attempt) {
+            if (attempt > 1) sleepMicroseconds(stall_, kRetryPauseUs);  // a busy BMC needs a moment
             const int result = exchange(kCmdGetDumpFlashData);
             if (result == 0) return length_ >= 1 && (answer_[0] != 0 || length_ == kFullPieceAnswer);
             const bool notServed =
