@@ -301,11 +301,13 @@ std::string ConfigModule::knobHelp() const {
            "  --bmc-fault=config-fail-at:K      the K-th block answer reports TASK_FAIL_STATE\n"
            "  --bmc-fault=config-bad-seq:K      the K-th block answer repeats the last number\n"
            "  --bmc-fault=config-other-task:K   the K-th block answer names another task\n"
-           "  --bmc-fault=config-short-block:K the K-th block answer is the status byte alone\n"
+           "  --bmc-fault=config-short-block:K\n"
+           "                                    the K-th block answer is the status byte alone\n"
            "  --bmc-fault=config-drop:K         the K-th block is served, then its exchange breaks\n"
            "  --bmc-fault=config-no-data:K:N    N backup block answers from the K-th carry no data\n"
            "  --bmc-fault=config-state:S:K:N    N block answers from the K-th report task state S\n"
-           "                                    and take no block\n";
+           "                                    and take no block\n"
+           "                         (K counts the block requests of a task from 1)\n";
 }
 
 }  // namespace korvex::bmc

@@ -120,7 +120,8 @@ std::string DumpModule::knobHelp() const {
            "  --bmc-fault=dump-ready-short    the ready answer carries no length\n"
            "  --bmc-fault=dump-drop:K         the K-th piece is served, then its exchange breaks\n"
            "  --bmc-fault=dump-no-data:K      the K-th piece request gets an answer without data\n"
-           "  --bmc-fault=dump-short:K        the K-th piece is a full piece one byte short\n";
+           "  --bmc-fault=dump-short:K        the K-th piece is a full piece one byte short\n"
+           "                         (K counts the piece requests from 1)\n";
 }
 
 }  // namespace korvex::bmc
