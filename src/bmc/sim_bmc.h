@@ -22,7 +22,9 @@ struct Request {
 struct Response {
     uint8_t completionCode = 0;
     std::vector<uint8_t> data;
-    // The BMC breaks this exchange after taking the request: the host gets no answer.
+    // The exchange breaks down instead of answering: whatever carries the
+    // bytes makes the tool's exchange fail (the KCS device goes to its
+    // error state).
     bool dropExchange = false;
 };
 

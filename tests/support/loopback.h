@@ -31,7 +31,7 @@ public:
         if (requestLength > 0) request.data.assign(requestData, requestData + requestLength);
         bmc::Response response = bmc_.handle(request);
         if (response.dropExchange) {
-            *responseLength = -1;  // as a transfer that breaks while reading the response
+            *responseLength = -1;  // as an exchange that fails while reading the answer
             return -1;
         }
         size_t n = std::min<size_t>(response.data.size(), 125);
