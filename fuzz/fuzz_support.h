@@ -22,3 +22,189 @@ inline bool terminatedWithin(const char* field, size_t size) {
 }
 
 }  // namespace korvex::fuzz
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "transport/transport.h"
+
+namespace korvex::fuzz {
+
+// Memory that counts what is still held, so a run that leaves a buffer behind
+// is caught even where the leak checker is off.
+class CountingMemory final : public Memory {
+public:
+    void* allocate(size_t size) override {
+        if (size == 0) return nullptr;
+        ++live;
+        return std::malloc(size);
+    }
+    void release(void* block) override {
+        if (block == nullptr) return;
+        --live;
+        std::free(block);
+    }
+    long live = 0;
+};
+
+// Files as byte strings by name. Every write is shown to onWrite first, so a
+// target can check where the bytes came from when they are written.
+class MemoryFiles final : public FileSystem {
+public:
+    File* open(const char* name, const char* mode) override;
+    std::map<std::string, std::string> files;
+    std::function<void(const uint8_t*, size_t)> onWrite;
+    size_t failWritesAfter = SIZE_MAX;  // bytes a file takes before its writes fail
+    int openNow = 0;
+};
+
+namespace detail {
+class MemoryFile final : public File {
+public:
+    MemoryFile(MemoryFiles& fs, std::string& data, bool writable) : fs_(fs), data_(data), writable_(writable) {}
+    size_t read(void* buffer, size_t count) override {
+        if (writable_) return 0;
+        const size_t n = pos_ < data_.size() ? std::min(count, data_.size() - pos_) : 0;
+        if (n > 0) std::memcpy(buffer, data_.data() + pos_, n);
+        pos_ += n;
+        if (n < count) eof_ = true;
+        return n;
+    }
+    size_t write(const void* bytes, size_t count) override {
+        if (!writable_) return 0;
+        if (fs_.onWrite) fs_.onWrite(static_cast<const uint8_t*>(bytes), count);
+        if (written_ + count > fs_.failWritesAfter) {
+            error_ = true;
+            return 0;
+        }
+        written_ += count;
+        if (data_.size() < pos_ + count) data_.resize(pos_ + count);
+        std::memcpy(data_.data() + pos_, bytes, count);
+        pos_ += count;
+        return count;
+    }
+    int seek(int64_t offset, SeekFrom whence) override {
+        const int64_t base = whence == SeekFrom::Start     ? 0
+                             : whence == SeekFrom::Current ? static_cast<int64_t>(pos_)
+                                                           : static_cast<int64_t>(data_.size());
+        if (base + offset < 0) return -1;
+        pos_ = static_cast<size_t>(base + offset);
+        eof_ = false;
+        return 0;
+    }
+    int64_t tell() override { return static_cast<int64_t>(pos_); }
+    int flush() override { return 0; }
+    bool eof() override { return eof_; }
+    bool error() override { return error_; }
+    int close() override {
+        --fs_.openNow;
+        delete this;
+        return 0;
+    }
+
+private:
+    MemoryFiles& fs_;
+    std::string& data_;
+    bool writable_;
+    size_t pos_ = 0;
+    size_t written_ = 0;
+    bool eof_ = false;
+    bool error_ = false;
+};
+}  // namespace detail
+
+inline File* MemoryFiles::open(const char* name, const char* mode) {
+    const std::string m(mode);
+    const bool writing = m == "wb" || m == "wb+";
+    auto it = files.find(name);
+    if (!writing && it == files.end()) return nullptr;
+    std::string& data = files[name];
+    if (writing) data.clear();
+    ++openNow;
+    return new detail::MemoryFile(*this, data, writing);
+}
+
+// Reads the input front to back; past its end every read gives the fallback.
+class InputReader {
+public:
+    InputReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool empty() const { return pos_ >= size_; }
+    uint8_t byte(uint8_t fallback = 0) { return pos_ < size_ ? data_[pos_++] : fallback; }
+    size_t take(uint8_t* out, size_t count) {
+        const size_t n = std::min(count, size_ - std::min(pos_, size_));
+        if (n > 0) std::memcpy(out, data_ + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+// A BMC whose every answer comes from the input: a header byte chooses how
+// the exchange ends (0xFF broken while reading, 0xFE broken while writing,
+// 0xFD a completion code from the next byte, anything else code 0; with 0x40
+// set, bytes 1-3 of the answer are the request's 24-bit number plus one, so
+// that a block can be accepted without the fuzzer guessing it), a length byte
+// (0-125) and the data. When the input is spent every exchange breaks.
+// Requests past maxExchanges abort: every run must end.
+class ScriptedBmc final : public Transport {
+public:
+    ScriptedBmc(InputReader& input, size_t maxExchanges) : input_(input), maxExchanges_(maxExchanges) {}
+    int open() override { return 0; }
+    int close() override { return 0; }
+    int exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
+                 uint8_t* responseData, int32_t* responseLength) override {
+        if (++exchanges > maxExchanges_) std::abort();
+        if (requestLength < 0 || requestLength > 62) std::abort();
+        if (onRequest) onRequest(netFnLun, command, requestData, requestLength);
+        answerLength = 0;
+        lastResult = -1;
+        if (input_.empty()) {
+            *responseLength = -1;
+            return -1;
+        }
+        const uint8_t header = input_.byte();
+        if (header == 0xFE) return -1;
+        if (header == 0xFF) {
+            *responseLength = -1;
+            return -1;
+        }
+        const int code = header == 0xFD ? input_.byte() : 0;
+        answerLength = input_.byte() % 126;
+        std::memset(answer, 0, sizeof answer);
+        input_.take(answer, static_cast<size_t>(answerLength));
+        if ((header & 0x40) != 0 && header != 0xFD && answerLength >= 4 && requestLength >= 4) {
+            uint32_t number = static_cast<uint32_t>(requestData[1] | requestData[2] << 8 | requestData[3] << 16);
+            ++number;
+            answer[1] = static_cast<uint8_t>(number);
+            answer[2] = static_cast<uint8_t>(number >> 8);
+            answer[3] = static_cast<uint8_t>(number >> 16);
+        }
+        std::memcpy(responseData, answer, static_cast<size_t>(answerLength));
+        *responseLength = answerLength;
+        lastResult = code;
+        ++answerSerial;
+        return code;
+    }
+
+    std::function<void(uint8_t, uint8_t, const uint8_t*, int32_t)> onRequest;
+    size_t exchanges = 0;
+    int lastResult = -1;  // of the latest exchange
+    uint8_t answer[125] = {};
+    int32_t answerLength = 0;
+    size_t answerSerial = 0;  // counts answers received, to tell one from the next
+
+private:
+    InputReader& input_;
+    size_t maxExchanges_;
+};
+
+}  // namespace korvex::fuzz

@@ -1,0 +1,89 @@
+// The configuration backup and restore against a BMC whose every answer comes
+// from the input. Whatever it answers, the run must end, hold nothing open and
+// put into the backup file only the data bytes of blocks the tool accepted:
+// each written exactly as the latest answer carried it, that answer
+// successful, never twice, numbered one past the block written before.
+// A restore must send the file's bytes in order.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/config_flow.h"
+#include "fuzz_support.h"
+#include "platform/sim/sim.h"
+
+namespace {
+
+constexpr size_t kMaxExchanges = 200000;
+constexpr uint64_t kMaxVirtualSeconds = 24 * 3600;
+
+uint32_t numberOf(const uint8_t* bytes) { return static_cast<uint32_t>(bytes[1] | bytes[2] << 8 | bytes[3] << 16); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace korvex;
+    fuzz::InputReader input(data, size);
+    const uint8_t mode = input.byte();
+    const bool restore = (mode & 1) != 0;
+
+    sim::VirtualClock clock;
+    sim::SimPorts ports(clock);
+    sim::SimTimers timers(clock);
+    sim::SimStall stall(clock);
+    fuzz::NullConsole console;
+    fuzz::MemoryFiles files;
+    fuzz::CountingMemory memory;
+    fuzz::ScriptedBmc bmc(input, kMaxExchanges);
+
+    std::string restored;
+    if (restore) {
+        const size_t length = (input.byte() | input.byte() << 8) % 2048;
+        restored.resize(length);
+        restored.resize(input.take(reinterpret_cast<uint8_t*>(restored.data()), length));
+        files.files["restore.bin"] = restored;
+    } else if ((mode & 2) != 0) {
+        files.failWritesAfter = input.byte();
+    }
+
+    // Backup: where the bytes of every write come from.
+    size_t writtenSerial = 0;
+    bool anyWritten = false;
+    uint32_t writtenNumber = 0;
+    files.onWrite = [&](const uint8_t* bytes, size_t count) {
+        if (restore) std::abort();
+        if (bmc.lastResult != 0) std::abort();  // from a failed exchange
+        if (bmc.answerSerial == writtenSerial) std::abort();  // the same answer twice
+        if (bmc.answerLength < 5 || count != static_cast<size_t>(bmc.answerLength - 4)) std::abort();
+        if (std::memcmp(bytes, bmc.answer + 4, count) != 0) std::abort();
+        const uint32_t number = numberOf(bmc.answer);
+        if (anyWritten && number != ((writtenNumber + 1) & 0xFFFFFF)) std::abort();
+        writtenSerial = bmc.answerSerial;
+        writtenNumber = number;
+        anyWritten = true;
+    };
+
+    // Restore: the data of block requests walk the file front to back; a
+    // request sent again repeats its bytes.
+    size_t sentUpTo = 0;
+    std::string previousRequest;
+    bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t* request, int32_t length) {
+        if (clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
+        if (!restore || length <= 4 || (request[0] & 0x0F) != 3) return;
+        const std::string bytes(reinterpret_cast<const char*>(request), static_cast<size_t>(length));
+        if (bytes == previousRequest) return;
+        previousRequest = bytes;
+        const size_t n = static_cast<size_t>(length - 4);
+        if (sentUpTo + n > restored.size() || restored.compare(sentUpTo, n, bytes.substr(4)) != 0) std::abort();
+        sentUpTo += n;
+    };
+
+    const Platform platform{ports, timers, stall, console, files, memory};
+    runConfigFlow(platform, bmc, restore ? "restore.bin" : nullptr, restore ? nullptr : "backup.bin");
+
+    if (files.openNow != 0 || memory.live != 0) std::abort();
+    if (!restore && !anyWritten && files.files.count("backup.bin") != 0 && !files.files["backup.bin"].empty())
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,57 @@
+// The flash dump against a BMC whose every answer comes from the input. The
+// run must end, hold nothing open, and the dump file must be exactly the
+// pieces the tool accepted: each write the data of the latest answer, that
+// answer successful, never written twice.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "firmware/dump.h"
+#include "fuzz_support.h"
+#include "platform/sim/sim.h"
+
+namespace {
+
+constexpr size_t kMaxExchanges = 200000;
+constexpr uint64_t kMaxVirtualSeconds = 24 * 3600;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace korvex;
+    fuzz::InputReader input(data, size);
+    const uint8_t setup = input.byte();
+
+    sim::VirtualClock clock;
+    sim::SimPorts ports(clock);
+    sim::SimTimers timers(clock);
+    sim::SimStall stall(clock);
+    fuzz::NullConsole console;
+    fuzz::MemoryFiles files;
+    fuzz::CountingMemory memory;
+    fuzz::ScriptedBmc bmc(input, kMaxExchanges);
+    if ((setup & 1) != 0) files.failWritesAfter = static_cast<size_t>(input.byte()) * 8;
+
+    std::string accepted;
+    size_t writtenSerial = 0;
+    files.onWrite = [&](const uint8_t* bytes, size_t count) {
+        if (bmc.lastResult != 0) std::abort();                // from a failed exchange
+        if (bmc.answerSerial == writtenSerial) std::abort();  // the same answer twice
+        if (bmc.answerLength < 1 || count != static_cast<size_t>(bmc.answerLength - 1)) std::abort();
+        if (std::memcmp(bytes, bmc.answer + 1, count) != 0) std::abort();
+        writtenSerial = bmc.answerSerial;
+        if (accepted.size() + count <= files.failWritesAfter) accepted.append(reinterpret_cast<const char*>(bytes), count);
+    };
+    bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t*, int32_t) {
+        if (clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
+    };
+
+    const Platform platform{ports, timers, stall, console, files, memory};
+    if (runFlashDump(platform, bmc, "dump.bin") != 1) std::abort();
+
+    if (files.openNow != 0 || memory.live != 0) std::abort();
+    const auto it = files.files.find("dump.bin");
+    if (it != files.files.end() && it->second != accepted) std::abort();
+    return 0;
+}
