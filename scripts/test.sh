@@ -13,3 +13,6 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 KORVEX_BUILD_DIR=$build-sanitize "$root/scripts/build.sh" -DKORVEX_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$build-sanitize" --output-on-failure -j "$(nproc)" -L unit
+
+# A short fuzz run of every target from its seeds; a failing input fails the run.
+KORVEX_FUZZ_BUILD_DIR=$build-fuzz "$root/scripts/fuzz.sh" "${KORVEX_FUZZ_SECONDS:-45}"
