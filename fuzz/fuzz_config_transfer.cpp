@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "config/config_flow.h"
@@ -65,18 +66,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
 
     // Restore: the data of block requests walk the file front to back; a
-    // request sent again repeats its bytes.
-    size_t sentUpTo = 0;
+    // request sent again repeats its bytes. A repeat and a next block with
+    // the same bytes look alike, so every position either could reach is kept.
+    std::set<size_t> sentUpTo{0};
     std::string previousRequest;
     bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t* request, int32_t length) {
         if (clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
         if (!restore || length <= 4 || (request[0] & 0x0F) != 3) return;
         const std::string bytes(reinterpret_cast<const char*>(request), static_cast<size_t>(length));
-        if (bytes == previousRequest) return;
-        previousRequest = bytes;
         const size_t n = static_cast<size_t>(length - 4);
-        if (sentUpTo + n > restored.size() || restored.compare(sentUpTo, n, bytes.substr(4)) != 0) std::abort();
-        sentUpTo += n;
+        std::set<size_t> next;
+        if (bytes == previousRequest) next = sentUpTo;
+        for (const size_t at : sentUpTo)
+            if (at + n <= restored.size() && restored.compare(at, n, bytes.substr(4)) == 0) next.insert(at + n);
+        if (next.empty()) std::abort();
+        sentUpTo = next;
+        previousRequest = bytes;
     };
 
     const Platform platform{ports, timers, stall, console, files, memory};

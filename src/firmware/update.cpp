@@ -119,10 +119,13 @@ private:
     // Every full chunk of a part of at least 49 bytes, with its progress
     // lines; leaves in *rest what the last chunk carries (0 to 49 bytes).
     Step sendFullChunks(File& package, uint8_t index, uint64_t length, uint64_t* rest);
-    // One ReceiveFWData with the part's next count bytes. A broken exchange
-    // is reported and the BMC reset; false then.
+    // One ReceiveFWData with the part's next count bytes. A package that
+    // cannot be read or a broken exchange is reported and the BMC reset;
+    // false then.
     bool sendChunk(File& package, uint8_t flag, size_t count, int* result);
-    void readPartBytes(File& package, uint8_t* out, size_t count);
+    // False when the stream failed: bytes it could not read must not reach
+    // the flash as if they were the package's.
+    bool readPartBytes(File& package, uint8_t* out, size_t count);
     Step pollProgress();
     void printVerdict(uint8_t code);
 
@@ -212,14 +215,16 @@ int UpdateJob::runKcs(const char* packageName, uint8_t preserveFlag) {
     return 0;
 }
 
-void UpdateJob::readPartBytes(File& package, uint8_t* out, size_t count) {
+bool UpdateJob::readPartBytes(File& package, uint8_t* out, size_t count) {
     size_t got = 0;
     if (!pastEnd_) got = package.read(out, count);
+    if (got < count && !pastEnd_ && package.error()) return false;
     if (got < count) {
         // Past the end of the file the flash is sent erased.
         std::memset(out + got, 0xFF, count - got);
         pastEnd_ = true;
     }
+    return true;
 }
 
 void UpdateJob::sendBlockInfo(uint8_t index, uint8_t count, const Part& part) {
@@ -235,7 +240,11 @@ void UpdateJob::sendBlockInfo(uint8_t index, uint8_t count, const Part& part) {
 
 bool UpdateJob::sendChunk(File& package, uint8_t flag, size_t count, int* result) {
     request_[0] = flag;
-    readPartBytes(package, request_ + 1, count);
+    if (!readPartBytes(package, request_ + 1, count)) {
+        platform_.console.print("ERROR: READ BINARY FILE FAILED\n\n");
+        bmcColdReset(link_);
+        return false;
+    }
     *result = send(kCmdReceiveFWData, static_cast<int32_t>(1 + count));
     if (!exchangeFailed(*result)) return true;
     platform_.console.print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");

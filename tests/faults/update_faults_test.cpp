@@ -1,0 +1,137 @@
+// Every failure of the update job, through the whole tool over the simulated
+// KCS interface: the whole console text, the result, the cold resets, the
+// flash, and nothing left open or held.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "bmc/update_module.h"
+#include "firmware/package_builder.h"
+#include "support/fault_rig.h"
+
+namespace korvex::test {
+namespace {
+
+enum class Package { Good, Missing, Empty, NoFooter, TooManyParts, OutOfRange, NoEnd, ShortPart, Usb32MiB };
+
+std::string packageBytes(Package kind) {
+    PackageBuilder b(0x48000);
+    b.signature(0, "fw-1");
+    switch (kind) {
+    case Package::Missing:
+    case Package::Empty:
+        return "";
+    case Package::NoFooter:
+        return b.str();
+    case Package::TooManyParts:
+        for (int i = 0; i < 8; ++i) b.part("p" + std::to_string(i) + ".bin", 0x1000 + 0x100 * i, patternBytes(60, i));
+        break;
+    case Package::OutOfRange:
+        b.footer += entryLine(0x7FFFFFFF, 0x100, "far.bin");
+        break;
+    case Package::ShortPart:
+        b.part("tiny.bin", 0x1000, patternBytes(10, 3));
+        break;
+    case Package::Usb32MiB:
+        b.bytes.resize(0x2000000, 0xFF);
+        b.part("a.bin", 0x1000, patternBytes(100, 1));
+        break;
+    default:
+        b.part("a.bin", 0x1000, patternBytes(100, 1));
+    }
+    b.plainFooter(0x8000, kind != Package::NoEnd);
+    return b.str();
+}
+
+// What the BMC's flash holds afterwards: every part, only the footer area
+// (the first block info was lost, so the first part went elsewhere), or
+// nothing; Any where the job stopped part-way.
+enum class Flash { Any, Updated, FooterArea, Erased };
+
+struct UpdateRow {
+    const char* name;  // also the golden file's
+    Package package;
+    std::vector<std::string> options;
+    std::vector<std::string> extraArgs;
+    int result;
+    uint64_t coldResets;
+    size_t memoryFailAbove = SIZE_MAX;
+    size_t readLimit = SIZE_MAX;
+    Flash flash = Flash::Any;
+};
+
+const UpdateRow kRows[] = {
+    {"update-ok", Package::Good, {}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-open-fails", Package::Missing, {}, {}, -1, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-another-user", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xdf"}, {}, -1, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-fails", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xc3"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-not-supported", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xc1"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-no-data", Package::Good, {"--bmc-fault=nodata:0x16"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-state-not-ready", Package::Good, {"--bmc-update-state=0"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-state-not-ready-no-marker", Package::NoFooter, {"--bmc-update-state=3"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-block-buffer-refused", Package::Good, {}, {}, -1, 0, 0x7FFF, SIZE_MAX, Flash::Erased},
+    {"update-empty-package", Package::Empty, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-type-mismatch", Package::NoFooter, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-footer-without-end", Package::NoEnd, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-too-many-parts", Package::TooManyParts, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-part-out-of-range", Package::OutOfRange, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-short-part", Package::ShortPart, {}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-block-info-fails", Package::Good, {"--bmc-fault=drop:0x14:1"}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::FooterArea},
+    {"update-data-fails", Package::Good, {"--bmc-fault=drop:0x15:2"}, {}, -1, 1},
+    {"update-data-no-data", Package::Good, {"--bmc-fault=nodata:0x15"}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-verdict-verification", Package::Good, {"--bmc-fault=verdict:1:0"}, {}, -1, 1},
+    {"update-verdict-downgrade", Package::Good, {"--bmc-fault=verdict:2:1"}, {}, -1, 1},
+    {"update-verdict-other", Package::Good, {"--bmc-fault=verdict:7"}, {}, -1, 1},
+    {"update-progress-never-done", Package::Good, {"--bmc-fault=progress:99"}, {}, -1, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-progress-fails", Package::Good, {"--bmc-fault=drop:0x17:1"}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-progress-no-data", Package::Good, {"--bmc-fault=nodata:0x17"}, {}, -1, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-package-read-fails", Package::Good, {}, {}, -1, 1, SIZE_MAX, 0x9000, Flash::Erased},
+    {"usb-open-fails", Package::Missing, {}, {"-i", "usb"}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"usb-wrong-size", Package::Good, {}, {"-i", "usb"}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"usb-buffer-refused", Package::Usb32MiB, {}, {"-i", "usb"}, 0, 0, 0x1000000, SIZE_MAX, Flash::Erased},
+    {"usb-read-fails", Package::Usb32MiB, {}, {"-i", "usb"}, 0, 0, SIZE_MAX, 0x10000, Flash::Erased},
+    {"usb-info-no-data", Package::Usb32MiB, {"--bmc-fault=nodata:0x0d"}, {"-i", "usb"}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+};
+
+TEST(UpdateFaults, EveryFailureEndToEnd) {
+    for (const UpdateRow& row : kRows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = scratchPath(std::string(row.name) + ".bin");
+        const std::string package = packageBytes(row.package);
+        if (row.package == Package::Missing)
+            std::remove(path.c_str());
+        else
+            writeFile(path, package);
+        FaultRun sim;
+        sim.options(row.options);
+        sim.memory.failAbove = row.memoryFailAbove;
+        sim.files.readLimit = row.readLimit;
+        sim.console.input = "\n";
+        std::vector<std::string> args{"-f", path};
+        args.insert(args.end(), row.extraArgs.begin(), row.extraArgs.end());
+        EXPECT_EQ(sim.run(args), row.result);
+        expectGolden(row.name, sim.after(), path);
+        EXPECT_EQ(sim.machine.bmc.coldResets(), row.coldResets);
+        EXPECT_EQ(sim.files.openNow, 0);
+        EXPECT_EQ(sim.memory.outstanding(), 0u);
+        if (row.package != Package::Missing) {
+            EXPECT_EQ(readFile(path), package);  // never changed
+        }
+        const std::vector<uint8_t>& bytes = sim.machine.bmc.module<bmc::UpdateModule>()->flash();
+        const std::string flash(bytes.begin(), bytes.begin() + 0x48000);
+        const size_t partLength = row.package == Package::ShortPart ? 10 : 100;
+        if (row.flash == Flash::Updated) {
+            EXPECT_TRUE(flash.substr(0x1000, partLength) == package.substr(0x1000, partLength));
+        }
+        if (row.flash == Flash::Updated || row.flash == Flash::FooterArea) {
+            EXPECT_TRUE(flash.substr(0x8000) == package.substr(0x8000));
+        }
+        if (row.flash == Flash::Erased) {
+            EXPECT_TRUE(flash == std::string(0x48000, '\xFF'));
+        }
+        std::remove(path.c_str());
+    }
+}
+
+}  // namespace
+}  // namespace korvex::test

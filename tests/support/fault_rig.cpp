@@ -1,0 +1,96 @@
+#include "support/fault_rig.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "app/main_flow.h"
+
+namespace korvex::test {
+
+namespace {
+
+class CountingFile final : public File {
+public:
+    CountingFile(CountingFiles& fs, File* inner) : fs_(fs), inner_(inner) {}
+    size_t read(void* buffer, size_t count) override {
+        if (read_ >= fs_.readLimit) {
+            failed_ = true;
+            return 0;
+        }
+        const size_t n = inner_->read(buffer, std::min(count, fs_.readLimit - read_));
+        read_ += n;
+        if (read_ >= fs_.readLimit && n < count) failed_ = true;
+        return n;
+    }
+    size_t write(const void* data, size_t count) override {
+        if (written_ + count > fs_.writeLimit) {
+            failed_ = true;
+            return 0;
+        }
+        written_ += count;
+        return inner_->write(data, count);
+    }
+    int seek(int64_t offset, SeekFrom whence) override { return inner_->seek(offset, whence); }
+    int64_t tell() override { return inner_->tell(); }
+    int flush() override { return inner_->flush(); }
+    bool eof() override { return !failed_ && inner_->eof(); }
+    bool error() override { return failed_ || inner_->error(); }
+    int close() override {
+        const int result = inner_->close();
+        --fs_.openNow;
+        const bool failClose = fs_.failClose;
+        delete this;
+        return failClose ? -1 : result;
+    }
+
+private:
+    CountingFiles& fs_;
+    File* inner_;
+    size_t read_ = 0;
+    size_t written_ = 0;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+File* CountingFiles::open(const char* name, const char* mode) {
+    ++opens;
+    File* file = inner.open(name, mode);
+    if (file == nullptr) return nullptr;
+    ++openNow;
+    return new CountingFile(*this, file);
+}
+
+int FaultRun::run(const std::vector<std::string>& args) {
+    std::vector<std::string> storage{"korvex"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::string echoed;
+    for (const std::string& s : storage) echoed += s + " ";
+    prefix_ = goldenBanner().size() + echoed.size() + 1;
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const int result = korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
+    EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
+    return result;
+}
+
+void expectGolden(const std::string& name, const std::string& text, const std::string& file) {
+    std::string generic = text;
+    if (!file.empty())
+        for (size_t at = generic.find(file); at != std::string::npos; at = generic.find(file, at))
+            generic.replace(at, file.size(), "@FILE@");
+    const std::string path = std::string(KORVEX_TEST_DATA_DIR) + "/faults/golden/" + name + ".txt";
+    const char* update = std::getenv("KORVEX_GOLDEN_UPDATE");
+    if (update != nullptr && update[0] == '1') {
+        writeFile(path, generic);
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    ASSERT_TRUE(in.good()) << "no golden file " << path;
+    std::ostringstream golden;
+    golden << in.rdbuf();
+    EXPECT_EQ(generic, golden.str()) << name;
+}
+
+}  // namespace korvex::test

@@ -1,0 +1,60 @@
+// The fault matrix rig: the whole tool over the simulated KCS interface, with
+// files that count opens and closes and can be told to fail, and a golden
+// file per row holding the whole console text after the banner and the
+// echoed command line. KORVEX_GOLDEN_UPDATE=1 rewrites the golden files
+// instead of comparing (review the difference before committing it).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/capture.h"
+
+namespace korvex::test {
+
+// The hosted file system behind a count of open files, with failures on
+// demand: writes fail once a file has taken writeLimit bytes, reads once
+// readLimit bytes were read, closes report failure.
+class CountingFiles final : public FileSystem {
+public:
+    File* open(const char* name, const char* mode) override;
+    hosted::StdioFileSystem inner;
+    size_t writeLimit = SIZE_MAX;
+    size_t readLimit = SIZE_MAX;
+    bool failClose = false;
+    int opens = 0;
+    int openNow = 0;
+};
+
+struct FaultRun {
+    CaptureConsole console;
+    CountingFiles files;
+    CountingMemory memory;
+    bmc::SimMachine machine{console, files, memory};
+
+    void options(const std::vector<std::string>& bmcOptions) {
+        for (const std::string& o : bmcOptions) {
+            std::string error;
+            ASSERT_TRUE(machine.applyOption(o, &error)) << error;
+        }
+    }
+    int run(const std::vector<std::string>& args);
+    // The console text after the banner and the echoed command line.
+    std::string after() const { return console.text.substr(std::min(console.text.size(), prefix_)); }
+
+private:
+    size_t prefix_ = 0;
+};
+
+// Compares text with tests/faults/golden/NAME.txt, in which the token @FILE@
+// stands for file (the scratch names differ from run to run).
+void expectGolden(const std::string& name, const std::string& text, const std::string& file = "");
+
+// Expected state of a scratch file after a run.
+enum class FileIs { Absent, Empty, Same, Prefix, Untouched };
+
+}  // namespace korvex::test
