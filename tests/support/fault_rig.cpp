@@ -55,7 +55,8 @@ private:
 
 File* CountingFiles::open(const char* name, const char* mode) {
     ++opens;
-    File* file = inner.open(name, mode);
+    const auto to = redirect.find(name);
+    File* file = inner.open(to != redirect.end() ? to->second.c_str() : name, mode);
     if (file == nullptr) return nullptr;
     ++openNow;
     return new CountingFile(*this, file);

@@ -26,6 +26,9 @@ public:
     size_t writeLimit = SIZE_MAX;
     size_t readLimit = SIZE_MAX;
     bool failClose = false;
+    // Names opened as other paths: a test's own kcs.cfg, away from the
+    // folder other tests share.
+    std::map<std::string, std::string> redirect;
     int opens = 0;
     int openNow = 0;
 };

@@ -1,0 +1,124 @@
+// KCS interface failures under each job, through the whole tool: what a
+// broken, slow, over-long or cut-short exchange does to the job that sent it,
+// with the whole console text, the result, the cold resets, the files and
+// nothing left open or held. The exchange itself, request by request, is
+// covered in tests/transport.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "bmc/config_module.h"
+#include "firmware/package_builder.h"
+#include "support/fault_rig.h"
+
+namespace korvex::test {
+namespace {
+
+enum class Job { Backup, Dump, Update };
+enum class File { Whole, Empty, Absent, Any };
+
+// Binary junk around the words of a kcs.cfg, NUL bytes included.
+// Between the words: taken as the right ports. Glued to them: no port is
+// named, both stay 0 and nothing answers there.
+constexpr char kJunk[] = {'\x01', '\xff', '\0', ' ', 'C', 'M', 'D', ' ', 'C', 'A', '3', ' ', '\0', '\x80',
+                          '\n', 'D', 'A', 'T', 'A', '\t', 'C', 'A', '2', ' ', '\xfe'};
+constexpr char kGluedJunk[] = {'\x01', '\xff', '\0', 'C', 'M', 'D', '\x80', ' ', 'C', 'A', '3', ' ', '\0',
+                               '\0', ' ', 'D', 'A', 'T', 'A', '\x7f', ' ', 'C', 'A', '2', '\xfe'};
+
+struct TransportRow {
+    const char* name;
+    Job job;
+    std::vector<std::string> options;  // requests count from 1 in the order the tool sends them
+    int result;
+    uint64_t coldResets;
+    File file;
+    const char* kcsCfg = nullptr;  // contents of kcs.cfg (25 bytes), if there is one
+};
+
+// Backup: 1 reset, 2 start, 3 status, 4 and 5 the blocks, 6 finish (only after a failure).
+// Dump: 1 prepare, 2 check, 3 to 6 the pieces.
+// Update: 1 update info, 2 block info, 3 on the data chunks.
+const TransportRow kRows[] = {
+    {"kcs-backup-ibf-stuck", Job::Backup, {"--bmc-fault=ibf-stuck:5"}, 0, 0, File::Any},
+    {"kcs-backup-error-state", Job::Backup, {"--bmc-fault=error-state:5"}, 0, 0, File::Whole},
+    {"kcs-backup-long-response", Job::Backup, {"--bmc-fault=long-response:200:5"}, 0, 0, File::Whole},
+    {"kcs-backup-short-response", Job::Backup, {"--bmc-fault=short-response:2:5"}, 0, 0, File::Whole},
+    {"kcs-backup-stale-byte", Job::Backup, {"--bmc-fault=obf-stuck:5"}, 0, 0, File::Whole},
+    {"kcs-backup-slow-answer", Job::Backup, {"--bmc-fault=delay:31000000:5"}, 0, 0, File::Whole},
+    {"kcs-backup-slow-within-limit", Job::Backup, {"--bmc-fault=delay:29000000"}, 0, 0, File::Whole},
+    {"kcs-backup-kcs-cfg-junk", Job::Backup, {}, 0, 0, File::Whole, kJunk},
+    {"kcs-backup-kcs-cfg-glued-junk", Job::Backup, {}, 0, 0, File::Empty, kGluedJunk},
+    {"kcs-dump-ibf-stuck", Job::Dump, {"--bmc-fault=ibf-stuck:4"}, 1, 0, File::Any},
+    {"kcs-dump-error-state", Job::Dump, {"--bmc-fault=error-state:4"}, 1, 0, File::Any},
+    {"kcs-dump-long-response", Job::Dump, {"--bmc-fault=long-response:200:4"}, 1, 0, File::Any},
+    {"kcs-dump-short-response", Job::Dump, {"--bmc-fault=short-response:0:4"}, 1, 0, File::Any},
+    {"kcs-dump-stale-byte", Job::Dump, {"--bmc-fault=obf-stuck:4"}, 1, 0, File::Any},
+    {"kcs-dump-slow-answer", Job::Dump, {"--bmc-fault=delay:31000000:4"}, 1, 0, File::Any},
+    {"kcs-dump-check-broken", Job::Dump, {"--bmc-fault=error-state:2"}, 1, 0, File::Whole},
+    {"kcs-update-info-broken", Job::Update, {"--bmc-fault=error-state:1"}, -1, 1, File::Whole},
+    {"kcs-update-info-long-response", Job::Update, {"--bmc-fault=long-response:300:1"}, -1, 1, File::Whole},
+    {"kcs-update-cold-reset-broken", Job::Update, {"--bmc-fault=error-state:1", "--bmc-fault=short-response:1:2"}, -1,
+     1, File::Whole},
+    {"kcs-update-block-info-broken", Job::Update, {"--bmc-fault=short-response:1:2"}, 0, 0, File::Whole},
+    {"kcs-update-chunk-broken", Job::Update, {"--bmc-fault=error-state:3"}, -1, 1, File::Whole},
+    {"kcs-update-stale-byte", Job::Update, {"--bmc-fault=obf-stuck:3"}, 0, 0, File::Whole},
+};
+
+std::string flashBytes(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 5 + 1);
+    return s;
+}
+
+TEST(TransportFaults, EveryJobEndToEnd) {
+    for (const TransportRow& row : kRows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = scratchPath(std::string(row.name) + ".bin");
+        const std::string cfg = scratchPath(std::string(row.name) + "-kcs.cfg");
+        std::remove(path.c_str());
+        FaultRun sim;
+        sim.options(row.options);
+        if (row.kcsCfg != nullptr) {
+            writeFile(cfg, std::string(row.kcsCfg, sizeof kJunk));
+            sim.files.redirect["kcs.cfg"] = cfg;
+        } else {
+            sim.files.redirect["kcs.cfg"] = scratchPath("no-such-kcs.cfg");
+        }
+        const std::string config = flashBytes(100);
+        sim.machine.bmc.module<bmc::ConfigModule>()->setConfiguration(std::vector<uint8_t>(config.begin(), config.end()));
+        const std::string flash = flashBytes(200);
+        std::copy(flash.begin(), flash.end(), sim.machine.bmc.flash().begin());
+        sim.options({"--bmc-dump-length=200"});
+        std::string package;
+        std::vector<std::string> args;
+        if (row.job == Job::Backup) {
+            args = {"-c", "-d", path};
+        } else if (row.job == Job::Dump) {
+            args = {"-d", path};
+        } else {
+            PackageBuilder b(0x48000);
+            b.signature(0, "fw-1").part("a.bin", 0x1000, patternBytes(100, 1)).plainFooter(0x8000);
+            package = b.str();
+            writeFile(path, package);
+            args = {"-f", path};
+        }
+        EXPECT_EQ(sim.run(args), row.result);
+        expectGolden(row.name, sim.after(), path);
+        EXPECT_EQ(sim.machine.bmc.coldResets(), row.coldResets);
+        EXPECT_EQ(sim.files.openNow, 0);
+        EXPECT_EQ(sim.memory.outstanding(), 0u);
+        const std::string whole = row.job == Job::Backup ? config : row.job == Job::Dump ? flash : package;
+        std::FILE* probe = std::fopen(path.c_str(), "rb");
+        EXPECT_EQ(probe != nullptr, row.file != File::Absent);
+        if (probe != nullptr) std::fclose(probe);
+        const std::string got = readFile(path);
+        // Whatever a failed dump or backup holds, it is the flash or configuration from its start.
+        const std::string want = row.file == File::Whole ? whole : row.file == File::Any ? whole.substr(0, got.size()) : "";
+        EXPECT_TRUE(got == want);
+        std::remove(path.c_str());
+        std::remove(cfg.c_str());
+    }
+}
+
+}  // namespace
+}  // namespace korvex::test
