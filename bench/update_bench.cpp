@@ -13,6 +13,7 @@
 
 #include "app/main_flow.h"
 #include "bench_support.h"
+#include "port_recorder.h"
 #include "bmc/sim_machine.h"
 #include "bmc/update_module.h"
 #include "platform/hosted/hosted.h"
@@ -24,8 +25,10 @@ using namespace korvex;
 using bench::Clock;
 using bench::secondsSince;
 
-constexpr uint16_t kDataPort = 0xCA2;
-constexpr uint16_t kStatusPort = 0xCA3;
+using bench::ExchangeTally;
+using bench::kDataPort;
+using bench::kStatusPort;
+using bench::RecordingPorts;
 constexpr uint8_t kCmdReceiveFWData = 0x15;
 
 // A simulated server and the tool's run on it; the console prints nothing.
@@ -44,93 +47,6 @@ struct Machine {
     uint64_t accesses() const { return machine.ports.reads() + machine.ports.writes(); }
 };
 
-// Port accesses as one byte each (and the value of a write after it): what a
-// replay needs, nothing more.
-enum Op : uint8_t { kReadStatus, kReadData, kWriteCommand, kWriteData };
-
-struct ExchangeTally {
-    uint64_t exchanges = 0;
-    uint64_t accesses = 0;
-    uint64_t floor = 0;
-    uint64_t worst = 0;  // most accesses any one exchange took
-};
-
-// Passes every access on to the machine's port bus, keeps it for the replay,
-// and splits the stream into exchanges by what the KCS protocol shows: a
-// request starts with WRITE_START, its command is the second data byte, the
-// read transfer begins with the read state and ends with the data read after
-// the idle state.
-class RecordingPorts final : public PortIo {
-public:
-    RecordingPorts(PortIo& inner, size_t expected) : inner_(inner) { ops_.reserve(expected); }
-
-    uint8_t in8(uint16_t port) override {
-        const uint8_t value = inner_.in8(port);
-        ++pending_;
-        if (port == kStatusPort) {
-            ops_.push_back(kReadStatus);
-            const uint8_t state = value & 0xC0;
-            if (state == 0x40) readPhase_ = true;
-            if (readPhase_ && state == 0x00) idleSeen_ = true;
-        } else {
-            ops_.push_back(kReadData);
-            if (idleSeen_) endExchange();
-        }
-        return value;
-    }
-
-    void out8(uint16_t port, uint8_t value) override {
-        inner_.out8(port, value);
-        ++pending_;
-        if (port == kStatusPort) {
-            ops_.push_back(kWriteCommand);
-            if (value == kcs::kWriteStart) startExchange();
-        } else {
-            ops_.push_back(kWriteData);
-            if (readPhase_) {
-                ++responseBytes_;  // one READ per response byte
-            } else if (++requestBytes_ == 2) {
-                command_ = value;
-            }
-        }
-        ops_.push_back(value);
-    }
-
-    const std::vector<uint8_t>& ops() const { return ops_; }
-    const ExchangeTally& tally(bool receiveFWData) const { return receiveFWData ? fwData_ : others_; }
-    bool portsAsExpected(uint16_t port) const { return port == kDataPort || port == kStatusPort; }
-
-private:
-    void startExchange() {
-        requestBytes_ = 0;
-        responseBytes_ = 0;
-        readPhase_ = false;
-        idleSeen_ = false;
-        command_ = 0;
-    }
-    void endExchange() {
-        ExchangeTally& t = command_ == kCmdReceiveFWData ? fwData_ : others_;
-        ++t.exchanges;
-        t.accesses += pending_;
-        t.worst = std::max(t.worst, pending_);
-        t.floor += 4 * requestBytes_ + 8 + 5 * responseBytes_ + 4;
-        pending_ = 0;
-        idleSeen_ = false;
-        readPhase_ = false;
-    }
-
-    PortIo& inner_;
-    std::vector<uint8_t> ops_;
-    uint64_t pending_ = 0;  // accesses since the last exchange ended
-    uint64_t requestBytes_ = 0;
-    uint64_t responseBytes_ = 0;
-    bool readPhase_ = false;
-    bool idleSeen_ = false;
-    uint8_t command_ = 0;
-    ExchangeTally fwData_;
-    ExchangeTally others_;
-};
-
 // The recorded accesses into a fresh machine, without the tool.
 double replay(const std::vector<uint8_t>& ops, Machine& m) {
     PortIo& ports = m.machine.ports;
@@ -140,9 +56,9 @@ double replay(const std::vector<uint8_t>& ops, Machine& m) {
     const auto start = Clock::now();
     while (op < end) {
         switch (*op++) {
-            case kReadStatus: sink += ports.in8(kStatusPort); break;
-            case kReadData: sink += ports.in8(kDataPort); break;
-            case kWriteCommand: ports.out8(kStatusPort, *op++); break;
+            case RecordingPorts::kReadStatus: sink += ports.in8(kStatusPort); break;
+            case RecordingPorts::kReadData: sink += ports.in8(kDataPort); break;
+            case RecordingPorts::kWriteCommand: ports.out8(kStatusPort, *op++); break;
             default: ports.out8(kDataPort, *op++); break;
         }
     }
@@ -190,8 +106,8 @@ int main(int argc, char** argv) {
     Machine recorded;
     RecordingPorts recorder(recorded.machine.ports, static_cast<size_t>(accesses + accesses / 2));
     recorded.run(recorder, package.path());
-    const ExchangeTally& fw = recorder.tally(true);
-    const ExchangeTally& rest = recorder.tally(false);
+    const ExchangeTally fw = recorder.tally(kCmdReceiveFWData);
+    const ExchangeTally rest = recorder.allBut(kCmdReceiveFWData);
 
     double replaySeconds = 1e30;
     for (int round = 0; round < 2; ++round) {
