@@ -97,12 +97,16 @@ void report(const char* name, const Outcome& o, uint64_t bytes) {
 }  // namespace
 
 int main() {
-    bench::ScratchFile dump("dump.bin"), config("config.bin"), backup("backup.bin"), restored("restored.bin");
+    bench::ScratchFile flash("flash.bin"), dump("dump.bin"), config("config.bin"), backup("backup.bin"),
+        restored("restored.bin");
     std::printf("dump and configuration transfer against an instant simulated BMC, in process\n");
 
-    const Outcome d = runJob({}, {"-d", dump.path()}, kCmdGetDumpFlashData);
-    if (d.ran && fileSize(dump.path()) > 0)
+    if (!bench::writeBytes(flash.path(), test::patternBytes(bench::k32MiB, 8))) return 1;
+    const Outcome d = runJob({"--bmc-flash=" + flash.path()}, {"-d", dump.path()}, kCmdGetDumpFlashData);
+    if (d.ran && fileSize(dump.path()) > 0) {
+        if (!sameBytes(flash.path(), dump.path())) std::printf("    (the dump does not hold the flash)\n");
         report("flash dump", d, fileSize(dump.path()));
+    }
     else
         std::printf("    (the dump job wrote nothing: not in this build yet)\n");
 
