@@ -4,6 +4,7 @@
 // memory grows with the package. The USB path holds the whole 32 MiB package.
 //   build/bench/memory_bench [path/to/korvex-sim]
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,15 +49,20 @@ int main(int argc, char** argv) {
     // The same parts in both packages, all inside the 32 MiB flash: a 1 MiB
     // image at 0 and the footer at 16 MiB; the 512 MiB package is the 32 MiB
     // one with 480 MiB of zeros behind it (a sparse file).
-    test::PackageBuilder b(bench::k32MiB);
-    b.part("image.bin", 0, test::patternBytes(0x100000, 5));
-    b.encipheredFooterAt(0x1000000);
     bench::ScratchFile small("mem32.bin"), large("mem512.bin");
-    if (!bench::writeBytes(small.path(), b.bytes) || !bench::writeBytes(large.path(), b.bytes) ||
-        truncate(large.path().c_str(), 0x20000000) != 0) {
-        std::fprintf(stderr, "cannot write the packages\n");
-        return 1;
+    {
+        test::PackageBuilder b(bench::k32MiB);
+        b.part("image.bin", 0, test::patternBytes(0x100000, 5));
+        b.encipheredFooterAt(0x1000000);
+        if (!bench::writeBytes(small.path(), b.bytes) || !bench::writeBytes(large.path(), b.bytes) ||
+            truncate(large.path().c_str(), 0x20000000) != 0) {
+            std::fprintf(stderr, "cannot write the packages\n");
+            return 1;
+        }
     }
+    // A child's peak counts what it held before exec too, which is this
+    // process's memory: the package bytes must be gone before the first fork.
+    malloc_trim(0);
 
     struct Run {
         const char* name;
@@ -71,7 +77,8 @@ int main(int argc, char** argv) {
         {"USB path, 32 MiB package", {"--", "-f", small.path(), "-i", "usb"}, "FWUpdate fail\n"},
     };
     bench::ScratchFile output("mem-output.txt");
-    std::printf("peak resident memory of korvex-sim (its simulated BMC holds a 32 MiB flash in every run)\n");
+    std::printf("peak resident memory of korvex-sim (the simulated BMC's 32 MiB flash comes in with the first\n"
+                "request that reaches it: in both KCS updates, not in the USB path, which sends none)\n");
     for (Run& r : runs) {
         int status = 0;
         r.kib = peakKiB(sim, r.args, output.path(), &status);
@@ -91,7 +98,6 @@ int main(int argc, char** argv) {
     }
     const long growth = runs[2].kib - runs[1].kib;
     std::printf("[5] KCS update, 512 MiB package against 32 MiB: %+ld KiB (goal: under 1024 KiB)\n", growth);
-    std::printf("    USB path against the KCS update of the same package: %+ld KiB (its one 32 MiB buffer: 32768 KiB)\n",
-                runs[3].kib - runs[1].kib);
+    std::printf("    USB path against no job: %+ld KiB (its one 32 MiB buffer: 32768 KiB)\n", runs[3].kib - runs[0].kib);
     return 0;
 }
