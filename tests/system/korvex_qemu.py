@@ -1,0 +1,377 @@
+#!/usr/bin/env python3
+"""System tests: Korvex.efi in OVMF's UEFI Shell under QEMU, talking over
+QEMU's KCS interface either to QEMU's own small BMC (ipmi-bmc-sim) or to the
+simulated BMC served by korvex-bmcd (ipmi-bmc-extern). Every run's console
+text is checked against what korvex-sim prints for the same command line and
+the same simulated BMC.
+
+    korvex_qemu.py --build-dir BUILD CASE
+
+Exit status: 0 pass, 1 fail, 77 skipped (a prerequisite is missing).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SKIP = 77
+OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+# The shell names the program by its full path; korvex-sim is given the same
+# name so that the echoed command lines agree.
+PROGRAM = "FS0:\\Korvex.efi"
+ANSI = re.compile(rb"\x1b\[[0-9;=?]*[A-Za-z]")
+EXCEPTION = b"!!!! X64 Exception Type"
+COUNTDOWN = b"Press ESC in"
+BEGIN = "KORVEX-RUN-BEGIN"
+END = "KORVEX-RUN-END"
+# QEMU's own BMC answers every OEM request (NetFn 0x3E) with 0xC1.
+QEMU_SIM_FAULTS = ["--bmc-fault=cc:0x3e:0x%02x:0xc1" % c
+                   for c in (0x0D, 0x14, 0x15, 0x16, 0x17, 0x1D, 0x1E, 0x1F, 0x20)]
+
+
+class Skip(Exception):
+    pass
+
+
+class Failure(Exception):
+    pass
+
+
+def log(msg):
+    print(msg, flush=True)
+
+
+class Tools:
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        self.efi = os.path.join(self.build, "tools/uefi/Korvex.efi")
+        self.sim = os.path.join(self.build, "tools/korvex-sim")
+        self.bmcd = os.path.join(self.build, "tools/korvex-bmcd/korvex-bmcd")
+        self.pack = os.path.join(self.build, "tools/korvex-pack/korvex-pack")
+        self.mkfs = shutil.which("mkfs.vfat") or shutil.which("mkfs.vfat", path="/usr/sbin:/sbin")
+        self.qemu = shutil.which("qemu-system-x86_64")
+
+    def check(self):
+        for path, what in ((self.efi, "Korvex.efi"), (self.sim, "korvex-sim"), (self.bmcd, "korvex-bmcd")):
+            if not os.path.exists(path):
+                raise Skip("%s not built" % what)
+        for path, what in ((self.qemu, "qemu-system-x86_64"), (self.mkfs, "mkfs.vfat"),
+                           (shutil.which("mcopy"), "mtools"), (OVMF_CODE if os.path.exists(OVMF_CODE) else None, "OVMF")):
+            if not path:
+                raise Skip("%s not installed" % what)
+
+
+def mtools_env():
+    env = dict(os.environ)
+    env["MTOOLS_SKIP_CHECK"] = "1"
+    return env
+
+
+def make_disk(tools, work, files, commands, size_kib=16384):
+    """A FAT disk with Korvex.efi, the given files and a startup.nsh that runs
+    each command line between markers and then powers the machine off."""
+    disk = os.path.join(work, "disk.img")
+    if os.path.exists(disk):
+        os.remove(disk)
+    subprocess.run([tools.mkfs, "-C", disk, str(size_kib)], check=True, stdout=subprocess.DEVNULL)
+    lines = ["@echo -off", "fs0:"]
+    for i, command in enumerate(commands):
+        lines += ["echo %s %d" % (BEGIN, i), "Korvex.efi " + command, "echo %s %d" % (END, i)]
+    lines.append("reset -s")
+    script = os.path.join(work, "startup.nsh")
+    with open(script, "w", newline="") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+    staged = [tools.efi, script]
+    for name, data in files.items():
+        path = os.path.join(work, "in-" + name)
+        with open(path, "wb") as f:
+            f.write(data)
+        staged.append(path)
+    env = mtools_env()
+    subprocess.run(["mcopy", "-i", disk, tools.efi, "::/Korvex.efi"], check=True, env=env)
+    subprocess.run(["mcopy", "-i", disk, script, "::/startup.nsh"], check=True, env=env)
+    for name in files:
+        subprocess.run(["mcopy", "-i", disk, os.path.join(work, "in-" + name), "::/" + name], check=True, env=env)
+    return disk
+
+
+def read_from_disk(disk, name, work):
+    out = os.path.join(work, "out-" + name)
+    if os.path.exists(out):
+        os.remove(out)
+    r = subprocess.run(["mcopy", "-n", "-i", disk, "::/" + name, out], env=mtools_env(),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if r.returncode != 0:
+        return None
+    with open(out, "rb") as f:
+        return f.read()
+
+
+class Qemu:
+    """One boot of the machine. Keys are typed when the text before them has
+    appeared: (trigger bytes, key bytes) pairs, in order."""
+
+    def __init__(self, tools, work, disk, bmc, bmcd_args=(), keys=(), timeout=300):
+        self.tools, self.work, self.disk, self.bmc = tools, work, disk, bmc
+        self.bmcd_args, self.keys, self.timeout = list(bmcd_args), list(keys), timeout
+        self.output = bytearray()
+        self.lock = threading.Lock()
+        self.bmcd_log = b""
+
+    def command(self, socket_path):
+        vars_copy = os.path.join(self.work, "vars.fd")
+        shutil.copyfile(OVMF_VARS, vars_copy)
+        cmd = [self.tools.qemu, "-machine", "q35", "-m", "256", "-smp", "1", "-no-reboot", "-net", "none",
+               "-nodefaults", "-display", "none", "-vga", "none", "-serial", "stdio", "-monitor", "none",
+               "-accel", "tcg",
+               "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
+               "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
+               "-drive", "format=raw,file=" + self.disk]
+        if self.bmc == "sim":
+            cmd += ["-device", "ipmi-bmc-sim,id=bmc0"]
+        else:
+            cmd += ["-chardev", "socket,id=ipmi0,path=%s,server=on,wait=off" % socket_path,
+                    "-device", "ipmi-bmc-extern,chardev=ipmi0,id=bmc0"]
+        cmd += ["-device", "isa-ipmi-kcs,bmc=bmc0"]
+        return cmd
+
+    def _reader(self, stream):
+        while True:
+            chunk = stream.read1(4096) if hasattr(stream, "read1") else stream.read(4096)
+            if not chunk:
+                return
+            with self.lock:
+                self.output += chunk
+
+    def run(self):
+        socket_path = os.path.join(self.work, "bmc.sock")
+        if os.path.exists(socket_path):
+            os.remove(socket_path)
+        qemu = subprocess.Popen(self.command(socket_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+        bmcd = None
+        if self.bmc == "bmcd":
+            bmcd = subprocess.Popen([self.tools.bmcd, "--connect-timeout=20"] + self.bmcd_args + [socket_path],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.work)
+        reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
+        reader.start()
+        pending = [(COUNTDOWN, b" ")] + [(t.encode(), k.encode()) for t, k in self.keys]
+        searched_from = 0
+        deadline = time.monotonic() + self.timeout
+        failure = None
+        try:
+            while qemu.poll() is None:
+                if time.monotonic() > deadline:
+                    failure = "QEMU did not power off within %d s" % self.timeout
+                    break
+                with self.lock:
+                    text = bytes(self.output)
+                if EXCEPTION in text:
+                    time.sleep(0.5)
+                    failure = "the guest took a CPU exception"
+                    break
+                if pending:
+                    at = text.find(pending[0][0], searched_from)
+                    if at >= 0:
+                        searched_from = at + len(pending[0][0])
+                        qemu.stdin.write(pending[0][1])
+                        qemu.stdin.flush()
+                        pending.pop(0)
+                time.sleep(0.05)
+        finally:
+            if qemu.poll() is None:
+                qemu.kill()
+            qemu.wait()
+            reader.join(timeout=5)
+            if bmcd is not None:
+                try:
+                    self.bmcd_log, _ = bmcd.communicate(timeout=20)
+                except subprocess.TimeoutExpired:
+                    bmcd.kill()
+                    self.bmcd_log, _ = bmcd.communicate()
+                    failure = failure or "korvex-bmcd did not end when QEMU did"
+                if bmcd.returncode != 0 and failure is None:
+                    failure = "korvex-bmcd ended with status %d: %s" % (bmcd.returncode, self.bmcd_log.decode(errors="replace"))
+        with open(os.path.join(self.work, "console.log"), "wb") as f:
+            f.write(self.output)
+        if failure:
+            raise Failure(failure + "\n--- console (last 3000 bytes) ---\n" + clean(bytes(self.output))[-3000:])
+        return clean(bytes(self.output))
+
+
+def clean(raw):
+    """Console bytes as the tool meant them: no ANSI sequences, CRLF as LF."""
+    text = ANSI.sub(b"", raw).replace(b"\r\n", b"\n")
+    return text.decode("utf-8", errors="replace")
+
+
+def runs(console, count):
+    """The tool's text of each command, from the markers in startup.nsh."""
+    result = []
+    for i in range(count):
+        begin = "%s %d\n" % (BEGIN, i)
+        end = "%s %d" % (END, i)
+        a = console.find(begin)
+        b = console.find(end, a + 1)
+        if a < 0 or b < 0:
+            raise Failure("run %d did not complete\n--- console ---\n%s" % (i, console[-3000:]))
+        result.append(console[a + len(begin):b])
+    return result
+
+
+def sim_run(tools, work, bmc_options, args, files, keys=""):
+    """korvex-sim with the same command line and files, in its own folder."""
+    folder = os.path.join(work, "sim")
+    if os.path.exists(folder):
+        shutil.rmtree(folder)
+    os.makedirs(folder)
+    for name, data in files.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+    argv = [PROGRAM] + list(bmc_options) + ["--"] + args.split()
+    r = subprocess.run(argv, executable=tools.sim, cwd=folder, input=keys.encode(), stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, timeout=300)
+    if r.returncode != 0:
+        raise Failure("korvex-sim failed: %s" % r.stderr.decode(errors="replace"))
+    return r.stdout.decode("utf-8", errors="replace"), folder
+
+
+def normalise(text):
+    # The build date is the compile date of each build, which may differ
+    # across midnight between the two builds of the banner.
+    text = re.sub(r"BUILD DATE :  [A-Z][a-z]{2} [ 0-9]\d \d{4}", "BUILD DATE :  <date>", text)
+    # The shell starts its echo output on a new line when the tool's last
+    # line did not end with one.
+    return text.rstrip("\n")
+
+
+def expect_same(what, efi_text, sim_text):
+    a, b = normalise(efi_text), normalise(sim_text)
+    if a != b:
+        import difflib
+        diff = "\n".join(difflib.unified_diff(b.split("\n"), a.split("\n"), "korvex-sim", "Korvex.efi", lineterm=""))
+        raise Failure("%s: Korvex.efi printed other text than korvex-sim:\n%s" % (what, diff[:6000]))
+
+
+def expect_in(what, text, *needles):
+    for n in needles:
+        if n not in text:
+            raise Failure("%s: expected %r in the console text:\n%s" % (what, n, text[-3000:]))
+
+
+def require_job(sim_text, marker, job):
+    """The jobs are built separately; until one is in, its cases are skipped."""
+    if marker not in sim_text:
+        raise Skip("the %s job does not print %r yet" % (job, marker))
+
+
+# ---- update packages ----
+
+def make_package(size, seed=1):
+    """A plain package: the image signature at the start, payload, then the
+    image footer in a 32 KiB-aligned block at the end."""
+    import random
+    rnd = random.Random(seed)
+    block = 0x8000
+    body = bytearray(rnd.getrandbits(8) for _ in range(size - block))
+    signature = b"ZYLOs_FW" + bytes(24) + b"KORVEX_TEST_IMG" + bytes(1)
+    body[0:len(signature)] = signature
+    footer = ("[img]: 0 %x 0 a.bin\n[end]" % (size - block)).encode() + b"\0"
+    footer = footer + bytes(block - len(footer))
+    return bytes(body) + footer
+
+
+def package(tools, work, size):
+    """korvex-pack builds the package when it is there; else the plain layout."""
+    if os.path.exists(tools.pack):
+        out = os.path.join(work, "pack.bin")
+        payload = os.path.join(work, "payload.bin")
+        with open(payload, "wb") as f:
+            f.write(make_package(size)[:size - 0x8000])
+        r = subprocess.run([tools.pack, "build", "-o", out, payload], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if r.returncode == 0 and os.path.exists(out):
+            with open(out, "rb") as f:
+                return f.read()
+    return make_package(size)
+
+
+# ---- cases ----
+
+class Case:
+    def __init__(self, tools, work):
+        self.tools, self.work = tools, work
+
+
+def case_banner(c):
+    """No arguments, a bad option, and a missing package, against QEMU's BMC."""
+    commands = ["", "-x", "-f nothere.bin -i kcs", "-i bogus -f a.bin"]
+    disk = make_disk(c.tools, c.work, {}, commands)
+    console = Qemu(c.tools, c.work, disk, "sim", timeout=180).run()
+    outputs = runs(console, len(commands))
+    for command, efi_text in zip(commands, outputs):
+        sim_text, _ = sim_run(c.tools, c.work, QEMU_SIM_FAULTS, command, {})
+        expect_same("Korvex.efi " + command, efi_text, sim_text)
+    expect_in("no arguments", outputs[0], "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
+    expect_in("bad option", outputs[1], "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
+
+
+def case_qemu_bmc(c):
+    """QEMU's own BMC knows no OEM request: the update is refused and the BMC
+    cold reset; a configuration backup fails cleanly."""
+    files = {"fw.bin": package(c.tools, c.work, 0x10000)}
+    commands = ["-f fw.bin -i kcs -r y", "-c -d backup.bin"]
+    expected = {0: "Execute Cold Reset Success"}
+    sims = [sim_run(c.tools, c.work, QEMU_SIM_FAULTS, cmd, files)[0] for cmd in commands]
+    require_job(sims[0], expected[0], "update")
+    disk = make_disk(c.tools, c.work, files, commands)
+    console = Qemu(c.tools, c.work, disk, "sim", timeout=300).run()
+    outputs = runs(console, len(commands))
+    for command, efi_text, sim_text in zip(commands, outputs, sims):
+        expect_same("Korvex.efi " + command, efi_text, sim_text)
+    expect_in("update refused", outputs[0], "Execute Cold Reset Success")
+
+
+CASES = {
+    "banner": case_banner,
+    "qemu-bmc": case_qemu_bmc,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    tools = Tools(args.build_dir)
+    base = os.path.join(tools.build, "tests/system/work")
+    os.makedirs(base, exist_ok=True)
+    work = tempfile.mkdtemp(prefix=args.case + "-", dir=base)
+    start = time.monotonic()
+    status = 0
+    try:
+        tools.check()
+        CASES[args.case](Case(tools, work))
+        log("PASS %s (%.1f s)" % (args.case, time.monotonic() - start))
+    except Skip as e:
+        log("SKIP %s: %s" % (args.case, e))
+        status = SKIP
+    except Failure as e:
+        log("FAIL %s (%.1f s): %s" % (args.case, time.monotonic() - start, e))
+        status = 1
+    if status == 0 and not args.keep:
+        shutil.rmtree(work, ignore_errors=True)
+    else:
+        log("work folder: %s" % work)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
