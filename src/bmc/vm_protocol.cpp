@@ -81,7 +81,7 @@ std::vector<uint8_t> encodeResponse(const IncomingRequest& in, const Response& r
 std::optional<std::vector<uint8_t>> Responder::answer(const std::vector<uint8_t>& frame) {
     std::optional<IncomingRequest> in = parseRequest(frame);
     if (!in) return std::nullopt;
-    if (leaving() || (stopAfter_ != 0 && answered_ >= stopAfter_)) {
+    if (leaving() || (stopAfter_ && answered_ >= *stopAfter_)) {
         ++unanswered_;
         return std::nullopt;
     }

@@ -48,21 +48,21 @@ std::vector<uint8_t> encodeResponse(const IncomingRequest& in, const Response& r
 class Responder {
 public:
     explicit Responder(SimBmc& bmc) : bmc_(bmc) {}
-    // 0: never. After this many requests answered, the rest get no answer.
+    // After this many requests answered (0: at once), the rest get no answer.
     void stopAfter(uint64_t requests) { stopAfter_ = requests; }
-    // 0: never. After this many requests answered, the BMC goes away.
+    // After this many requests answered (0: at once), the BMC goes away.
     void exitAfter(uint64_t requests) { exitAfter_ = requests; }
 
     // The bytes to send for one frame; nothing when no answer is due.
     std::optional<std::vector<uint8_t>> answer(const std::vector<uint8_t>& frame);
-    bool leaving() const { return exitAfter_ != 0 && answered_ >= exitAfter_; }
+    bool leaving() const { return exitAfter_ && answered_ >= *exitAfter_; }
     uint64_t answered() const { return answered_; }
     uint64_t unanswered() const { return unanswered_; }
 
 private:
     SimBmc& bmc_;
-    uint64_t stopAfter_ = 0;
-    uint64_t exitAfter_ = 0;
+    std::optional<uint64_t> stopAfter_;
+    std::optional<uint64_t> exitAfter_;
     uint64_t answered_ = 0;
     uint64_t unanswered_ = 0;
 };

@@ -109,6 +109,16 @@ TEST(VmProtocol, ResponderStopsOrLeavesAfterTheGivenCount) {
     }
     EXPECT_TRUE(leaving.leaving());
     EXPECT_FALSE(leaving.answer(frames[3]).has_value());
+
+    Responder mute(bmc);
+    mute.stopAfter(0);
+    EXPECT_FALSE(mute.answer(frames[0]).has_value());
+    Responder gone(bmc);
+    gone.exitAfter(0);
+    EXPECT_TRUE(gone.leaving());
+    Responder plain(bmc);
+    for (const Bytes& f : frames) EXPECT_TRUE(plain.answer(f).has_value());
+    EXPECT_FALSE(plain.leaving());
 }
 
 TEST(VmProtocol, UnknownRequestsGetInvalidCommand) {

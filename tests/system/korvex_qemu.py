@@ -54,7 +54,7 @@ class Tools:
         self.efi = os.path.join(self.build, "tools/uefi/Korvex.efi")
         self.sim = os.path.join(self.build, "tools/korvex-sim")
         self.bmcd = os.path.join(self.build, "tools/korvex-bmcd/korvex-bmcd")
-        self.pack = os.path.join(self.build, "tools/korvex-pack/korvex-pack")
+        self.pack = os.path.join(self.build, "tools/korvex-pack")
         self.mkfs = shutil.which("mkfs.vfat") or shutil.which("mkfs.vfat", path="/usr/sbin:/sbin")
         self.qemu = shutil.which("qemu-system-x86_64")
 
@@ -274,32 +274,44 @@ def require_job(sim_text, marker, job):
 
 # ---- update packages ----
 
-def make_package(size, seed=1):
-    """A plain package: the image signature at the start, payload, then the
-    image footer in a 32 KiB-aligned block at the end."""
+PART_SIZE = 0x4000      # the one part: 16 KiB, 335 ReceiveFWData requests
+PACKAGE_SIZE = 0x10000  # the part's block and the footer's block
+SIGNATURE_AT = 0x4000
+
+
+def payload(size, seed=1):
     import random
     rnd = random.Random(seed)
-    block = 0x8000
-    body = bytearray(rnd.getrandbits(8) for _ in range(size - block))
-    signature = b"ZYLOs_FW" + bytes(24) + b"KORVEX_TEST_IMG" + bytes(1)
-    body[0:len(signature)] = signature
-    footer = ("[img]: 0 %x 0 a.bin\n[end]" % (size - block)).encode() + b"\0"
-    footer = footer + bytes(block - len(footer))
-    return bytes(body) + footer
+    return bytes(rnd.getrandbits(8) for _ in range(size))
 
 
-def package(tools, work, size):
-    """korvex-pack builds the package when it is there; else the plain layout."""
-    if os.path.exists(tools.pack):
-        out = os.path.join(work, "pack.bin")
-        payload = os.path.join(work, "payload.bin")
-        with open(payload, "wb") as f:
-            f.write(make_package(size)[:size - 0x8000])
-        r = subprocess.run([tools.pack, "build", "-o", out, payload], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        if r.returncode == 0 and os.path.exists(out):
-            with open(out, "rb") as f:
-                return f.read()
-    return make_package(size)
+def plain_package():
+    """The plain layout: the part, the image signature behind it, and the
+    image footer alone in the last 32 KiB block."""
+    body = bytearray(b"\xff" * PACKAGE_SIZE)
+    body[0:PART_SIZE] = payload(PART_SIZE)
+    signature = b"ZYLOs_FW" + bytes(24) + b"KORVEX_TEST" + bytes(1)
+    body[SIGNATURE_AT:SIGNATURE_AT + len(signature)] = signature
+    footer = ("[img]: 0 %x 0 a.bin\n[end]" % PART_SIZE).encode() + b"\0"
+    body[PACKAGE_SIZE - 0x8000:PACKAGE_SIZE - 0x8000 + len(footer)] = footer
+    return bytes(body)
+
+
+def package(tools, work):
+    """korvex-pack builds the package (enciphered footer) when it is there."""
+    if not os.path.exists(tools.pack):
+        return plain_package()
+    part = os.path.join(work, "part.bin")
+    out = os.path.join(work, "package.bin")
+    with open(part, "wb") as f:
+        f.write(payload(PART_SIZE))
+    r = subprocess.run([tools.pack, "build", "--part", "a.bin=%s@0" % part, "--signature",
+                        "KORVEX_TEST@0x%x" % SIGNATURE_AT, "--footer", "enc", "--size", "0x%x" % PACKAGE_SIZE,
+                        "-o", out], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if r.returncode != 0:
+        raise Failure("korvex-pack failed: %s" % r.stdout.decode(errors="replace"))
+    with open(out, "rb") as f:
+        return f.read()
 
 
 # ---- cases ----
@@ -308,16 +320,29 @@ class Case:
     def __init__(self, tools, work):
         self.tools, self.work = tools, work
 
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+
+def compare_runs(c, commands, console, sims):
+    outputs = runs(console, len(commands))
+    for command, efi_text, sim_text in zip(commands, outputs, sims):
+        expect_same("Korvex.efi " + command, efi_text, sim_text)
+    return outputs
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
 
 def case_banner(c):
     """No arguments, a bad option, and a missing package, against QEMU's BMC."""
     commands = ["", "-x", "-f nothere.bin -i kcs", "-i bogus -f a.bin"]
+    sims = [sim_run(c.tools, c.work, QEMU_SIM_FAULTS, cmd, {})[0] for cmd in commands]
     disk = make_disk(c.tools, c.work, {}, commands)
     console = Qemu(c.tools, c.work, disk, "sim", timeout=180).run()
-    outputs = runs(console, len(commands))
-    for command, efi_text in zip(commands, outputs):
-        sim_text, _ = sim_run(c.tools, c.work, QEMU_SIM_FAULTS, command, {})
-        expect_same("Korvex.efi " + command, efi_text, sim_text)
+    outputs = compare_runs(c, commands, console, sims)
     expect_in("no arguments", outputs[0], "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
     expect_in("bad option", outputs[1], "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
 
@@ -325,22 +350,139 @@ def case_banner(c):
 def case_qemu_bmc(c):
     """QEMU's own BMC knows no OEM request: the update is refused and the BMC
     cold reset; a configuration backup fails cleanly."""
-    files = {"fw.bin": package(c.tools, c.work, 0x10000)}
+    files = {"fw.bin": package(c.tools, c.work)}
     commands = ["-f fw.bin -i kcs -r y", "-c -d backup.bin"]
-    expected = {0: "Execute Cold Reset Success"}
     sims = [sim_run(c.tools, c.work, QEMU_SIM_FAULTS, cmd, files)[0] for cmd in commands]
-    require_job(sims[0], expected[0], "update")
+    require_job(sims[0], "Execute Cold Reset Success", "update")
+    require_job(sims[1], "=== IPMI Configuration Backup Mode ===", "configuration")
     disk = make_disk(c.tools, c.work, files, commands)
-    console = Qemu(c.tools, c.work, disk, "sim", timeout=300).run()
-    outputs = runs(console, len(commands))
-    for command, efi_text, sim_text in zip(commands, outputs, sims):
-        expect_same("Korvex.efi " + command, efi_text, sim_text)
-    expect_in("update refused", outputs[0], "Execute Cold Reset Success")
+    console = Qemu(c.tools, c.work, disk, "sim", timeout=400).run()
+    outputs = compare_runs(c, commands, console, sims)
+    expect_in("update refused", outputs[0], "Please select the correct image file and try again.",
+              "Execute Cold Reset Success")
+
+
+def case_update(c):
+    """A full update through korvex-bmcd; the BMC's flash afterwards equals
+    korvex-sim's and holds the part."""
+    files = {"fw.bin": package(c.tools, c.work)}
+    command = "-f fw.bin -i kcs -r y"
+    sim_text, _ = sim_run(c.tools, c.work, ["--bmc-save-flash=" + c.path("flash-sim.bin")], command, files)
+    require_job(sim_text, "Update Complete", "update")
+    disk = make_disk(c.tools, c.work, files, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", ["--bmc-save-flash=" + c.path("flash-efi.bin")],
+                   timeout=600).run()
+    out = compare_runs(c, [command], console, [sim_text])[0]
+    expect_in("update", out, "Update Complete,Please wait for BMC reboot")
+    flash = read(c.path("flash-efi.bin"))
+    if flash != read(c.path("flash-sim.bin")):
+        raise Failure("the flash after the update differs from korvex-sim's")
+    if flash[:PART_SIZE] != payload(PART_SIZE):
+        raise Failure("the flash does not hold the part at offset 0")
+
+
+DUMP_LENGTH = 1000  # 17 full pieces and a last one of 48 bytes
+
+
+def case_dump(c):
+    """A dump of a flash with known contents, cut short by the BMC so that
+    the transfer is small; the dump file equals korvex-sim's and the flash."""
+    flash = bytearray(b"\xff" * 0x2000000)
+    flash[:0x10000] = payload(0x10000, seed=2)
+    flash_file = c.path("flash.bin")
+    with open(flash_file, "wb") as f:
+        f.write(flash)
+    options = ["--bmc-flash=" + flash_file, "--bmc-dump-length=%d" % DUMP_LENGTH]
+    command = "-d dump.bin"
+    sim_text, folder = sim_run(c.tools, c.work, options, command, {})
+    require_job(sim_text, "Phase2:Receive the flash", "dump")
+    sim_dump = read(os.path.join(folder, "dump.bin"))
+    disk = make_disk(c.tools, c.work, {}, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=400).run()
+    compare_runs(c, [command], console, [sim_text])
+    dump = read_from_disk(disk, "dump.bin", c.work)
+    if dump is None:
+        raise Failure("no dump.bin on the disk")
+    if dump != sim_dump:
+        raise Failure("dump.bin (%d bytes) differs from korvex-sim's (%d bytes)" % (len(dump), len(sim_dump)))
+    if dump != bytes(flash[:len(dump)]) or len(dump) != DUMP_LENGTH:
+        raise Failure("dump.bin (%d bytes) is not the first %d bytes of the flash" % (len(dump), DUMP_LENGTH))
+
+
+def case_config(c):
+    """A backup and a restore in one boot: the backup file holds the BMC's
+    configuration, and the BMC holds the restored file afterwards."""
+    config = payload(1500, seed=3)
+    restore = payload(1200, seed=4)
+    with open(c.path("config.bin"), "wb") as f:
+        f.write(config)
+    files = {"restore.bin": restore}
+    commands = ["-c -d backup.bin", "-c -f restore.bin"]
+    sims = []
+    for cmd in commands:
+        options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-sim.bin")]
+        sims.append(sim_run(c.tools, c.work, options, cmd, files)[0])
+    require_job(sims[0], "Done.", "configuration backup")
+    disk = make_disk(c.tools, c.work, files, commands)
+    options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-efi.bin")]
+    console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=600).run()
+    compare_runs(c, commands, console, sims)
+    backup = read_from_disk(disk, "backup.bin", c.work)
+    if backup != config:
+        raise Failure("backup.bin (%s bytes) is not the BMC's configuration" % (None if backup is None else len(backup)))
+    if read(c.path("saved-efi.bin")) != restore:
+        raise Failure("the BMC's configuration after the restore is not restore.bin")
+
+
+def case_silent_bmc(c):
+    """A BMC that stops answering: QEMU answers 0xC3 after 4 s, as korvex-sim's
+    BMC does when told to answer 0xC3."""
+    files = {"fw.bin": package(c.tools, c.work)}
+    command = "-f fw.bin -i kcs -r y"
+    faults = ["--bmc-fault=cc:0x3e:0x16:0xc3", "--bmc-fault=cc:0x06:0x02:0xc3"]
+    sim_text, _ = sim_run(c.tools, c.work, faults, command, files)
+    require_job(sim_text, "GetFWUpdateInfo", "update")
+    disk = make_disk(c.tools, c.work, files, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", ["--bmcd-stop-after=0"], timeout=300).run()
+    out = compare_runs(c, [command], console, [sim_text])[0]
+    expect_in("silent BMC", out, "Execute Cold Reset Fail")
+
+
+def case_gone_bmc(c):
+    """A BMC that goes away in the middle of an update: QEMU answers 0xD2 at
+    once to every request from then on."""
+    files = {"fw.bin": package(c.tools, c.work)}
+    command = "-f fw.bin -i kcs -r y"
+    sim_text, _ = sim_run(c.tools, c.work, ["--bmc-fault=cc:0x3e:0x16:0xd2", "--bmc-fault=cc:0x06:0x02:0xd2"],
+                          command, files)
+    require_job(sim_text, "GetFWUpdateInfo", "update")
+    disk = make_disk(c.tools, c.work, files, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", ["--bmcd-exit-after=0"], timeout=300).run()
+    out = compare_runs(c, [command], console, [sim_text])[0]
+    expect_in("BMC gone", out, "Execute Cold Reset Fail")
+
+
+def case_usb(c):
+    """-i usb waits for one key, then refuses a package that is not 32 MiB."""
+    files = {"fw.bin": package(c.tools, c.work)}
+    command = "-f fw.bin -i usb"
+    sim_text, _ = sim_run(c.tools, c.work, [], command, files, keys="k")
+    require_job(sim_text, "Press any to continue name fw.bin", "USB update")
+    disk = make_disk(c.tools, c.work, files, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", [], keys=[("Press any to continue", "k")], timeout=300).run()
+    out = compare_runs(c, [command], console, [sim_text])[0]
+    expect_in("usb", out, "the file size of the firmware image is not correct!")
 
 
 CASES = {
     "banner": case_banner,
     "qemu-bmc": case_qemu_bmc,
+    "update": case_update,
+    "dump": case_dump,
+    "config": case_config,
+    "silent-bmc": case_silent_bmc,
+    "gone-bmc": case_gone_bmc,
+    "usb": case_usb,
 }
 
 

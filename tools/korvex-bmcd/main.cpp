@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <optional>
 #include <thread>
 
 #include "bmc/sim_bmc.h"
@@ -22,8 +23,8 @@ namespace {
 struct Settings {
     std::string socketPath;
     double connectSeconds = 10;
-    uint64_t stopAfter = 0;
-    uint64_t exitAfter = 0;
+    std::optional<uint64_t> stopAfter;
+    std::optional<uint64_t> exitAfter;
     bool verbose = false;
 };
 
@@ -69,15 +70,19 @@ int parseArguments(int argc, char** argv, korvex::bmc::SimBmc& bmc, Settings* s)
             }
             s->connectSeconds = static_cast<double>(seconds);
         } else if (arg.starts_with("--bmcd-stop-after=")) {
-            if (!parseNumber(value("--bmcd-stop-after="), &s->stopAfter) || s->stopAfter == 0) {
-                std::fprintf(stderr, "korvex-bmcd: --bmcd-stop-after wants a number above 0\n");
+            uint64_t n = 0;
+            if (!parseNumber(value("--bmcd-stop-after="), &n)) {
+                std::fprintf(stderr, "korvex-bmcd: --bmcd-stop-after wants a number\n");
                 return 2;
             }
+            s->stopAfter = n;
         } else if (arg.starts_with("--bmcd-exit-after=")) {
-            if (!parseNumber(value("--bmcd-exit-after="), &s->exitAfter) || s->exitAfter == 0) {
-                std::fprintf(stderr, "korvex-bmcd: --bmcd-exit-after wants a number above 0\n");
+            uint64_t n = 0;
+            if (!parseNumber(value("--bmcd-exit-after="), &n)) {
+                std::fprintf(stderr, "korvex-bmcd: --bmcd-exit-after wants a number\n");
                 return 2;
             }
+            s->exitAfter = n;
         } else if (arg.starts_with("--bmc-")) {
             std::string error;
             if (!bmc.applyOption(arg, &error)) {
@@ -172,9 +177,10 @@ int main(int argc, char** argv) {
     const int fd = connectWithRetry(settings);
     if (fd < 0) return 1;
     korvex::bmc::vm::Responder responder(bmc);
-    responder.stopAfter(settings.stopAfter);
-    responder.exitAfter(settings.exitAfter);
-    serve(fd, settings, responder);
+    if (settings.stopAfter) responder.stopAfter(*settings.stopAfter);
+    if (settings.exitAfter) responder.exitAfter(*settings.exitAfter);
+    // Told to leave before the first request: connect, then go.
+    if (!responder.leaving()) serve(fd, settings, responder);
     close(fd);
 
     std::string error;
