@@ -116,7 +116,11 @@ def read_from_disk(disk, name, work):
 
 class Qemu:
     """One boot of the machine. Keys are typed when the text before them has
-    appeared: (trigger bytes, key bytes) pairs, in order."""
+    appeared: (trigger, key, until) triples, in order. A key typed while the
+    shell runs a script is now and then lost before the application reads it,
+    so the key is typed again every second until the text `until` follows
+    the trigger (the application reads one key; the rest go to the shell,
+    which has no use for them)."""
 
     def __init__(self, tools, work, disk, bmc, bmcd_args=(), keys=(), timeout=300):
         self.tools, self.work, self.disk, self.bmc = tools, work, disk, bmc
@@ -150,6 +154,14 @@ class Qemu:
             with self.lock:
                 self.output += chunk
 
+    @staticmethod
+    def _type(qemu, key):
+        try:
+            qemu.stdin.write(key)
+            qemu.stdin.flush()
+        except BrokenPipeError:
+            pass  # QEMU is on its way out
+
     def run(self):
         socket_path = os.path.join(self.work, "bmc.sock")
         if os.path.exists(socket_path):
@@ -162,8 +174,9 @@ class Qemu:
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.work)
         reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
         reader.start()
-        pending = [(COUNTDOWN, b" ")] + [(t.encode(), k.encode()) for t, k in self.keys]
+        pending = [(COUNTDOWN, b" ", None)] + [(t.encode(), k.encode(), u.encode()) for t, k, u in self.keys]
         searched_from = 0
+        repeating = None  # (key, until, next time)
         deadline = time.monotonic() + self.timeout
         failure = None
         try:
@@ -172,18 +185,28 @@ class Qemu:
                     failure = "QEMU did not power off within %d s" % self.timeout
                     break
                 with self.lock:
-                    text = bytes(self.output)
+                    # The firmware colours words on its own prompts.
+                    text = ANSI.sub(b"", bytes(self.output))
                 if EXCEPTION in text:
                     time.sleep(0.5)
                     failure = "the guest took a CPU exception"
                     break
-                if pending:
-                    at = text.find(pending[0][0], searched_from)
+                if repeating:
+                    key, until, when = repeating
+                    if text.find(until, searched_from) >= 0:
+                        repeating = None
+                    elif time.monotonic() >= when:
+                        self._type(qemu, key)
+                        repeating = (key, until, time.monotonic() + 1.0)
+                elif pending:
+                    trigger, key, until = pending[0]
+                    at = text.find(trigger, searched_from)
                     if at >= 0:
-                        searched_from = at + len(pending[0][0])
-                        qemu.stdin.write(pending[0][1])
-                        qemu.stdin.flush()
+                        searched_from = at + len(trigger)
+                        self._type(qemu, key)
                         pending.pop(0)
+                        if until:
+                            repeating = (key, until, time.monotonic() + 1.0)
                 time.sleep(0.05)
         finally:
             if qemu.poll() is None:
@@ -469,7 +492,7 @@ def case_usb(c):
     sim_text, _ = sim_run(c.tools, c.work, [], command, files, keys="k")
     require_job(sim_text, "Press any to continue name fw.bin", "USB update")
     disk = make_disk(c.tools, c.work, files, [command])
-    console = Qemu(c.tools, c.work, disk, "bmcd", [], keys=[("Press any to continue", "k")], timeout=300).run()
+    console = Qemu(c.tools, c.work, disk, "bmcd", [], keys=[("Press any to continue", "k", END)], timeout=300).run()
     out = compare_runs(c, [command], console, [sim_text])[0]
     expect_in("usb", out, "the file size of the firmware image is not correct!")
 
