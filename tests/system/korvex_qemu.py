@@ -388,6 +388,29 @@ def case_qemu_bmc(c):
     outputs = compare_runs(c, commands, console, sims)
     expect_in("update refused", outputs[0], "Please select the correct image file and try again.",
               "Execute Cold Reset Success")
+    if len(outputs) > 1:
+        expect_in("backup refused", outputs[1], "[doIPMICmd] Abnormal. CompCode == 0xc1", "Error: doIPMICmd failed")
+
+
+def case_image(c):
+    """The build's FAT image as a USB stick: the boot manager starts
+    EFI\\BOOT\\BOOTX64.EFI without a shell (the banner, then back to the boot
+    manager), and the shell then runs Korvex.efi from the root."""
+    image = os.path.join(c.tools.build, "tools/uefi/Korvex.img")
+    if not os.path.exists(image):
+        raise Skip("Korvex.img not built")
+    disk = c.path("disk.img")
+    shutil.copyfile(image, disk)
+    script = c.path("startup.nsh")
+    with open(script, "w", newline="") as f:
+        f.write("\r\n".join(["@echo -off", "fs0:", "echo %s 0" % BEGIN, "Korvex.efi -x", "echo %s 0" % END,
+                              "reset -s"]) + "\r\n")
+    subprocess.run(["mcopy", "-i", disk, script, "::/startup.nsh"], check=True, env=mtools_env())
+    console = Qemu(c.tools, c.work, disk, "sim", timeout=180).run()
+    boot = console[:console.find("UEFI Interactive Shell")]
+    sim_text, _ = sim_run(c.tools, c.work, [], "", {})
+    expect_in("boot manager start", boot, normalise(sim_text).split("\n")[0], "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
+    expect_in("shell start", runs(console, 1)[0], "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
 
 
 def case_update(c):
@@ -477,17 +500,22 @@ def case_silent_bmc(c):
 
 
 def case_gone_bmc(c):
-    """A BMC that goes away in the middle of an update: QEMU answers 0xD2 at
-    once to every request from then on."""
-    files = {"fw.bin": package(c.tools, c.work)}
-    command = "-f fw.bin -i kcs -r y"
-    sim_text, _ = sim_run(c.tools, c.work, ["--bmc-fault=cc:0x3e:0x16:0xd2", "--bmc-fault=cc:0x06:0x02:0xd2"],
-                          command, files)
-    require_job(sim_text, "GetFWUpdateInfo", "update")
-    disk = make_disk(c.tools, c.work, files, [command])
-    console = Qemu(c.tools, c.work, disk, "bmcd", ["--bmcd-exit-after=0"], timeout=300).run()
-    out = compare_runs(c, [command], console, [sim_text])[0]
-    expect_in("BMC gone", out, "Execute Cold Reset Fail")
+    """A BMC that goes away in the middle of a configuration backup: QEMU
+    answers 0xD2 at once to every request from then on, and the tool gives
+    up with its own messages instead of hanging."""
+    config = payload(1500, seed=3)
+    with open(c.path("config.bin"), "wb") as f:
+        f.write(config)
+    command = "-c -d backup.bin"
+    options = ["--bmc-config=" + c.path("config.bin")]
+    sim_text, _ = sim_run(c.tools, c.work, options, command, {})
+    require_job(sim_text, "=== IPMI Configuration Backup Mode ===", "configuration")
+    disk = make_disk(c.tools, c.work, {}, [command])
+    # Start, status and a few blocks are answered; then the BMC is gone.
+    console = Qemu(c.tools, c.work, disk, "bmcd", options + ["--bmcd-exit-after=5"], timeout=300).run()
+    out = runs(console, 1)[0]
+    expect_in("BMC gone", out, "=== IPMI Configuration Backup Mode ===", "[doIPMICmd] Abnormal. CompCode == 0xd2",
+              "Error: doIPMICmd failed")
 
 
 def case_usb(c):
@@ -511,6 +539,7 @@ CASES = {
     "silent-bmc": case_silent_bmc,
     "gone-bmc": case_gone_bmc,
     "usb": case_usb,
+    "image": case_image,
 }
 
 
@@ -536,7 +565,7 @@ def main():
     except Failure as e:
         log("FAIL %s (%.1f s): %s" % (args.case, time.monotonic() - start, e))
         status = 1
-    if status == 0 and not args.keep:
+    if status != 1 and not args.keep:
         shutil.rmtree(work, ignore_errors=True)
     else:
         log("work folder: %s" % work)

@@ -87,9 +87,14 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
     UefiMemory memory;
     const korvex::Platform platform{ports, timers, stall, console, files, memory};
 
-    Arguments args = convertArguments(memory, shellParameters(image));
+    EFI_SHELL_PARAMETERS_PROTOCOL* parameters = shellParameters(image);
+    Arguments args = convertArguments(memory, parameters);
     if (args.vector != nullptr) korvex::korvexMain(platform, args.count, args.vector);
     console.flush();
     releaseArguments(memory, args);
-    return EFI_SUCCESS;
+    // Started by the boot manager (EFI\BOOT\BOOTX64.EFI on a stick) there is
+    // no command line to act on: after the banner, "not started" sends the
+    // boot manager on to its next entry, typically the built-in UEFI Shell,
+    // where the tool is meant to be run. Success would stop it in its menu.
+    return parameters != nullptr ? EFI_SUCCESS : EFI_NOT_STARTED;
 }
