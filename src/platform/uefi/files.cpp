@@ -1,146 +1,51 @@
-// Buffered byte streams on the UEFI Shell's file functions. Each stream holds
-// one buffer that is either a clean copy of a stretch of the file (after
-// reads) or data not yet written (after writes); the firmware is called once
-// per buffer, not once per byte.
+// Files through the UEFI Shell's file functions, buffered by BufferedFile.
 #include <new>
 
+#include "platform/buffered_file.h"
 #include "platform/uefi/uefi.h"
 
 namespace korvex::uefi {
 
 namespace {
 
-class ShellFile final : public File {
+class ShellFile final : public BufferedFile {
 public:
     ShellFile(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, bool readable, bool writable)
-        : shell_(shell), handle_(handle), readable_(readable), writable_(writable) {}
+        : BufferedFile(readable, writable), shell_(shell), handle_(handle) {}
 
-    size_t read(void* buffer, size_t count) override;
-    size_t write(const void* data, size_t count) override;
-    int seek(int64_t offset, SeekFrom whence) override;
-    int64_t tell() override { return static_cast<int64_t>(position_); }
-    int flush() override { return writeOut() ? 0 : -1; }
-    bool eof() override { return eof_; }
-    bool error() override { return error_; }
-    int close() override;
+protected:
+    bool readAt(uint64_t position, void* buffer, size_t* count) override {
+        UINTN n = *count;
+        if (shell_->SetFilePosition(handle_, position) != EFI_SUCCESS ||
+            shell_->ReadFile(handle_, &n, buffer) != EFI_SUCCESS)
+            return false;
+        *count = n;
+        return true;
+    }
+    bool writeAt(uint64_t position, const void* data, size_t* count) override {
+        UINTN n = *count;
+        if (shell_->SetFilePosition(handle_, position) != EFI_SUCCESS ||
+            shell_->WriteFile(handle_, &n, const_cast<void*>(data)) != EFI_SUCCESS)
+            return false;
+        *count = n;
+        return true;
+    }
+    bool size(uint64_t* bytes) override {
+        UINT64 n = 0;
+        if (shell_->GetFileSize(handle_, &n) != EFI_SUCCESS) return false;
+        *bytes = n;
+        return true;
+    }
+    bool release() override {
+        const bool closed = shell_->CloseFile(handle_) == EFI_SUCCESS;
+        delete this;
+        return closed;
+    }
 
 private:
-    bool writeOut();
-    bool fill();
-    bool buffered(uint64_t at) const { return at >= start_ && at < start_ + length_; }
-
-    static constexpr size_t kBufferSize = 16 * 1024;
     EFI_SHELL_PROTOCOL* shell_;
     SHELL_FILE_HANDLE handle_;
-    bool readable_;
-    bool writable_;
-    bool eof_ = false;
-    bool error_ = false;
-    bool dirty_ = false;   // the buffer holds data not yet written
-    uint64_t position_ = 0;
-    uint64_t start_ = 0;   // file offset of buffer_[0]
-    size_t length_ = 0;    // bytes of buffer_ in use
-    uint8_t buffer_[kBufferSize];
 };
-
-bool ShellFile::writeOut() {
-    if (!dirty_) return true;
-    dirty_ = false;
-    UINTN size = length_;
-    if (shell_->SetFilePosition(handle_, start_) != EFI_SUCCESS ||
-        shell_->WriteFile(handle_, &size, buffer_) != EFI_SUCCESS || size != length_) {
-        error_ = true;
-        length_ = 0;
-        return false;
-    }
-    return true;  // the buffer stays, now a clean copy of the file
-}
-
-// Loads the stretch of the file that begins at the current position.
-bool ShellFile::fill() {
-    start_ = position_;
-    length_ = 0;
-    UINTN size = kBufferSize;
-    if (shell_->SetFilePosition(handle_, start_) != EFI_SUCCESS ||
-        shell_->ReadFile(handle_, &size, buffer_) != EFI_SUCCESS) {
-        error_ = true;
-        return false;
-    }
-    length_ = size;
-    if (size == 0) eof_ = true;
-    return size > 0;
-}
-
-size_t ShellFile::read(void* buffer, size_t count) {
-    if (!readable_) {
-        error_ = true;
-        return 0;
-    }
-    if (!writeOut()) return 0;
-    auto* out = static_cast<uint8_t*>(buffer);
-    size_t done = 0;
-    while (done < count) {
-        if (!buffered(position_) && !fill()) break;
-        const size_t offset = static_cast<size_t>(position_ - start_);
-        size_t n = length_ - offset;
-        if (n > count - done) n = count - done;
-        for (size_t i = 0; i < n; ++i) out[done + i] = buffer_[offset + i];
-        done += n;
-        position_ += n;
-    }
-    return done;
-}
-
-size_t ShellFile::write(const void* data, size_t count) {
-    if (!writable_) {
-        error_ = true;
-        return 0;
-    }
-    const auto* in = static_cast<const uint8_t*>(data);
-    size_t done = 0;
-    while (done < count) {
-        // Data go on the end of what is pending; anything else starts afresh.
-        if (!dirty_ || position_ != start_ + length_ || length_ == kBufferSize) {
-            if (!writeOut()) break;
-            start_ = position_;
-            length_ = 0;
-            dirty_ = true;
-        }
-        size_t n = kBufferSize - length_;
-        if (n > count - done) n = count - done;
-        for (size_t i = 0; i < n; ++i) buffer_[length_ + i] = in[done + i];
-        length_ += n;
-        done += n;
-        position_ += n;
-    }
-    return done;
-}
-
-int ShellFile::seek(int64_t offset, SeekFrom whence) {
-    if (!writeOut()) return -1;
-    int64_t base = 0;
-    if (whence == SeekFrom::Current) {
-        base = static_cast<int64_t>(position_);
-    } else if (whence == SeekFrom::End) {
-        UINT64 size = 0;
-        if (shell_->GetFileSize(handle_, &size) != EFI_SUCCESS) {
-            error_ = true;
-            return -1;
-        }
-        base = static_cast<int64_t>(size);
-    }
-    if ((offset < 0 && base + offset < 0) || (offset > 0 && base > INT64_MAX - offset)) return -1;
-    position_ = static_cast<uint64_t>(base + offset);
-    eof_ = false;
-    return 0;
-}
-
-int ShellFile::close() {
-    const bool written = writeOut();
-    const bool closed = shell_->CloseFile(handle_) == EFI_SUCCESS;
-    delete this;
-    return written && closed ? 0 : -1;
-}
 
 // A directory opens like a file in UEFI but reads as a list of entries;
 // "wb" empties the file, as fopen does. Both need the file's info record.
