@@ -121,6 +121,22 @@ TEST(VmProtocol, ResponderStopsOrLeavesAfterTheGivenCount) {
     EXPECT_FALSE(plain.leaving());
 }
 
+TEST(VmProtocol, ABrokenExchangeGetsNoAnswer) {
+    SimBmc bmc;
+    bmc.setHandler(0x30, 0x01, [](const Request&) {
+        korvex::bmc::Response r;
+        r.dropExchange = true;
+        return r;
+    });
+    Responder responder(bmc);
+    Decoder decoder;
+    const auto frames = messages(decoder, wireRequest(1, 0x30, 0x01, {}));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_FALSE(responder.answer(frames[0]).has_value());
+    EXPECT_EQ(responder.unanswered(), 1u);
+    EXPECT_FALSE(responder.leaving());
+}
+
 TEST(VmProtocol, UnknownRequestsGetInvalidCommand) {
     SimBmc bmc;
     Responder responder(bmc);
