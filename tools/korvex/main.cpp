@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
     toolArgs.push_back(nullptr);
     const int toolArgc = static_cast<int>(toolArgs.size()) - 1;
 
-    if (!korvex::linuxhost::preflight(platform, ports, toolArgc, toolArgs.data(), settings, stderr)) return 1;
+    const auto grant = [&ports](uint16_t port, int* error) { return ports.grant(port, error); };
+    if (!korvex::linuxhost::preflight(platform, grant, toolArgc, toolArgs.data(), settings, stderr)) return 1;
 
     korvex::korvexMain(platform, toolArgc, toolArgs.data());
     std::fflush(stdout);

@@ -59,7 +59,7 @@ std::string kernelIpmiDriverEvidence(const std::string& root) {
     return {};
 }
 
-bool preflight(const Platform& platform, LinuxPortIo& portIo, int argc, char** argv,
+bool preflight(const Platform& platform, const PortGrant& grant, int argc, char** argv,
                const PreflightSettings& settings, FILE* err) {
     if (!runNeedsPorts(argc, argv)) return true;
 
@@ -70,7 +70,7 @@ bool preflight(const Platform& platform, LinuxPortIo& portIo, int argc, char** a
 
     for (uint16_t port : ports) {
         int error = 0;
-        if (portIo.grant(port, &error)) continue;
+        if (grant(port, &error)) continue;
         if (error == ENOTSUP) {
             std::fprintf(err, "korvex: cannot access I/O ports %s: %s (this machine has no x86 I/O ports)\n",
                          portText.c_str(), std::strerror(error));

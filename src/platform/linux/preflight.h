@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,9 @@ struct PreflightSettings {
 // line fault), or every port of the port set that kcs.cfg gives is granted
 // and no kernel IPMI driver is in the way. Otherwise prints why to err and
 // returns false. Reads the command line and kcs.cfg exactly as the run will.
-bool preflight(const Platform& platform, LinuxPortIo& ports, int argc, char** argv,
+// grant asks for one port, as LinuxPortIo::grant.
+using PortGrant = std::function<bool(uint16_t port, int* error)>;
+bool preflight(const Platform& platform, const PortGrant& grant, int argc, char** argv,
                const PreflightSettings& settings, FILE* err);
 
 }  // namespace korvex::linuxhost
