@@ -2,6 +2,7 @@
 // which job a command line picks.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,16 +17,19 @@ struct ParseResult {
     ParseOutcome outcome;
     Options options;
     std::string text;
+    // The option record refers to the argument strings: they live as long as it.
+    std::shared_ptr<std::vector<std::string>> args;
 };
 
 ParseResult parse(std::vector<std::string> args) {
-    args.insert(args.begin(), "korvex");
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
     ParseResult r{};
+    r.args = std::make_shared<std::vector<std::string>>(std::move(args));
+    r.args->insert(r.args->begin(), "korvex");
+    std::vector<char*> argv;
+    for (std::string& s : *r.args) argv.push_back(s.data());
+    argv.push_back(nullptr);
     CaptureConsole console;
-    r.outcome = parseCommandLine(console, static_cast<int>(args.size()), argv.data(), &r.options);
+    r.outcome = parseCommandLine(console, static_cast<int>(r.args->size()), argv.data(), &r.options);
     r.text = console.text;
     return r;
 }
