@@ -4,7 +4,7 @@
 # and compares what the guest saw with korvex-sim on the host for the same
 # command line. Exit 0 pass, 1 fail, 77 skip.
 #
-#   linux_guest.sh CASE KORVEX_STATIC KORVEX_SIM [KORVEX_BMCD]
+#   linux_guest.sh CASE KORVEX_STATIC KORVEX_SIM [KORVEX_BMCD [KORVEX_PACK]]
 #
 # CASE: banner | no-device | update | dump | config
 set -uo pipefail
@@ -13,6 +13,7 @@ case_name=$1
 korvex=$(realpath -e "$2") || exit 1
 sim=$(realpath -e "$3") || exit 1
 bmcd=${4:+$(realpath -m "$4")}
+pack=${5:+$(realpath -m "$5")}
 here=$(cd "$(dirname "$0")" && pwd)
 boot_limit=${KORVEX_GUEST_TIMEOUT:-240}
 
@@ -84,6 +85,8 @@ guest_run() {
       "$name" "$name" "$name" "$name" "$name" "$name"
   } >> "$guest_cases"
 }
+# Puts a file into the guest's /work and the host's korvex-sim folder.
+guest_file() { cp "$1" "$root/work/$2"; mkdir -p "$work/sim"; cp "$1" "$work/sim/$2"; }
 # Sends a file the guest wrote back to the host.
 guest_fetch() { printf 'if [ -e %s ]; then put file.%s %s; fi\n' "$1" "$1" "$1" >> "$guest_cases"; }
 
@@ -129,11 +132,16 @@ boot() {
     for i in $(seq 100); do [ -S "$work/bmc.sock" ] && break; sleep 0.05; done
     [ -S "$work/bmc.sock" ] || { kill $qemu_pid; fail "QEMU did not open the BMC socket"; }
     shift
-    "$bmcd" --socket "$work/bmc.sock" "$@" > "$work/bmcd.log" 2>&1 &
+    "$bmcd" "$@" "$work/bmc.sock" > "$work/bmcd.log" 2>&1 &
     bmcd_pid=$!
   fi
   wait $qemu_pid
   local status=$?
+  if [ -n "$bmcd_pid" ]; then
+    # It saves what it was asked to when QEMU closes the connection.
+    wait "$bmcd_pid" || { cat "$work/bmcd.log"; fail "korvex-bmcd failed"; }
+    bmcd_pid=
+  fi
   local end=$(date +%s.%N)
   echo "guest ($accel): QEMU ran $(awk -v a="$start" -v b="$end" 'BEGIN{printf "%.1f", b-a}') s"
   [ $status = 124 ] && { tail -n 40 "$work/console.log"; fail "the guest did not finish within $boot_limit s"; }
@@ -142,6 +150,17 @@ boot() {
 }
 
 # --- checks -----------------------------------------------------------------
+# Fetches a guest run's results into $work/NAME.{out,err,rc} and checks
+# that korvex ran (status 0, nothing from the front end).
+collect() {
+  local name=$1 part
+  guest_has "$name.out" || fail "no result of $name from the guest"
+  for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
+  [ "$(cat "$work/$name.rc")" = 0 ] || { cat "$work/$name.err"; fail "$name: exit status $(cat "$work/$name.rc")"; }
+  [ -s "$work/$name.err" ] && { cat "$work/$name.err"; fail "$name: the front end complained"; }
+  return 0
+}
+
 same() {  # same WHAT EXPECTED_FILE ACTUAL_FILE
   if ! cmp -s "$2" "$3"; then
     echo "--- $1 differs (expected: $2, guest: $3)"
