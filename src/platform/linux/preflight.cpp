@@ -72,25 +72,29 @@ bool preflight(const Platform& platform, const PortGrant& grant, int argc, char*
         int error = 0;
         if (grant(port, &error)) continue;
         if (error == ENOTSUP) {
-            std::fprintf(err, "korvex: cannot access I/O ports %s: %s (this machine has no x86 I/O ports)\n",
+            std::fprintf(err, "korvex: cannot access I/O ports %s: %s (this machine has no x86 I/O ports)\n"
+                         "korvex: nothing was sent to the BMC\n",
                          portText.c_str(), std::strerror(error));
         } else if (error == ENOSYS) {
             std::fprintf(err,
                          "korvex: cannot access I/O ports %s: %s (this kernel gives programs no port access; "
-                         "it was built without ioperm, or it is a container's or a sandbox's kernel)\n",
+                         "it was built without ioperm, or it is a container's or a sandbox's kernel)\n"
+                         "korvex: nothing was sent to the BMC\n",
                          portText.c_str(), std::strerror(error));
         } else if (error == EPERM && geteuid() != 0) {
-            std::fprintf(err, "korvex: cannot access I/O ports %s: %s (run as root)\n", portText.c_str(),
+            std::fprintf(err, "korvex: cannot access I/O ports %s: %s (run as root)\n"
+                         "korvex: nothing was sent to the BMC\n", portText.c_str(),
                          std::strerror(error));
         } else if (error == EPERM) {
             std::fprintf(err,
                          "korvex: cannot access I/O ports %s: %s (the kernel refuses raw port access, "
-                         "e.g. when it is locked down or the capability CAP_SYS_RAWIO is missing)\n",
+                         "e.g. when it is locked down or the capability CAP_SYS_RAWIO is missing)\n"
+                         "korvex: nothing was sent to the BMC\n",
                          portText.c_str(), std::strerror(error));
         } else {
-            std::fprintf(err, "korvex: cannot access I/O ports %s: %s\n", portText.c_str(), std::strerror(error));
+            std::fprintf(err, "korvex: cannot access I/O ports %s: %s\nkorvex: nothing was sent to the BMC\n",
+                         portText.c_str(), std::strerror(error));
         }
-        std::fprintf(err, "korvex: nothing was sent to the BMC\n");
         return false;
     }
 
