@@ -92,3 +92,42 @@ case_config() {
   same "the BMC's configuration after the restore" "$work/restore.bin" "$work/bmc-config.bin" ||
     fail "the BMC does not hold the restored bytes"
 }
+
+# The front end's refusals, on a kernel that does give root the ports: as
+# nobody (EPERM), then as root with a device node of the kernel's IPMI
+# driver present. The BMC must see no request from either; then the same
+# backup with --force-with-kernel-driver runs as on korvex-sim, and the BMC
+# sees exactly korvex-sim's number of requests.
+case_refusal() {
+  guest_cmd nobody "su -s /bin/sh nobody -c 'korvex -d dump.bin'"
+  guest_sh "mknod /dev/ipmi0 c 1 3"
+  guest_run driver -c -d backup.bin
+  guest_sh "ls > /tmp/files; put files /tmp/files"
+  guest_run forced --force-with-kernel-driver -c -d forced.bin
+  boot with-bmc --verbose
+  for name in nobody driver forced; do
+    guest_has "$name.rc" || fail "no result of $name from the guest"
+    for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
+  done
+  printf '%s\n' "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted (run as root)" \
+    "korvex: nothing was sent to the BMC" > "$work/nobody.expected"
+  same "refusal as nobody" "$work/nobody.expected" "$work/nobody.err" || fail "the message as nobody differs"
+  [ "$(cat "$work/nobody.rc")" = 1 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
+  grep -q "^korvex: the kernel's IPMI driver is loaded (/dev/ipmi0 exists)" "$work/driver.err" ||
+    { cat "$work/driver.err"; fail "no kernel-driver refusal"; }
+  [ "$(cat "$work/driver.rc")" = 1 ] && [ ! -s "$work/driver.out" ] || fail "kernel driver: status or output"
+  guest_result files > "$work/files"
+  grep -qx 'dump.bin\|backup.bin' "$work/files" && fail "a refused run created a file"
+  echo "ok: refused runs created no file"
+
+  sim_run forced --stats -- -c -d forced.bin
+  grep -q 'Done' "$work/sim/forced.out" || skip "the configuration jobs are not built yet"
+  [ "$(cat "$work/forced.rc")" = 0 ] || fail "the forced run's status is $(cat "$work/forced.rc")"
+  grep -q '^korvex: warning: ' "$work/forced.err" || fail "the forced run did not warn"
+  same "forced backup console text" "$work/sim/forced.out" "$work/forced.out" || fail "differs from korvex-sim"
+  local sent expected
+  sent=$(grep -c '^korvex-bmcd: seq ' "$work/bmcd.log")
+  expected=$(sed -n 's/^exchanges: //p' "$work/sim/forced.err")
+  [ "$sent" = "$expected" ] || fail "the BMC saw $sent requests; korvex-sim's backup alone sends $expected"
+  echo "ok: the BMC saw only the forced run's $sent requests"
+}

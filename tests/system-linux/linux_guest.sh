@@ -6,7 +6,7 @@
 #
 #   linux_guest.sh CASE KORVEX_STATIC KORVEX_SIM [KORVEX_BMCD [KORVEX_PACK]]
 #
-# CASE: banner | no-device | update | dump | config
+# CASE: banner | no-device | update | dump | config | refusal
 set -uo pipefail
 
 case_name=$1
@@ -32,7 +32,7 @@ command -v cpio >/dev/null || skip "cpio not installed"
 needs_bmc=1
 case "$case_name" in
   banner|no-device) needs_bmc=0 ;;
-  update|dump|config) ;;
+  update|dump|config|refusal) ;;
   *) fail "unknown case $case_name" ;;
 esac
 if [ $needs_bmc = 1 ] && { [ -z "$bmcd" ] || [ ! -x "$bmcd" ]; }; then
@@ -49,7 +49,11 @@ trap cleanup EXIT
 
 # --- the guest's files ------------------------------------------------------
 root=$work/root
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,work}
+mkdir -p "$root"/{bin,dev,etc,proc,sys,tmp,work}
+chmod 1777 "$root/tmp"
+chmod 0777 "$root/work"  # an unprivileged korvex could write here: it must not
+printf 'root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/sh\n' > "$root/etc/passwd"
+printf 'root:x:0:\nnogroup:x:65534:\n' > "$root/etc/group"
 cp "$busybox" "$root/bin/busybox"
 cp "$korvex" "$root/bin/korvex"
 cat > "$root/init" <<'INIT'
@@ -72,19 +76,29 @@ poweroff -f
 INIT
 chmod +x "$root/init"
 
-# Runs the tool in the guest: stdout, stderr and exit status come back.
-#   guest_run NAME ARG...
+# Runs a shell command in the guest; its stdout, stderr and exit status come
+# back as NAME.out, NAME.err, NAME.rc: guest_cmd NAME COMMAND
 guest_cases=$root/cases.sh
 : > "$guest_cases"
-guest_run() {
-  local name=$1; shift
+guest_cmd() {
+  local name=$1 command=$2
   {
-    printf 'korvex'; local a; for a in "$@"; do printf ' %q' "$a"; done; printf ' > /tmp/%s.out 2> /tmp/%s.err\n' "$name" "$name"
+    printf '%s > /tmp/%s.out 2> /tmp/%s.err\n' "$command" "$name" "$name"
     printf 'echo $? > /tmp/%s.rc\n' "$name"
     printf 'put %s.out /tmp/%s.out; put %s.err /tmp/%s.err; put %s.rc /tmp/%s.rc\n' \
       "$name" "$name" "$name" "$name" "$name" "$name"
   } >> "$guest_cases"
 }
+# Runs the tool in the guest as root: guest_run NAME ARG...
+guest_run() {
+  local name=$1; shift
+  local command=korvex a
+  for a in "$@"; do command+=$(printf ' %q' "$a"); done
+  guest_cmd "$name" "$command"
+}
+# Queues a plain shell line for the guest.
+guest_sh() { printf '%s\n' "$1" >> "$guest_cases"; }
+
 # Puts a file into the guest's /work and the host's korvex-sim folder.
 guest_file() { cp "$1" "$root/work/$2"; mkdir -p "$work/sim"; cp "$1" "$work/sim/$2"; }
 # Sends a file the guest wrote back to the host.
