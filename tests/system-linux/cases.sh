@@ -104,7 +104,9 @@ case_refusal() {
   guest_run driver -c -d backup.bin
   guest_sh "ls > /tmp/files; put files /tmp/files"
   guest_run forced --force-with-kernel-driver -c -d forced.bin
-  boot with-bmc --verbose
+  local have_bmc=0
+  [ -n "$bmcd" ] && [ -x "$bmcd" ] && have_bmc=1
+  if [ $have_bmc = 1 ]; then boot with-bmc --verbose; else boot no-bmc; fi
   for name in nobody driver forced; do
     guest_has "$name.rc" || fail "no result of $name from the guest"
     for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
@@ -119,6 +121,7 @@ case_refusal() {
   guest_result files > "$work/files"
   grep -qx 'dump.bin\|backup.bin' "$work/files" && fail "a refused run created a file"
   echo "ok: refused runs created no file"
+  [ $have_bmc = 1 ] || skip "the refusals pass; korvex-bmcd, to count the requests, is not built yet"
 
   sim_run forced --stats -- -c -d forced.bin
   grep -q 'Done' "$work/sim/forced.out" || skip "the configuration jobs are not built yet"
