@@ -42,8 +42,9 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvex-guest.XXXXXX")
 bmcd_pid=
 cleanup() {
+  local status=$?
   [ -n "$bmcd_pid" ] && kill "$bmcd_pid" 2>/dev/null
-  rm -rf "$work"
+  if [ $status = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
