@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bmc/sim_bmc.h"
 #include "platform/sim/sim.h"
@@ -23,11 +24,62 @@ public:
     KnobResult setKnob(std::string_view name, std::string_view value, std::string* error);
     std::string knobHelp() const;
 
+    // Transfers the host has begun with WRITE_START so far; faults limited
+    // to the N-th request count the same way, from 1.
+    uint64_t requests() const { return requests_; }
+
 private:
+    enum class State : uint8_t {
+        Idle,   // between messages; a data byte here is a protocol violation
+        Read,   // handing out the response, one byte per READ
+        Write,  // taking a request, up to WRITE_END and one byte after it
+        Error,  // gave up on the transfer; a data byte hands out the error code
+    };
+
+    // A fault knob: off, on for every request (nth 0), or on for the nth only.
+    struct Fault {
+        bool on = false;
+        uint64_t nth = 0;
+        uint64_t value = 0;
+        bool appliesTo(uint64_t request) const { return on && (nth == 0 || nth == request); }
+    };
+
+    void controlCode(uint8_t code);
+    void dataByte(uint8_t value);
+    void deliver();
+    void answerIfDue();
+    void handOutNext();
+    void enterError(uint8_t code);
+    uint8_t statusByte() const;
+    KnobResult setFault(std::string_view value, std::string* error);
+
     SimBmc& bmc_;
     sim::VirtualClock& clock_;
     uint16_t dataPort_;
     uint16_t commandPort_;
+
+    State state_ = State::Idle;
+    bool obf_ = false;
+    uint8_t dataOut_ = 0;       // what a read of the data register gives
+    uint8_t errorCode_ = 0;     // handed out on the way out of the error state
+    bool writeEndSeen_ = false;
+    std::vector<uint8_t> inbox_;   // request bytes taken so far
+    std::vector<uint8_t> outbox_;  // response bytes on the wire
+    size_t outPos_ = 0;
+    // The message is with the BMC: IBF stays set until answerAtNs_.
+    bool working_ = false;
+    bool answerIsError_ = false;
+    uint64_t answerAtNs_ = 0;
+    bool hung_ = false;  // never takes a byte again: IBF for good
+    bool staleByteSpent_ = false;
+    uint64_t requests_ = 0;
+
+    Fault ibfStuck_;
+    Fault delay_;
+    Fault errorState_;
+    Fault longResponse_;
+    Fault shortResponse_;
+    Fault obfStuck_;
 };
 
 }  // namespace korvex::bmc

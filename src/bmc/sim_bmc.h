@@ -22,6 +22,10 @@ struct Request {
 struct Response {
     uint8_t completionCode = 0;
     std::vector<uint8_t> data;
+    // The exchange breaks down instead of answering: whatever carries the
+    // bytes makes the tool's exchange fail (the KCS device goes to its
+    // error state).
+    bool dropExchange = false;
 };
 
 inline constexpr uint8_t kNetFnApp = 0x06;

@@ -20,7 +20,9 @@ int sleepMicroseconds(Stall& stall, uint64_t microseconds) {
 
 int8_t doIPMICmd(BmcLink& link, const uint8_t* requestData, int32_t requestLength, uint8_t* responseData,
                  int32_t* inlen, CommandControl* control) {
-    uint8_t attempts = 0;
+    // Wider than the 8 bits a limit is meant to fit in, so that a limit
+    // above 255 still ends instead of wrapping the count for ever.
+    uint64_t attempts = 0;
     for (;;) {
         int result = link.transport.exchange(kNetFnLunOem, kCmdConfigTransfer, requestData, requestLength,
                                              responseData, inlen);

@@ -30,6 +30,10 @@ public:
         request.command = command;
         if (requestLength > 0) request.data.assign(requestData, requestData + requestLength);
         bmc::Response response = bmc_.handle(request);
+        if (response.dropExchange) {
+            *responseLength = -1;  // as an exchange that fails while reading the answer
+            return -1;
+        }
         size_t n = std::min<size_t>(response.data.size(), 125);
         if (n > 0) std::memcpy(responseData, response.data.data(), n);
         *responseLength = static_cast<int32_t>(n);

@@ -1,0 +1,33 @@
+// The validation scan: reads the update package block by block, builds the
+// part table from its footers, and refuses a package the BMC may not take.
+#pragma once
+
+#include <cstdint>
+
+#include "firmware/package.h"
+#include "platform/platform.h"
+#include "transport/ipmi.h"
+
+namespace korvex {
+
+inline constexpr uint8_t kUpdateStateReady = 2;  // the only update state that lets a package through
+
+// Largest declared size of the BMC's flash; the USB path demands packages of
+// exactly this size.
+inline constexpr uint64_t kFlashSize = 0x2000000;
+
+enum class Validation : uint8_t { Accepted, Refused };
+
+// With update state 2, scans package (size bytes, open for reading) through
+// blockBuffer (32 KiB) and leaves the parts in scanner. Any refusal has
+// printed its messages and reset the BMC.
+Validation runValidationScan(BmcLink& link, File& package, uint64_t size, uint8_t updateState,
+                             uint8_t* blockBuffer, PackageScanner& scanner);
+
+// Whether a part can be sent as it is: its three values fit the block info
+// record, and it ends no further beyond the package (or the flash, for a
+// small package) than a footer area can reach. The transfer of a part
+// beyond that would run for hours on bytes the package does not hold.
+bool partInRange(const Part& part, uint64_t packageSize);
+
+}  // namespace korvex

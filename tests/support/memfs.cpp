@@ -1,0 +1,91 @@
+#include "support/memfs.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvex::test {
+
+namespace {
+
+class MemFile final : public File {
+public:
+    MemFile(MemFs& fs, std::string& data, bool readable, bool writable, size_t readErrorAt)
+        : fs_(fs), data_(data), readable_(readable), writable_(writable), readErrorAt_(readErrorAt) {}
+
+    size_t read(void* buffer, size_t count) override {
+        if (!readable_) {
+            error_ = true;
+            return 0;
+        }
+        size_t limit = std::min(data_.size(), readErrorAt_);
+        size_t n = pos_ < limit ? std::min(count, limit - pos_) : 0;
+        if (n > 0) std::memcpy(buffer, data_.data() + pos_, n);
+        pos_ += n;
+        if (n < count) {
+            if (pos_ >= data_.size())
+                eof_ = true;
+            else
+                error_ = true;
+        }
+        return n;
+    }
+    size_t write(const void* data, size_t count) override {
+        if (!writable_) {
+            error_ = true;
+            return 0;
+        }
+        if (data_.size() < pos_ + count) data_.resize(pos_ + count);
+        std::memcpy(data_.data() + pos_, data, count);
+        pos_ += count;
+        return count;
+    }
+    int seek(int64_t offset, SeekFrom whence) override {
+        int64_t base = whence == SeekFrom::Start ? 0 : whence == SeekFrom::Current ? int64_t(pos_) : int64_t(data_.size());
+        if (base + offset < 0) return -1;
+        pos_ = static_cast<size_t>(base + offset);
+        eof_ = false;
+        return 0;
+    }
+    int64_t tell() override { return static_cast<int64_t>(pos_); }
+    int flush() override { return 0; }
+    bool eof() override { return eof_; }
+    bool error() override { return error_; }
+    int close() override {
+        --fs_.openNow;
+        delete this;
+        return 0;
+    }
+
+private:
+    MemFs& fs_;
+    std::string& data_;
+    bool readable_;
+    bool writable_;
+    size_t readErrorAt_;
+    size_t pos_ = 0;
+    bool eof_ = false;
+    bool error_ = false;
+};
+
+}  // namespace
+
+File* MemFs::open(const char* name, const char* mode) {
+    ++opens;
+    const std::string key(name);
+    const std::string m(mode);
+    if (failOpen.count(key) != 0) return nullptr;
+    const bool reading = m == "r" || m == "rb";
+    const bool writing = m == "wb" || m == "wb+";
+    if (!reading && !writing) return nullptr;
+    auto it = files.find(key);
+    if (reading && it == files.end()) return nullptr;
+    if (writing) {
+        files[key].clear();
+        it = files.find(key);
+    }
+    const size_t errorAt = failReadAfter.count(key) != 0 ? readErrorAt : SIZE_MAX;
+    ++openNow;
+    return new MemFile(*this, it->second, reading || m == "wb+", writing, errorAt);
+}
+
+}  // namespace korvex::test
