@@ -158,6 +158,8 @@ void KcsDevice::deliver() {
         message.command = inbox_[1];
         message.data.assign(inbox_.begin() + 2, inbox_.end());
         const Response response = bmc_.handle(message);
+        // The BMC breaks this exchange off: the host sees the error state.
+        answerIsError_ = response.dropExchange;
         outbox_.push_back(static_cast<uint8_t>(((message.netFn + 1) & 0x3F) << 2 | message.lun));
         outbox_.push_back(message.command);
         outbox_.push_back(response.completionCode);

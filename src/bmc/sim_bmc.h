@@ -85,6 +85,13 @@ public:
     uint64_t coldResets() const { return coldResets_; }
     void noteColdReset() { ++coldResets_; }
 
+    // The BMC's flash, 32 MiB, erased (0xFF) until written; allocated on first use.
+    static constexpr size_t kFlashSize = 32u << 20;
+    std::vector<uint8_t>& flash() {
+        if (flash_.empty()) flash_.assign(kFlashSize, 0xFF);
+        return flash_;
+    }
+
     template <typename T>
     T* module() const {
         for (const auto& m : modules_)
@@ -111,6 +118,7 @@ private:
     bool keepLog_ = false;
     uint64_t exchanges_ = 0;
     uint64_t coldResets_ = 0;
+    std::vector<uint8_t> flash_;
 };
 
 // Number parsing for knob values: decimal, or hexadecimal with 0x.

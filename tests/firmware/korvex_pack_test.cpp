@@ -36,8 +36,7 @@ Result runPack(const std::string& args) {
 
 class KorvexPack : public ::testing::Test {
 protected:
-    std::string dir = ::testing::TempDir();
-    std::string file(const std::string& name) { return dir + "korvex-pack-" + name; }
+    std::string file(const std::string& name) { return scratchPath("pack-" + name); }
 };
 
 TEST_F(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {

@@ -14,8 +14,7 @@ namespace {
 constexpr size_t k32MiB = 0x2000000;
 
 struct Package {
-    std::string path = ::testing::TempDir() + "korvex-sim-update-" +
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
+    std::string path = scratchPath("package.bin");
     PackageBuilder builder{k32MiB};
     Package() {
         builder.signature(0x1F00000, "sim-fw-2.0");

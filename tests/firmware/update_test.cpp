@@ -87,8 +87,7 @@ struct Rig {
             std::string error;
             EXPECT_TRUE(machine.applyOption(o, &error)) << error;
         }
-        path = ::testing::TempDir() + "korvex-update-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
+        path = scratchPath("package.bin");
     }
     ~Rig() { std::remove(path.c_str()); }
 
@@ -450,8 +449,8 @@ namespace korvex::test {
 namespace {
 
 TEST(SimBmcUpdateSide, FlashKnobsLoadAndSave) {
-    const std::string in = ::testing::TempDir() + "korvex-flash-in.bin";
-    const std::string out = ::testing::TempDir() + "korvex-flash-out.bin";
+    const std::string in = scratchPath("flash-in.bin");
+    const std::string out = scratchPath("flash-out.bin");
     writeFile(in, "\x01\x02\x03");
     bmc::SimBmc bmc;
     std::string error;

@@ -30,7 +30,7 @@ struct ScanRig {
     std::vector<uint8_t> buffer = std::vector<uint8_t>(0x8000);
 
     Validation scan(const Bytes& package, uint8_t state = 2) {
-        const std::string path = ::testing::TempDir() + "korvex-validation.bin";
+        const std::string path = scratchPath("validation.bin");
         writeFile(path, std::string(package.begin(), package.end()));
         hosted::StdioFileSystem files;
         File* f = files.open(path.c_str(), "rb");

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "app/banner.h"
 #include "app/main_flow.h"
 
@@ -56,6 +58,14 @@ int SimRun::run(const std::vector<std::string>& args) {
     for (std::string& s : storage) argv.push_back(s.data());
     argv.push_back(nullptr);
     return korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
+}
+
+std::string scratchPath(const std::string& stem) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : "none";
+    for (char& c : name)
+        if (c == '/') c = '_';
+    return ::testing::TempDir() + "korvex-" + std::to_string(getpid()) + "-" + name + "-" + stem;
 }
 
 std::string readFile(const std::string& path) {

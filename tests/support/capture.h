@@ -53,6 +53,10 @@ struct SimRun {
 // The usage banner as the tool prints it, from the golden file.
 std::string goldenBanner();
 
+// A path for a scratch file of the running test, unique to this process, so
+// that tests running side by side (ctest -j, several checkouts) never share one.
+std::string scratchPath(const std::string& stem);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 

@@ -1,0 +1,71 @@
+// Configuration transfer: the run's transfer context, the transfer-module
+// table, and the steps of the "config" module that move the BMC's IPMI
+// configuration between the BMC and a file in numbered blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "transport/ipmi.h"
+
+namespace korvex {
+
+enum TransferMode : uint8_t { kModeBackup = 0, kModeRestore = 1, kModeNone = 2 };
+
+inline constexpr uint8_t kStepOk = 0;
+inline constexpr uint8_t kStepFailed = 0xFF;
+// The BMC's "task failed" state; the flow also marks a failed step with it so
+// that finish knows to close the task.
+inline constexpr uint8_t kTaskFailState = 5;
+
+struct ConfigTransfer;
+using TransferStep = uint8_t (*)(ConfigTransfer* context);
+
+// A named set of steps the flow runs in a fixed order; chosen only when
+// enabled is exactly 1.
+struct TransferModule {
+    const char* name;
+    uint8_t enabled;
+    TransferStep prepare;
+    TransferStep transfer;
+    TransferStep restoreCompletion;
+    TransferStep finish;
+};
+
+inline constexpr size_t kTransferModuleSlots = 2;
+using TransferModuleTable = TransferModule[kTransferModuleSlots];
+
+// The state of one backup or restore, created fresh by the flow for each run.
+struct ConfigTransfer {
+    explicit ConfigTransfer(BmcLink bmcLink) : link(bmcLink) {}
+
+    uint8_t taskState = 0;
+    uint8_t taskId = 0;
+    uint8_t mode = kModeNone;
+    uint64_t sequence = 0;  // last accepted block number, 24 bits
+    int64_t totalLength = 0;
+    File* file = nullptr;
+    const TransferModule* activeModule = nullptr;
+
+    BmcLink link;
+};
+
+// The "config" module's steps.
+uint8_t prepareConfigTransfer(ConfigTransfer* context);
+uint8_t transferConfigBlocks(ConfigTransfer* context);
+uint8_t completeConfigRestore(ConfigTransfer* context);
+uint8_t finishConfigTransfer(ConfigTransfer* context);
+
+// For a backup file that does not take the blocks.
+void reportBackupWriteFailure(Console& console);
+
+// The modules the tool carries: "config" in slot 1, slot 2 empty.
+extern const TransferModuleTable kTransferModules;
+
+// The configuration flow with a given module table (the tool's own is
+// kTransferModules).
+void runConfigFlowWith(const Platform& platform, Transport& transport, const char* restoreName,
+                       const char* backupName, const TransferModuleTable& modules);
+
+}  // namespace korvex

@@ -1,0 +1,40 @@
+// One job run against the simulated BMC through the loopback transport:
+// everything a job needs, with real files in a scratch folder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim.h"
+#include "support/capture.h"
+#include "support/loopback.h"
+
+namespace korvex::test {
+
+struct JobRig {
+    CaptureConsole console;
+    hosted::StdioFileSystem files;
+    CountingMemory memory;
+    sim::VirtualClock clock;
+    sim::SimPorts ports{clock};
+    sim::SimTimers timers{clock};
+    sim::SimStall stall{clock};
+    bmc::SimBmc bmc;
+    LoopbackTransport transport{bmc};
+
+    Platform platform() { return Platform{ports, timers, stall, console, files, memory}; }
+
+    void options(const std::vector<std::string>& bmcOptions) {
+        for (const std::string& o : bmcOptions) {
+            std::string error;
+            ASSERT_TRUE(bmc.applyOption(o, &error)) << error;
+        }
+    }
+
+    // A file name in the test's scratch folder.
+    static std::string path(const std::string& name) { return ::testing::TempDir() + name; }
+};
+
+}  // namespace korvex::test
