@@ -39,7 +39,7 @@ bool isUpdateCommand(uint64_t command) {
 }
 }  // namespace
 
-UpdateModule::UpdateModule() : flash_(kFlashSize, 0xFF) {}
+UpdateModule::UpdateModule() = default;
 
 void UpdateModule::install(SimBmc& bmc) {
     bmc_ = &bmc;
@@ -82,7 +82,7 @@ Response UpdateModule::receiveFWData(const Request& request) {
     if (dropped(kCmdReceiveFWData)) return kDropped;
     if (request.data.empty()) return Response{kCcBadLength, {}};
     const size_t n = request.data.size() - 1;
-    for (size_t i = 0; i < n && writeAt_ < kFlashSize; ++i) flash_[writeAt_++] = request.data[1 + i];
+    for (size_t i = 0; i < n && writeAt_ < kFlashSize; ++i) flash()[writeAt_++] = request.data[1 + i];
     if (!blocks_.empty()) blocks_.back().bytesReceived += n;
     const bool last = request.data[0] == 1;
     if (!last || !verdict_) return Response{0x00, {}};
@@ -163,8 +163,8 @@ KnobResult UpdateModule::setKnob(std::string_view name, std::string_view value, 
             *error = std::string(value) + " is larger than the 32 MiB flash";
             return KnobResult::Bad;
         }
-        std::fill(flash_.begin(), flash_.end(), 0xFF);
-        std::copy(bytes.begin(), bytes.end(), flash_.begin());
+        std::fill(flash().begin(), flash().end(), 0xFF);
+        std::copy(bytes.begin(), bytes.end(), flash().begin());
         return KnobResult::Ok;
     }
     if (name == "save-flash") {
@@ -195,7 +195,7 @@ std::string UpdateModule::knobHelp() const {
 bool UpdateModule::finish(std::string* error) {
     if (saveFlashPath_.empty()) return true;
     std::ofstream out(saveFlashPath_, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(flash_.data()), static_cast<std::streamsize>(flash_.size()));
+    out.write(reinterpret_cast<const char*>(flash().data()), static_cast<std::streamsize>(flash().size()));
     out.close();
     if (!out) {
         *error = "cannot write the flash into " + saveFlashPath_;

@@ -14,7 +14,7 @@ namespace korvex::bmc {
 
 class UpdateModule final : public BmcModule {
 public:
-    static constexpr size_t kFlashSize = 0x2000000;  // 32 MiB
+    static constexpr size_t kFlashSize = SimBmc::kFlashSize;
 
     // OEM commands of the firmware transfer.
     static constexpr uint8_t kCmdUsbUpdateInfo = 0x0D;
@@ -40,9 +40,9 @@ public:
     std::string knobHelp() const override;
     bool finish(std::string* error) override;
 
-    // The BMC's flash (32 MiB, 0xFF where nothing was written). The dump side reads it.
-    const std::vector<uint8_t>& flash() const { return flash_; }
-    std::vector<uint8_t>& flash() { return flash_; }
+    // The BMC's flash (32 MiB, 0xFF where nothing was written), shared with the dump side.
+    const std::vector<uint8_t>& flash() const { return bmc_->flash(); }
+    std::vector<uint8_t>& flash() { return bmc_->flash(); }
 
     const std::vector<BlockInfo>& blocks() const { return blocks_; }
     // The data byte of every update-info request (0x16 and 0x0D), in order.
@@ -68,7 +68,6 @@ private:
     KnobResult setFault(std::string_view value, std::string* error);
 
     SimBmc* bmc_ = nullptr;
-    std::vector<uint8_t> flash_;
     std::string saveFlashPath_;
     uint8_t updateState_ = 2;
     std::vector<Drop> drops_;

@@ -40,11 +40,11 @@ void Aes128Decipher::buildTables() {
                                                rotateLeft(inverse, 3) ^ rotateLeft(inverse, 4) ^ 0x63);
         sbox_[x] = s;
         inverseSbox_[s] = static_cast<uint8_t>(x);
-        const auto a = static_cast<uint8_t>(x);
-        times9_[x] = multiply(a, 9);
-        times11_[x] = multiply(a, 11);
-        times13_[x] = multiply(a, 13);
-        times14_[x] = multiply(a, 14);
+    }
+    for (int x = 0; x < 256; ++x) {
+        const uint8_t s = inverseSbox_[x];
+        inverseRound_[x] = static_cast<uint32_t>(multiply(s, 14)) << 24 | static_cast<uint32_t>(multiply(s, 9)) << 16 |
+                           static_cast<uint32_t>(multiply(s, 13)) << 8 | multiply(s, 11);
     }
     ready_ = true;
 }
@@ -67,52 +67,110 @@ void Aes128Decipher::expandKey(const uint8_t key[kAes128KeySize], uint8_t schedu
     }
 }
 
-void Aes128Decipher::inverseCipher(const uint8_t schedule[kScheduleSize], const uint8_t in[kAesBlockSize],
-                                   uint8_t out[kAesBlockSize]) const {
-    // state[r + 4c] holds row r of column c, as the input bytes arrive.
-    uint8_t state[kAesBlockSize];
-    for (size_t i = 0; i < kAesBlockSize; ++i) state[i] = static_cast<uint8_t>(in[i] ^ schedule[kRounds * 16 + i]);
-    for (size_t round = kRounds; round-- > 0;) {
-        // InvShiftRows and InvSubBytes together: row r moves r columns right.
-        uint8_t shifted[kAesBlockSize];
-        for (size_t c = 0; c < 4; ++c)
-            for (size_t r = 0; r < 4; ++r) shifted[r + 4 * ((c + r) % 4)] = inverseSbox_[state[r + 4 * c]];
-        for (size_t i = 0; i < kAesBlockSize; ++i) state[i] = static_cast<uint8_t>(shifted[i] ^ schedule[round * 16 + i]);
-        if (round == 0) break;
-        for (size_t c = 0; c < 4; ++c) {
-            uint8_t* col = state + 4 * c;
-            const uint8_t a = col[0], b = col[1], d = col[2], e = col[3];
-            col[0] = static_cast<uint8_t>(times14_[a] ^ times11_[b] ^ times13_[d] ^ times9_[e]);
-            col[1] = static_cast<uint8_t>(times9_[a] ^ times14_[b] ^ times11_[d] ^ times13_[e]);
-            col[2] = static_cast<uint8_t>(times13_[a] ^ times9_[b] ^ times14_[d] ^ times11_[e]);
-            col[3] = static_cast<uint8_t>(times11_[a] ^ times13_[b] ^ times9_[d] ^ times14_[e]);
+namespace {
+
+constexpr uint32_t rotateRight(uint32_t w, int n) { return (w >> n) | (w << (32 - n)); }
+
+constexpr uint32_t bigEndianWord(const uint8_t* b) {
+    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 |
+           b[3];
+}
+
+}  // namespace
+
+void Aes128Decipher::inverseSchedule(const uint8_t key[kAes128KeySize], uint32_t words[kScheduleWords]) const {
+    uint8_t schedule[kScheduleSize];
+    expandKey(key, schedule);
+    for (size_t i = 0; i < kScheduleWords; ++i) {
+        const uint32_t w = bigEndianWord(schedule + 4 * i);
+        if (i < 4 || i >= kScheduleWords - 4) {
+            words[i] = w;
+            continue;
         }
+        // InvMixColumns alone: the S-box undoes the table's InvSubBytes.
+        words[i] = inverseRound_[sbox_[w >> 24]] ^ rotateRight(inverseRound_[sbox_[(w >> 16) & 0xFF]], 8) ^
+                   rotateRight(inverseRound_[sbox_[(w >> 8) & 0xFF]], 16) ^
+                   rotateRight(inverseRound_[sbox_[w & 0xFF]], 24);
     }
-    std::memcpy(out, state, kAesBlockSize);
+}
+
+void Aes128Decipher::inverseCipher(const uint32_t words[kScheduleWords], const uint8_t in[kAesBlockSize],
+                                   uint8_t out[kAesBlockSize]) const {
+    // One column per word, row 0 in the high byte, as the input bytes arrive.
+    const uint32_t* key = words + 4 * kRounds;
+    uint32_t s0 = bigEndianWord(in) ^ key[0];
+    uint32_t s1 = bigEndianWord(in + 4) ^ key[1];
+    uint32_t s2 = bigEndianWord(in + 8) ^ key[2];
+    uint32_t s3 = bigEndianWord(in + 12) ^ key[3];
+    const uint32_t* t = inverseRound_;
+    // InvShiftRows: row r of column c comes from column c - r.
+    const auto column = [t](uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+        return t[a >> 24] ^ rotateRight(t[(b >> 16) & 0xFF], 8) ^ rotateRight(t[(c >> 8) & 0xFF], 16) ^
+               rotateRight(t[d & 0xFF], 24);
+    };
+    for (size_t round = kRounds - 1; round > 0; --round) {
+        key = words + 4 * round;
+        const uint32_t t0 = column(s0, s3, s2, s1) ^ key[0];
+        const uint32_t t1 = column(s1, s0, s3, s2) ^ key[1];
+        const uint32_t t2 = column(s2, s1, s0, s3) ^ key[2];
+        const uint32_t t3 = column(s3, s2, s1, s0) ^ key[3];
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
+    }
+    // The last round has no InvMixColumns.
+    const uint8_t* box = inverseSbox_;
+    const auto last = [box](uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+        return static_cast<uint32_t>(box[a >> 24]) << 24 | static_cast<uint32_t>(box[(b >> 16) & 0xFF]) << 16 |
+               static_cast<uint32_t>(box[(c >> 8) & 0xFF]) << 8 | box[d & 0xFF];
+    };
+    const uint32_t result[4] = {last(s0, s3, s2, s1) ^ words[0], last(s1, s0, s3, s2) ^ words[1],
+                                last(s2, s1, s0, s3) ^ words[2], last(s3, s2, s1, s0) ^ words[3]};
+    for (size_t c = 0; c < 4; ++c) {
+        out[4 * c] = static_cast<uint8_t>(result[c] >> 24);
+        out[4 * c + 1] = static_cast<uint8_t>(result[c] >> 16);
+        out[4 * c + 2] = static_cast<uint8_t>(result[c] >> 8);
+        out[4 * c + 3] = static_cast<uint8_t>(result[c]);
+    }
 }
 
 void Aes128Decipher::decryptBlock(const uint8_t key[kAes128KeySize], const uint8_t in[kAesBlockSize],
                                   uint8_t out[kAesBlockSize]) {
     if (!ready_) buildTables();
-    uint8_t schedule[kScheduleSize];
-    expandKey(key, schedule);
-    inverseCipher(schedule, in, out);
+    uint32_t words[kScheduleWords];
+    inverseSchedule(key, words);
+    inverseCipher(words, in, out);
 }
 
 void Aes128Decipher::decryptCbc(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize],
                                 const uint8_t* in, uint8_t* out, size_t length) {
+    decryptCbcBlocks(key, iv, in, out, length, nullptr);
+}
+
+size_t Aes128Decipher::decryptCbcUntil(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize],
+                                       const uint8_t* in, uint8_t* out, size_t length, uint8_t stop) {
+    return decryptCbcBlocks(key, iv, in, out, length, &stop);
+}
+
+size_t Aes128Decipher::decryptCbcBlocks(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize],
+                                        const uint8_t* in, uint8_t* out, size_t length, const uint8_t* stop) {
     if (!ready_) buildTables();
-    uint8_t schedule[kScheduleSize];
-    expandKey(key, schedule);
+    uint32_t words[kScheduleWords];
+    inverseSchedule(key, words);
     uint8_t chain[kAesBlockSize];
     std::memcpy(chain, iv, kAesBlockSize);
-    for (size_t at = 0; at + kAesBlockSize <= length; at += kAesBlockSize) {
+    size_t at = 0;
+    while (at + kAesBlockSize <= length) {
         uint8_t cipherBlock[kAesBlockSize];
         std::memcpy(cipherBlock, in + at, kAesBlockSize);  // in may be out
-        inverseCipher(schedule, cipherBlock, out + at);
+        inverseCipher(words, cipherBlock, out + at);
         for (size_t k = 0; k < kAesBlockSize; ++k) out[at + k] = static_cast<uint8_t>(out[at + k] ^ chain[k]);
         std::memcpy(chain, cipherBlock, kAesBlockSize);
+        at += kAesBlockSize;
+        if (stop != nullptr && std::memchr(out + at - kAesBlockSize, *stop, kAesBlockSize) != nullptr) break;
     }
+    return at;
 }
 
 }  // namespace korvex

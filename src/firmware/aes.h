@@ -19,6 +19,12 @@ public:
     void decryptCbc(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize], const uint8_t* in,
                     uint8_t* out, size_t length);
 
+    // As decryptCbc, but stops after the first block whose plaintext holds
+    // the byte stop: for a text that ends there, the rest is never read.
+    // Returns the number of bytes deciphered (a whole number of blocks).
+    size_t decryptCbcUntil(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize], const uint8_t* in,
+                           uint8_t* out, size_t length, uint8_t stop);
+
     // One block through the inverse cipher with the given key.
     void decryptBlock(const uint8_t key[kAes128KeySize], const uint8_t in[kAesBlockSize],
                       uint8_t out[kAesBlockSize]);
@@ -26,20 +32,25 @@ public:
 private:
     static constexpr size_t kRounds = 10;
     static constexpr size_t kScheduleSize = kAesBlockSize * (kRounds + 1);
+    static constexpr size_t kScheduleWords = kScheduleSize / 4;
 
+    size_t decryptCbcBlocks(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize], const uint8_t* in,
+                            uint8_t* out, size_t length, const uint8_t* stop);
     void buildTables();
     void expandKey(const uint8_t key[kAes128KeySize], uint8_t schedule[kScheduleSize]) const;
-    void inverseCipher(const uint8_t schedule[kScheduleSize], const uint8_t in[kAesBlockSize],
+    // The round keys of the equivalent inverse cipher: InvMixColumns applied
+    // to those of rounds 1 to 9, so that a round is four table look-ups per column.
+    void inverseSchedule(const uint8_t key[kAes128KeySize], uint32_t words[kScheduleWords]) const;
+    void inverseCipher(const uint32_t words[kScheduleWords], const uint8_t in[kAesBlockSize],
                        uint8_t out[kAesBlockSize]) const;
 
     bool ready_ = false;
     uint8_t sbox_[256] = {};
     uint8_t inverseSbox_[256] = {};
-    // Products with the coefficients of InvMixColumns.
-    uint8_t times9_[256] = {};
-    uint8_t times11_[256] = {};
-    uint8_t times13_[256] = {};
-    uint8_t times14_[256] = {};
+    // InvSubBytes and InvMixColumns of one byte as a column word: the products
+    // of InvSbox(x) with 14, 9, 13 and 11, the first in the high byte. The
+    // other rows are this word rotated.
+    uint32_t inverseRound_[256] = {};
 };
 
 }  // namespace korvex

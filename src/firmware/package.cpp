@@ -29,9 +29,16 @@ struct TextView {
     // First occurrence of needle starting at or after from, or kNotFound.
     size_t find(const char* needle, size_t from) const {
         const size_t n = text::length(needle);
+        if (n == 0) return from <= size ? from : kNotFound;
         if (from > size || n > size - from) return kNotFound;
-        for (size_t at = from; at + n <= size; ++at)
+        // memchr finds the candidates: a block is 32 KiB of text at worst.
+        const size_t last = size - n;  // the last place a match can begin
+        for (size_t at = from; at <= last; ++at) {
+            const void* hit = std::memchr(data + at, needle[0], last - at + 1);
+            if (hit == nullptr) return kNotFound;
+            at = static_cast<size_t>(static_cast<const char*>(hit) - data);
             if (std::memcmp(data + at, needle, n) == 0) return at;
+        }
         return kNotFound;
     }
 };
@@ -114,8 +121,22 @@ bool PackageScanner::appendPart(const Part& part) {
 
 void PackageScanner::findSignature(const uint8_t* bytes, size_t length) {
     const size_t block = length < kPackageBlockSize ? length : kPackageBlockSize;
-    for (size_t s = 0; s + kSignatureLength <= block; s += kSignatureStep) {
-        if (std::memcmp(bytes + s, kSignature, kSignatureLength) != 0) continue;
+    uint64_t signature;
+    std::memcpy(&signature, kSignature, kSignatureLength);
+    // This runs over every block: eight bytes in one compare, and four
+    // places tested together, so that a block without a signature costs
+    // little more than reading it.
+    constexpr size_t kGroup = 4 * kSignatureStep;
+    size_t s = 0;
+    for (; s + kGroup <= block; s += kGroup) {
+        uint64_t w[4];
+        for (size_t k = 0; k < 4; ++k) std::memcpy(&w[k], bytes + s + k * kSignatureStep, kSignatureLength);
+        if (((w[0] == signature) | (w[1] == signature) | (w[2] == signature) | (w[3] == signature)) != 0) break;
+    }
+    for (; s + kSignatureLength <= block; s += kSignatureStep) {
+        uint64_t candidate;
+        std::memcpy(&candidate, bytes + s, kSignatureLength);
+        if (candidate != signature) continue;
         size_t n = 0;
         for (size_t at = s + kNameOffset; at < block && n < kUniqueNameMax && bytes[at] != 0; ++at)
             uniqueName_[n++] = static_cast<char>(bytes[at]);
@@ -137,9 +158,12 @@ int PackageScanner::find_respective_image_info(const uint8_t* bytes, size_t leng
     uint8_t secret[kFooterSecretSize];
     assembleFooterSecret(secret);
     uint8_t deciphered[kEncipheredFooterSize];
-    aes_.decryptCbc(secret, secret + kAes128KeySize, bytes, deciphered, kEncipheredFooterSize);
+    // The text ends at its first NUL byte: most blocks hold no footer, and
+    // their text ends within the first cipher block or two.
+    const size_t done = aes_.decryptCbcUntil(secret, secret + kAes128KeySize, bytes, deciphered,
+                                             kEncipheredFooterSize, 0);
     std::memset(secret, 0, sizeof secret);
-    const TextView footer{reinterpret_cast<const char*>(deciphered), textLength(deciphered, kEncipheredFooterSize)};
+    const TextView footer{reinterpret_cast<const char*>(deciphered), textLength(deciphered, done)};
     if (footer.find(kEntryMarker, 0) == kNotFound) return 0;
     return parseFooter(footer.data, footer.size);
 }

@@ -68,5 +68,35 @@ TEST(Aes128, LeavesAnIncompleteTailBlockAlone) {
     EXPECT_EQ(Bytes(data.begin() + 16, data.end()), Bytes(4, 0xAB));
 }
 
+// Deciphering up to the end of a text: it stops with the first block that
+// holds the stop byte, and what it deciphered is what the whole run gives.
+TEST(Aes128, StopsAfterTheBlockThatHoldsTheStopByte) {
+    const Bytes key(16, 7), iv(16, 9);
+    struct Case {
+        const char* name;
+        size_t stopAt;  // offset of the only 0 byte of the plaintext, or SIZE_MAX
+        size_t expected;
+    };
+    const Case cases[] = {
+        {"first byte", 0, 16},          {"last byte of the first block", 15, 16},
+        {"first byte of the second", 16, 32}, {"last byte of all", 191, 192},
+        {"none", SIZE_MAX, 192},
+    };
+    Aes128Decipher aes;
+    for (const Case& c : cases) {
+        Bytes plain(192, 0x41);
+        if (c.stopAt != SIZE_MAX) plain[c.stopAt] = 0;
+        const Bytes cipher = opensslEncipher(plain, key.data(), iv.data());
+        Bytes out(192, 0xEE);
+        EXPECT_EQ(aes.decryptCbcUntil(key.data(), iv.data(), cipher.data(), out.data(), cipher.size(), 0), c.expected)
+            << c.name;
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(c.expected)),
+                  Bytes(plain.begin(), plain.begin() + static_cast<long>(c.expected)))
+            << c.name;
+        EXPECT_EQ(Bytes(out.begin() + static_cast<long>(c.expected), out.end()), Bytes(192 - c.expected, 0xEE))
+            << c.name << ": nothing beyond the stop is written";
+    }
+}
+
 }  // namespace
 }  // namespace korvex::test

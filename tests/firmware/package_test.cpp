@@ -245,3 +245,48 @@ TEST(FooterEntryScan, NameIsCutAt127AndTheTextLengthIsHonoured) {
 
 }  // namespace
 }  // namespace korvex::test
+
+namespace korvex::test {
+namespace {
+
+// The marker and signature searches skip ahead to candidates; a near miss
+// just before a match, or a match at the last place it fits, must still count.
+TEST(FooterReader, MarkersAndSignaturesAtTheEdgesOfTheirSearch) {
+    struct Case {
+        const char* name;
+        std::string text;  // from the block's first byte
+        int found;
+        size_t parts;
+        bool formatError;
+    };
+    const Case cases[] = {
+        {"near misses before the marker", "[[im[img][img]:[img]: 0 10 0 a [end]", 1, 1, false},
+        {"marker the last bytes of the text", std::string(kBlock - 8, ' ') + "[img]: ", 0, 0, true},
+        {"marker cut by the end of the text", std::string(kBlock - 7, ' ') + "[img]:", 0, 0, false},
+        {"footer at the end of the block", std::string(kBlock - 22, ' ') + "[img]: 0 10 0 a [end]", 1, 1, false},
+    };
+    for (const Case& c : cases) {
+        Bytes block(kBlock, ' ');
+        std::copy(c.text.begin(), c.text.end(), block.begin());
+        if (c.text.size() < kBlock) block[c.text.size()] = 0;
+        Reader r;
+        EXPECT_EQ(r.read(block), c.found) << c.name;
+        EXPECT_EQ(r.parts().size(), c.parts) << c.name;
+        EXPECT_EQ(r.console.text.find(kFormatError) != std::string::npos, c.formatError) << c.name;
+    }
+
+    // A near miss ("ZYLOs_FX") at every place before the signature; the
+    // last place leaves no room for the name.
+    for (size_t at : {size_t{0}, size_t{0x30}, size_t{0x40}, kBlock - 16}) {
+        Bytes block(kBlock, 0xFF);
+        for (size_t s = 0; s < at; s += 16) std::copy_n("ZYLOs_FX", 8, block.begin() + static_cast<long>(s));
+        std::copy_n("ZYLOs_FW", 8, block.begin() + static_cast<long>(at));
+        if (at + 34 <= kBlock) block[at + 32] = 'n', block[at + 33] = 0;
+        Reader r;
+        r.read(block);
+        EXPECT_EQ(r.console.text, uniqueNameLine(at + 34 <= kBlock ? "n" : "")) << at;
+    }
+}
+
+}  // namespace
+}  // namespace korvex::test

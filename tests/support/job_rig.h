@@ -34,7 +34,7 @@ struct JobRig {
     }
 
     // A file name in the test's scratch folder.
-    static std::string path(const std::string& name) { return ::testing::TempDir() + name; }
+    static std::string path(const std::string& name) { return scratchPath(name); }
 };
 
 }  // namespace korvex::test

@@ -1,0 +1,578 @@
+#!/usr/bin/env python3
+"""System tests: Korvex.efi in OVMF's UEFI Shell under QEMU, talking over
+QEMU's KCS interface either to QEMU's own small BMC (ipmi-bmc-sim) or to the
+simulated BMC served by korvex-bmcd (ipmi-bmc-extern). Every run's console
+text is checked against what korvex-sim prints for the same command line and
+the same simulated BMC.
+
+    korvex_qemu.py --build-dir BUILD CASE
+
+Exit status: 0 pass, 1 fail, 77 skipped (a prerequisite is missing).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SKIP = 77
+OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+# The shell names the program by its full path; korvex-sim is given the same
+# name so that the echoed command lines agree.
+PROGRAM = "FS0:\\Korvex.efi"
+ANSI = re.compile(rb"\x1b\[[0-9;=?]*[A-Za-z]")
+EXCEPTION = b"!!!! X64 Exception Type"
+COUNTDOWN = b"Press ESC in"
+BEGIN = "KORVEX-RUN-BEGIN"
+END = "KORVEX-RUN-END"
+# QEMU's own BMC answers every OEM request (NetFn 0x3E) with 0xC1.
+QEMU_SIM_FAULTS = ["--bmc-fault=cc:0x3e:0x%02x:0xc1" % c
+                   for c in (0x0D, 0x14, 0x15, 0x16, 0x17, 0x1D, 0x1E, 0x1F, 0x20)]
+
+
+class Skip(Exception):
+    pass
+
+
+class Failure(Exception):
+    pass
+
+
+def log(msg):
+    print(msg, flush=True)
+
+
+class Tools:
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        self.efi = os.path.join(self.build, "tools/uefi/Korvex.efi")
+        self.sim = os.path.join(self.build, "tools/korvex-sim")
+        self.bmcd = os.path.join(self.build, "tools/korvex-bmcd/korvex-bmcd")
+        self.pack = os.path.join(self.build, "tools/korvex-pack")
+        self.mkfs = shutil.which("mkfs.vfat") or shutil.which("mkfs.vfat", path="/usr/sbin:/sbin")
+        self.qemu = shutil.which("qemu-system-x86_64")
+
+    def check(self):
+        for path, what in ((self.efi, "Korvex.efi"), (self.sim, "korvex-sim"), (self.bmcd, "korvex-bmcd")):
+            if not os.path.exists(path):
+                raise Skip("%s not built" % what)
+        for path, what in ((self.qemu, "qemu-system-x86_64"), (self.mkfs, "mkfs.vfat"),
+                           (shutil.which("mcopy"), "mtools"), (OVMF_CODE if os.path.exists(OVMF_CODE) else None, "OVMF")):
+            if not path:
+                raise Skip("%s not installed" % what)
+
+
+def mtools_env():
+    env = dict(os.environ)
+    env["MTOOLS_SKIP_CHECK"] = "1"
+    return env
+
+
+def make_disk(tools, work, files, commands, size_kib=16384):
+    """A FAT disk with Korvex.efi, the given files and a startup.nsh that runs
+    each command line between markers and then powers the machine off."""
+    disk = os.path.join(work, "disk.img")
+    if os.path.exists(disk):
+        os.remove(disk)
+    subprocess.run([tools.mkfs, "-C", disk, str(size_kib)], check=True, stdout=subprocess.DEVNULL)
+    lines = ["@echo -off", "fs0:"]
+    for i, command in enumerate(commands):
+        lines += ["echo %s %d" % (BEGIN, i), "Korvex.efi " + command, "echo %s %d" % (END, i)]
+    lines.append("reset -s")
+    script = os.path.join(work, "startup.nsh")
+    with open(script, "w", newline="") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+    staged = [tools.efi, script]
+    for name, data in files.items():
+        path = os.path.join(work, "in-" + name)
+        with open(path, "wb") as f:
+            f.write(data)
+        staged.append(path)
+    env = mtools_env()
+    subprocess.run(["mcopy", "-i", disk, tools.efi, "::/Korvex.efi"], check=True, env=env)
+    subprocess.run(["mcopy", "-i", disk, script, "::/startup.nsh"], check=True, env=env)
+    for name in files:
+        subprocess.run(["mcopy", "-i", disk, os.path.join(work, "in-" + name), "::/" + name], check=True, env=env)
+    return disk
+
+
+def read_from_disk(disk, name, work):
+    out = os.path.join(work, "out-" + name)
+    if os.path.exists(out):
+        os.remove(out)
+    r = subprocess.run(["mcopy", "-n", "-i", disk, "::/" + name, out], env=mtools_env(),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if r.returncode != 0:
+        return None
+    with open(out, "rb") as f:
+        return f.read()
+
+
+class Qemu:
+    """One boot of the machine. Keys are typed when the text before them has
+    appeared: (trigger, key, until) triples, in order. A key typed while the
+    shell runs a script is now and then lost before the application reads it,
+    so the key is typed again every second until the text `until` follows
+    the trigger (the application reads one key; the rest go to the shell,
+    which has no use for them)."""
+
+    def __init__(self, tools, work, disk, bmc, bmcd_args=(), keys=(), timeout=300):
+        self.tools, self.work, self.disk, self.bmc = tools, work, disk, bmc
+        self.bmcd_args, self.keys, self.timeout = list(bmcd_args), list(keys), timeout
+        self.output = bytearray()
+        self.lock = threading.Lock()
+        self.bmcd_log = b""
+
+    def command(self, socket_path):
+        vars_copy = os.path.join(self.work, "vars.fd")
+        shutil.copyfile(OVMF_VARS, vars_copy)
+        cmd = [self.tools.qemu, "-machine", "q35", "-m", "256", "-smp", "1", "-no-reboot", "-net", "none",
+               "-nodefaults", "-display", "none", "-vga", "none", "-serial", "stdio", "-monitor", "none",
+               "-accel", "tcg",
+               "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
+               "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
+               "-drive", "format=raw,file=" + self.disk]
+        if self.bmc == "sim":
+            cmd += ["-device", "ipmi-bmc-sim,id=bmc0"]
+        else:
+            cmd += ["-chardev", "socket,id=ipmi0,path=%s,server=on,wait=off" % socket_path,
+                    "-device", "ipmi-bmc-extern,chardev=ipmi0,id=bmc0"]
+        cmd += ["-device", "isa-ipmi-kcs,bmc=bmc0"]
+        return cmd
+
+    def _reader(self, stream):
+        while True:
+            chunk = stream.read1(4096) if hasattr(stream, "read1") else stream.read(4096)
+            if not chunk:
+                return
+            with self.lock:
+                self.output += chunk
+
+    @staticmethod
+    def _type(qemu, key):
+        try:
+            qemu.stdin.write(key)
+            qemu.stdin.flush()
+        except BrokenPipeError:
+            pass  # QEMU is on its way out
+
+    def run(self):
+        socket_path = os.path.join(self.work, "bmc.sock")
+        if os.path.exists(socket_path):
+            os.remove(socket_path)
+        qemu = subprocess.Popen(self.command(socket_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+        bmcd = None
+        if self.bmc == "bmcd":
+            bmcd = subprocess.Popen([self.tools.bmcd, "--connect-timeout=20"] + self.bmcd_args + [socket_path],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.work)
+        reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
+        reader.start()
+        pending = [(COUNTDOWN, b" ", None)] + [(t.encode(), k.encode(), u.encode()) for t, k, u in self.keys]
+        searched_from = 0
+        repeating = None  # (key, until, next time)
+        deadline = time.monotonic() + self.timeout
+        failure = None
+        try:
+            while qemu.poll() is None:
+                if time.monotonic() > deadline:
+                    failure = "QEMU did not power off within %d s" % self.timeout
+                    break
+                with self.lock:
+                    # The firmware colours words on its own prompts.
+                    text = ANSI.sub(b"", bytes(self.output))
+                if EXCEPTION in text:
+                    time.sleep(0.5)
+                    failure = "the guest took a CPU exception"
+                    break
+                if repeating:
+                    key, until, when = repeating
+                    if text.find(until, searched_from) >= 0:
+                        repeating = None
+                    elif time.monotonic() >= when:
+                        self._type(qemu, key)
+                        repeating = (key, until, time.monotonic() + 1.0)
+                elif pending:
+                    trigger, key, until = pending[0]
+                    at = text.find(trigger, searched_from)
+                    if at >= 0:
+                        searched_from = at + len(trigger)
+                        self._type(qemu, key)
+                        pending.pop(0)
+                        if until:
+                            repeating = (key, until, time.monotonic() + 1.0)
+                time.sleep(0.05)
+        finally:
+            if qemu.poll() is None:
+                qemu.kill()
+            qemu.wait()
+            reader.join(timeout=5)
+            if bmcd is not None:
+                try:
+                    self.bmcd_log, _ = bmcd.communicate(timeout=20)
+                except subprocess.TimeoutExpired:
+                    bmcd.kill()
+                    self.bmcd_log, _ = bmcd.communicate()
+                    failure = failure or "korvex-bmcd did not end when QEMU did"
+                if bmcd.returncode != 0 and failure is None:
+                    failure = "korvex-bmcd ended with status %d: %s" % (bmcd.returncode, self.bmcd_log.decode(errors="replace"))
+        with open(os.path.join(self.work, "console.log"), "wb") as f:
+            f.write(self.output)
+        if failure:
+            raise Failure(failure + "\n--- console (last 3000 bytes) ---\n" + clean(bytes(self.output))[-3000:])
+        return clean(bytes(self.output))
+
+
+def clean(raw):
+    """Console bytes as the tool meant them: no ANSI sequences, CRLF as LF."""
+    text = ANSI.sub(b"", raw).replace(b"\r\n", b"\n")
+    return text.decode("utf-8", errors="replace")
+
+
+def runs(console, count):
+    """The tool's text of each command, from the markers in startup.nsh."""
+    result = []
+    for i in range(count):
+        begin = "%s %d\n" % (BEGIN, i)
+        end = "%s %d" % (END, i)
+        a = console.find(begin)
+        b = console.find(end, a + 1)
+        if a < 0 or b < 0:
+            raise Failure("run %d did not complete\n--- console ---\n%s" % (i, console[-3000:]))
+        result.append(console[a + len(begin):b])
+    return result
+
+
+def sim_run(tools, work, bmc_options, args, files, keys=""):
+    """korvex-sim with the same command line and files, in its own folder."""
+    folder = os.path.join(work, "sim")
+    if os.path.exists(folder):
+        shutil.rmtree(folder)
+    os.makedirs(folder)
+    for name, data in files.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+    argv = [PROGRAM] + list(bmc_options) + ["--"] + args.split()
+    r = subprocess.run(argv, executable=tools.sim, cwd=folder, input=keys.encode(), stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, timeout=300)
+    if r.returncode != 0:
+        error = r.stderr.decode(errors="replace")
+        if "unknown BMC option" in error:
+            raise Skip("the simulated BMC does not know an option yet: %s" % error.strip())
+        raise Failure("korvex-sim failed: %s" % error)
+    return r.stdout.decode("utf-8", errors="replace"), folder
+
+
+def normalise(text):
+    # The build date is the compile date of each build, which may differ
+    # across midnight between the two builds of the banner.
+    text = re.sub(r"BUILD DATE :  [A-Z][a-z]{2} [ 0-9]\d \d{4}", "BUILD DATE :  <date>", text)
+    # The shell starts its echo output on a new line when the tool's last
+    # line did not end with one.
+    return text.rstrip("\n")
+
+
+def expect_same(what, efi_text, sim_text):
+    a, b = normalise(efi_text), normalise(sim_text)
+    if a != b:
+        import difflib
+        diff = "\n".join(difflib.unified_diff(b.split("\n"), a.split("\n"), "korvex-sim", "Korvex.efi", lineterm=""))
+        raise Failure("%s: Korvex.efi printed other text than korvex-sim:\n%s" % (what, diff[:6000]))
+
+
+def expect_in(what, text, *needles):
+    for n in needles:
+        if n not in text:
+            raise Failure("%s: expected %r in the console text:\n%s" % (what, n, text[-3000:]))
+
+
+def require_job(sim_text, marker, job):
+    """The jobs are built separately; until one is in, its cases are skipped."""
+    if marker not in sim_text:
+        raise Skip("the %s job does not print %r yet" % (job, marker))
+
+
+# ---- update packages ----
+
+PART_SIZE = 0x4000      # the one part: 16 KiB, 335 ReceiveFWData requests
+PACKAGE_SIZE = 0x10000  # the part's block and the footer's block
+SIGNATURE_AT = 0x4000
+
+
+def payload(size, seed=1):
+    import random
+    rnd = random.Random(seed)
+    return bytes(rnd.getrandbits(8) for _ in range(size))
+
+
+def plain_package():
+    """The plain layout: the part, the image signature behind it, and the
+    image footer alone in the last 32 KiB block."""
+    body = bytearray(b"\xff" * PACKAGE_SIZE)
+    body[0:PART_SIZE] = payload(PART_SIZE)
+    signature = b"ZYLOs_FW" + bytes(24) + b"KORVEX_TEST" + bytes(1)
+    body[SIGNATURE_AT:SIGNATURE_AT + len(signature)] = signature
+    footer = ("[img]: 0 %x 0 a.bin\n[end]" % PART_SIZE).encode() + b"\0"
+    body[PACKAGE_SIZE - 0x8000:PACKAGE_SIZE - 0x8000 + len(footer)] = footer
+    return bytes(body)
+
+
+def package(tools, work):
+    """korvex-pack builds the package (enciphered footer) when it is there."""
+    if not os.path.exists(tools.pack):
+        return plain_package()
+    part = os.path.join(work, "part.bin")
+    out = os.path.join(work, "package.bin")
+    with open(part, "wb") as f:
+        f.write(payload(PART_SIZE))
+    r = subprocess.run([tools.pack, "build", "--part", "a.bin=%s@0" % part, "--signature",
+                        "KORVEX_TEST@0x%x" % SIGNATURE_AT, "--footer", "enc", "--size", "0x%x" % PACKAGE_SIZE,
+                        "-o", out], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if r.returncode != 0:
+        raise Failure("korvex-pack failed: %s" % r.stdout.decode(errors="replace"))
+    with open(out, "rb") as f:
+        return f.read()
+
+
+# ---- cases ----
+
+class Case:
+    def __init__(self, tools, work):
+        self.tools, self.work = tools, work
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+
+def compare_runs(c, commands, console, sims):
+    outputs = runs(console, len(commands))
+    for command, efi_text, sim_text in zip(commands, outputs, sims):
+        expect_same("Korvex.efi " + command, efi_text, sim_text)
+    return outputs
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def case_banner(c):
+    """No arguments, a bad option, and a missing package, against QEMU's BMC."""
+    commands = ["", "-x", "-f nothere.bin -i kcs", "-i bogus -f a.bin"]
+    sims = [sim_run(c.tools, c.work, QEMU_SIM_FAULTS, cmd, {})[0] for cmd in commands]
+    disk = make_disk(c.tools, c.work, {}, commands)
+    console = Qemu(c.tools, c.work, disk, "sim", timeout=180).run()
+    outputs = compare_runs(c, commands, console, sims)
+    expect_in("no arguments", outputs[0], "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
+    expect_in("bad option", outputs[1], "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
+
+
+def case_qemu_bmc(c):
+    """QEMU's own BMC knows no OEM request: the update is refused and the BMC
+    cold reset; a configuration backup fails cleanly."""
+    files = {"fw.bin": package(c.tools, c.work)}
+    commands = ["-f fw.bin -i kcs -r y", "-c -d backup.bin"]
+    sims = [sim_run(c.tools, c.work, QEMU_SIM_FAULTS, cmd, files)[0] for cmd in commands]
+    require_job(sims[0], "Execute Cold Reset Success", "update")
+    if "=== IPMI Configuration Backup Mode ===" not in sims[1]:
+        log("the configuration job is not in yet: its run is left out")
+        commands, sims = commands[:1], sims[:1]
+    disk = make_disk(c.tools, c.work, files, commands)
+    console = Qemu(c.tools, c.work, disk, "sim", timeout=400).run()
+    outputs = compare_runs(c, commands, console, sims)
+    expect_in("update refused", outputs[0], "Please select the correct image file and try again.",
+              "Execute Cold Reset Success")
+    if len(outputs) > 1:
+        expect_in("backup refused", outputs[1], "[doIPMICmd] Abnormal. CompCode == 0xc1", "Error: doIPMICmd failed")
+
+
+def case_image(c):
+    """The build's FAT image as a USB stick: the boot manager starts
+    EFI\\BOOT\\BOOTX64.EFI without a shell (the banner, then back to the boot
+    manager), and the shell then runs Korvex.efi from the root."""
+    image = os.path.join(c.tools.build, "tools/uefi/Korvex.img")
+    if not os.path.exists(image):
+        raise Skip("Korvex.img not built")
+    disk = c.path("disk.img")
+    shutil.copyfile(image, disk)
+    script = c.path("startup.nsh")
+    with open(script, "w", newline="") as f:
+        f.write("\r\n".join(["@echo -off", "fs0:", "echo %s 0" % BEGIN, "Korvex.efi -x", "echo %s 0" % END,
+                              "reset -s"]) + "\r\n")
+    subprocess.run(["mcopy", "-i", disk, script, "::/startup.nsh"], check=True, env=mtools_env())
+    console = Qemu(c.tools, c.work, disk, "sim", timeout=180).run()
+    boot = console[:console.find("UEFI Interactive Shell")]
+    sim_text, _ = sim_run(c.tools, c.work, [], "", {})
+    expect_in("boot manager start", boot, normalise(sim_text).split("\n")[0], "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
+    expect_in("shell start", runs(console, 1)[0], "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
+
+
+def case_update(c):
+    """A full update through korvex-bmcd; the BMC's flash afterwards equals
+    korvex-sim's and holds the part."""
+    files = {"fw.bin": package(c.tools, c.work)}
+    command = "-f fw.bin -i kcs -r y"
+    sim_text, _ = sim_run(c.tools, c.work, ["--bmc-save-flash=" + c.path("flash-sim.bin")], command, files)
+    require_job(sim_text, "Update Complete", "update")
+    disk = make_disk(c.tools, c.work, files, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", ["--bmc-save-flash=" + c.path("flash-efi.bin")],
+                   timeout=600).run()
+    out = compare_runs(c, [command], console, [sim_text])[0]
+    expect_in("update", out, "Update Complete,Please wait for BMC reboot")
+    flash = read(c.path("flash-efi.bin"))
+    if flash != read(c.path("flash-sim.bin")):
+        raise Failure("the flash after the update differs from korvex-sim's")
+    if flash[:PART_SIZE] != payload(PART_SIZE):
+        raise Failure("the flash does not hold the part at offset 0")
+
+
+DUMP_LENGTH = 1000  # 17 full pieces and a last one of 48 bytes
+
+
+def case_dump(c):
+    """A dump of a flash with known contents, cut short by the BMC so that
+    the transfer is small; the dump file equals korvex-sim's and the flash."""
+    flash = bytearray(b"\xff" * 0x2000000)
+    flash[:0x10000] = payload(0x10000, seed=2)
+    flash_file = c.path("flash.bin")
+    with open(flash_file, "wb") as f:
+        f.write(flash)
+    options = ["--bmc-flash=" + flash_file, "--bmc-dump-length=%d" % DUMP_LENGTH]
+    command = "-d dump.bin"
+    sim_text, folder = sim_run(c.tools, c.work, options, command, {})
+    require_job(sim_text, "Phase2:Receive the flash", "dump")
+    sim_dump = read(os.path.join(folder, "dump.bin"))
+    disk = make_disk(c.tools, c.work, {}, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=400).run()
+    compare_runs(c, [command], console, [sim_text])
+    dump = read_from_disk(disk, "dump.bin", c.work)
+    if dump is None:
+        raise Failure("no dump.bin on the disk")
+    if dump != sim_dump:
+        raise Failure("dump.bin (%d bytes) differs from korvex-sim's (%d bytes)" % (len(dump), len(sim_dump)))
+    if len(dump) != DUMP_LENGTH:
+        raise Failure("dump.bin has %d bytes, not %d" % (len(dump), DUMP_LENGTH))
+    if dump != bytes(flash[:DUMP_LENGTH]):
+        raise Failure("dump.bin is not the first %d bytes of the BMC's flash" % DUMP_LENGTH)
+
+
+def case_config(c):
+    """A backup and a restore in one boot: the backup file holds the BMC's
+    configuration, and the BMC holds the restored file afterwards."""
+    config = payload(1500, seed=3)
+    restore = payload(1200, seed=4)
+    with open(c.path("config.bin"), "wb") as f:
+        f.write(config)
+    files = {"restore.bin": restore}
+    commands = ["-c -d backup.bin", "-c -f restore.bin"]
+    sims = []
+    for cmd in commands:
+        options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-sim.bin")]
+        sims.append(sim_run(c.tools, c.work, options, cmd, files)[0])
+    require_job(sims[0], "Done.", "configuration backup")
+    disk = make_disk(c.tools, c.work, files, commands)
+    options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-efi.bin")]
+    console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=600).run()
+    compare_runs(c, commands, console, sims)
+    backup = read_from_disk(disk, "backup.bin", c.work)
+    if backup != config:
+        raise Failure("backup.bin (%s bytes) is not the BMC's configuration" % (None if backup is None else len(backup)))
+    if read(c.path("saved-efi.bin")) != restore:
+        raise Failure("the BMC's configuration after the restore is not restore.bin")
+
+
+def case_silent_bmc(c):
+    """A BMC that stops answering: QEMU answers 0xC3 after 4 s, as korvex-sim's
+    BMC does when told to answer 0xC3."""
+    files = {"fw.bin": package(c.tools, c.work)}
+    command = "-f fw.bin -i kcs -r y"
+    faults = ["--bmc-fault=cc:0x3e:0x16:0xc3", "--bmc-fault=cc:0x06:0x02:0xc3"]
+    sim_text, _ = sim_run(c.tools, c.work, faults, command, files)
+    require_job(sim_text, "GetFWUpdateInfo", "update")
+    disk = make_disk(c.tools, c.work, files, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", ["--bmcd-stop-after=0"], timeout=300).run()
+    out = compare_runs(c, [command], console, [sim_text])[0]
+    expect_in("silent BMC", out, "Execute Cold Reset Fail")
+
+
+def case_gone_bmc(c):
+    """A BMC that goes away in the middle of a configuration backup: QEMU
+    answers 0xD2 at once to every request from then on, and the tool gives
+    up with its own messages instead of hanging."""
+    config = payload(1500, seed=3)
+    with open(c.path("config.bin"), "wb") as f:
+        f.write(config)
+    command = "-c -d backup.bin"
+    options = ["--bmc-config=" + c.path("config.bin")]
+    sim_text, _ = sim_run(c.tools, c.work, options, command, {})
+    require_job(sim_text, "=== IPMI Configuration Backup Mode ===", "configuration")
+    disk = make_disk(c.tools, c.work, {}, [command])
+    # Start, status and a few blocks are answered; then the BMC is gone.
+    console = Qemu(c.tools, c.work, disk, "bmcd", options + ["--bmcd-exit-after=5"], timeout=300).run()
+    out = runs(console, 1)[0]
+    expect_in("BMC gone", out, "=== IPMI Configuration Backup Mode ===", "[doIPMICmd] Abnormal. CompCode == 0xd2",
+              "Error: doIPMICmd failed")
+
+
+def case_usb(c):
+    """-i usb waits for one key, then refuses a package that is not 32 MiB."""
+    files = {"fw.bin": package(c.tools, c.work)}
+    command = "-f fw.bin -i usb"
+    sim_text, _ = sim_run(c.tools, c.work, [], command, files, keys="k")
+    require_job(sim_text, "Press any to continue name fw.bin", "USB update")
+    disk = make_disk(c.tools, c.work, files, [command])
+    console = Qemu(c.tools, c.work, disk, "bmcd", [], keys=[("Press any to continue", "k", END)], timeout=300).run()
+    out = compare_runs(c, [command], console, [sim_text])[0]
+    expect_in("usb", out, "the file size of the firmware image is not correct!")
+
+
+CASES = {
+    "banner": case_banner,
+    "qemu-bmc": case_qemu_bmc,
+    "update": case_update,
+    "dump": case_dump,
+    "config": case_config,
+    "silent-bmc": case_silent_bmc,
+    "gone-bmc": case_gone_bmc,
+    "usb": case_usb,
+    "image": case_image,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    tools = Tools(args.build_dir)
+    base = os.path.join(tools.build, "tests/system/work")
+    os.makedirs(base, exist_ok=True)
+    work = tempfile.mkdtemp(prefix=args.case + "-", dir=base)
+    start = time.monotonic()
+    status = 0
+    try:
+        tools.check()
+        CASES[args.case](Case(tools, work))
+        log("PASS %s (%.1f s)" % (args.case, time.monotonic() - start))
+    except Skip as e:
+        log("SKIP %s: %s" % (args.case, e))
+        status = SKIP
+    except Failure as e:
+        log("FAIL %s (%.1f s): %s" % (args.case, time.monotonic() - start, e))
+        status = 1
+    if status != 1 and not args.keep:
+        shutil.rmtree(work, ignore_errors=True)
+    else:
+        log("work folder: %s" % work)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
