@@ -24,7 +24,7 @@ kernel=${KORVEX_GUEST_KERNEL:-$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail 
 [ -n "$kernel" ] && [ -r "$kernel" ] || skip "no readable kernel under /boot (install linux-image-amd64)"
 busybox=$(command -v busybox || true)
 [ -n "$busybox" ] || skip "busybox not installed (busybox-static)"
-readelf -l "$(readlink -f "$busybox")" 2>/dev/null | grep -q INTERP && skip "$busybox is not static (install busybox-static)"
+readelf -l "$(readlink -f "$busybox")" 2>/dev/null | grep INTERP > /dev/null && skip "$busybox is not static (install busybox-static)"
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 not installed"
 command -v cpio >/dev/null || skip "cpio not installed"
 [ -x "$korvex" ] || fail "no korvex at $korvex"
@@ -111,7 +111,8 @@ guest_result() {
     awk -v b="@@KORVEX-BEGIN $1@@" -v e="@@KORVEX-END $1@@" '$0==e{on=0} on{print} $0==b{on=1}' |
     base64 -d
 }
-guest_has() { tr -d '\r' < "$work/console.log" | grep -qx "@@KORVEX-BEGIN $1@@"; }
+# (grep reads to the end: with pipefail, an early exit would fail tr on SIGPIPE)
+guest_has() { tr -d '\r' < "$work/console.log" | grep -x "@@KORVEX-BEGIN $1@@" > /dev/null; }
 
 # The same run on the host against the simulated BMC, with the tool's
 # program name as in the guest: sim_run NAME [--bmc-...]... -- ARG...
