@@ -10,6 +10,7 @@ packages=(
   gnu-efi binutils
   qemu-system-x86 ovmf mtools dosfstools
   python3
+  linux-image-amd64 busybox-static cpio
 )
 missing=()
 for p in "${packages[@]}"; do

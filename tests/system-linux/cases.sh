@@ -1,0 +1,136 @@
+# The cases of linux_guest.sh, one function each: they queue runs for the
+# guest (guest_run), boot it, and compare with the same runs of korvex-sim.
+# Packages and dumps stay small: under TCG every exchange costs real time.
+
+# korvex with no arguments prints the usage banner only, as on the host.
+case_banner() {
+  guest_run banner
+  boot no-bmc
+  collect banner
+  sim_run banner
+  same "banner" "$work/sim/banner.out" "$work/banner.out" || fail "the guest's banner differs"
+}
+
+# No KCS interface: every port reads 0xFF, so the BMC never seems ready. The
+# update gives up after its two bounded waits (the request, then the cold
+# reset) with the tool's messages and status 0. Nothing answering and a
+# controller that never clears IBF look alike from the host, so korvex-sim
+# with that fault must print the same.
+case_no_device() {
+  head -c 4096 /dev/zero > "$work/fw.bin"
+  guest_file "$work/fw.bin" fw.bin
+  guest_run nodev -f fw.bin -r y
+  boot no-bmc
+  collect nodev
+  sim_run nodev --bmc-fault=ibf-stuck -- -f fw.bin -r y
+  grep -q 'ERROR !! BMC did not in correct state' "$work/sim/nodev.out" || skip "the KCS exchange is not built yet"
+  same "console text without a KCS interface" "$work/sim/nodev.out" "$work/nodev.out" || fail "differs from korvex-sim"
+}
+
+# An update of a small package over real port I/O: the same console text
+# as korvex-sim, and every part in the BMC's flash afterwards.
+case_update() {
+  [ -n "$pack" ] && [ -x "$pack" ] || skip "korvex-pack is not built yet"
+  head -c 16384 /dev/urandom > "$work/payload.bin"
+  "$pack" build --part a.bin=$work/payload.bin@0 --size 0x10000 -o "$work/fw.bin" > /dev/null ||
+    fail "korvex-pack could not build the package"
+  guest_file "$work/fw.bin" fw.bin
+  guest_run update -f fw.bin -r y
+  boot with-bmc --bmc-save-flash="$work/flash.bin"
+  collect update
+  sim_run update -- -f fw.bin -r y
+  grep -q 'Update Complete' "$work/sim/update.out" || skip "the update job is not built yet"
+  same "update console text" "$work/sim/update.out" "$work/update.out" || fail "differs from korvex-sim"
+  "$pack" verify-dump "$work/fw.bin" "$work/flash.bin" > /dev/null || fail "the BMC's flash does not hold the package"
+  echo "ok: the BMC's flash holds every part"
+}
+
+# A short dump (4 KiB announced and sent) of a flash with known contents.
+# The job's own 50-second wait for the BMC makes this the longest case.
+case_dump() {
+  head -c 4096 /dev/urandom > "$work/flash.bin"
+  local knobs=(--bmc-flash="$work/flash.bin" --bmc-dump-length=4096)
+  guest_run dump -d dump.bin
+  guest_fetch dump.bin
+  boot with-bmc "${knobs[@]}"
+  collect dump
+  sim_run dump "${knobs[@]}" -- -d dump.bin
+  grep -q 'Phase2' "$work/sim/dump.out" || skip "the dump job is not built yet"
+  same "dump console text" "$work/sim/dump.out" "$work/dump.out" || fail "differs from korvex-sim"
+  guest_has file.dump.bin || fail "the guest wrote no dump.bin"
+  guest_result file.dump.bin > "$work/dump.bin"
+  same "dump file" "$work/sim/dump.bin" "$work/dump.bin" || fail "the dump file differs from korvex-sim's"
+  # Only a dump of known, non-blank contents shows that no byte was lost or
+  # invented on the way; korvex-sim's dump must hold the flash for that.
+  if cmp -s "$work/sim/dump.bin" "$work/flash.bin"; then
+    same "dump file against the flash" "$work/flash.bin" "$work/dump.bin" || fail "the dump is not the flash"
+  else
+    echo "note: the simulated BMC does not dump the flash given with --bmc-flash; compared with korvex-sim only"
+  fi
+}
+
+# A configuration backup, then a restore of other bytes, in one guest: the
+# backup matches korvex-sim's byte for byte, and after the restore the BMC
+# holds exactly the restored bytes.
+case_config() {
+  head -c 1000 /dev/urandom > "$work/restore.bin"
+  guest_file "$work/restore.bin" restore.bin
+  guest_run backup -c -d backup.bin
+  guest_fetch backup.bin
+  guest_run restore -c -f restore.bin
+  boot with-bmc --bmc-save-config="$work/bmc-config.bin"
+  collect backup
+  collect restore
+  sim_run backup -- -c -d backup.bin
+  sim_run restore -- -c -f restore.bin
+  grep -q 'Done' "$work/sim/backup.out" || skip "the configuration jobs are not built yet"
+  same "backup console text" "$work/sim/backup.out" "$work/backup.out" || fail "differs from korvex-sim"
+  guest_has file.backup.bin || fail "the guest wrote no backup.bin"
+  guest_result file.backup.bin > "$work/backup.bin"
+  same "backup file" "$work/sim/backup.bin" "$work/backup.bin" || fail "the backup differs from korvex-sim's"
+  same "restore console text" "$work/sim/restore.out" "$work/restore.out" || fail "differs from korvex-sim"
+  same "the BMC's configuration after the restore" "$work/restore.bin" "$work/bmc-config.bin" ||
+    fail "the BMC does not hold the restored bytes"
+}
+
+# The front end's refusals, on a kernel that does give root the ports: as
+# nobody (EPERM), then as root with a device node of the kernel's IPMI
+# driver present. The BMC must see no request from either; then the same
+# backup with --force-with-kernel-driver runs as on korvex-sim, and the BMC
+# sees exactly korvex-sim's number of requests.
+case_refusal() {
+  guest_cmd nobody "su -s /bin/sh nobody -c 'korvex -d dump.bin'"
+  guest_sh "mknod /dev/ipmi0 c 1 3"
+  guest_run driver -c -d backup.bin
+  guest_sh "ls > /tmp/files; put files /tmp/files"
+  guest_run forced --force-with-kernel-driver -c -d forced.bin
+  local have_bmc=0
+  [ -n "$bmcd" ] && [ -x "$bmcd" ] && have_bmc=1
+  if [ $have_bmc = 1 ]; then boot with-bmc --verbose; else boot no-bmc; fi
+  for name in nobody driver forced; do
+    guest_has "$name.rc" || fail "no result of $name from the guest"
+    for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
+  done
+  printf '%s\n' "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted (run as root)" \
+    "korvex: nothing was sent to the BMC" > "$work/nobody.expected"
+  same "refusal as nobody" "$work/nobody.expected" "$work/nobody.err" || fail "the message as nobody differs"
+  [ "$(cat "$work/nobody.rc")" = 1 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
+  grep -q "^korvex: the kernel's IPMI driver is loaded (/dev/ipmi0 exists)" "$work/driver.err" ||
+    { cat "$work/driver.err"; fail "no kernel-driver refusal"; }
+  [ "$(cat "$work/driver.rc")" = 1 ] && [ ! -s "$work/driver.out" ] || fail "kernel driver: status or output"
+  guest_result files > "$work/files"
+  grep -qx 'dump.bin\|backup.bin' "$work/files" && fail "a refused run created a file"
+  echo "ok: refused runs created no file"
+  [ $have_bmc = 1 ] || skip "the refusals pass; korvex-bmcd, to count the requests, is not built yet"
+
+  sim_run forced --stats -- -c -d forced.bin
+  grep -q 'Done' "$work/sim/forced.out" || skip "the configuration jobs are not built yet"
+  [ "$(cat "$work/forced.rc")" = 0 ] || fail "the forced run's status is $(cat "$work/forced.rc")"
+  grep -q '^korvex: warning: ' "$work/forced.err" || fail "the forced run did not warn"
+  same "forced backup console text" "$work/sim/forced.out" "$work/forced.out" || fail "differs from korvex-sim"
+  local sent expected
+  sent=$(grep -c '^korvex-bmcd: seq ' "$work/bmcd.log")
+  expected=$(sed -n 's/^exchanges: //p' "$work/sim/forced.err")
+  [ "$sent" = "$expected" ] || fail "the BMC saw $sent requests; korvex-sim's backup alone sends $expected"
+  echo "ok: the BMC saw only the forced run's $sent requests"
+}

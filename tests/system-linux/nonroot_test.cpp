@@ -1,0 +1,95 @@
+// korvex run by an ordinary user: it cannot have the KCS ports, so it says
+// so and why, and neither prints the tool's text nor creates or touches a
+// file. Runs the real binary under the nobody account; needs root to switch.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/capture.h"
+#include "transport/kcs.h"
+
+namespace korvex::test {
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class AsNobody : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to run korvex as nobody";
+        if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is missing";
+        char pattern[] = "/tmp/korvex-nonroot.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        chmod(dir_.c_str(), 0777);  // nobody could create files here: it must not
+        std::string probe = "setpriv --reuid=nobody --regid=nogroup --clear-groups test -x " KORVEX_LINUX_BINARY;
+        if (std::system(probe.c_str()) != 0) GTEST_SKIP() << "nobody cannot run " KORVEX_LINUX_BINARY;
+    }
+    void TearDown() override {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    Outcome run(const std::string& args) {
+        const std::string command = "cd " + dir_ +
+                                    " && setpriv --reuid=nobody --regid=nogroup --clear-groups " KORVEX_LINUX_BINARY
+                                    " " + args + " > out.txt 2> err.txt";
+        Outcome o;
+        const int raw = std::system(command.c_str());
+        o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        o.out = readFile(dir_ + "/out.txt");
+        o.err = readFile(dir_ + "/err.txt");
+        std::filesystem::remove(dir_ + "/out.txt");
+        std::filesystem::remove(dir_ + "/err.txt");
+        return o;
+    }
+    std::string path(const char* name) const { return dir_ + "/" + name; }
+
+    std::string dir_;
+};
+
+TEST_F(AsNobody, JobsAreRefusedBeforeAnythingHappens) {
+    writeFile(path("restore.bin"), std::string(64, '\x5A'));
+    writeFile(path("fw.bin"), std::string(64, '\x11'));
+    const char* lines[] = {"-d dump.bin", "-f fw.bin", "-f fw.bin -i usb", "-c -d backup.bin", "-c -f restore.bin",
+                           "-f fw.bin -i lan -h 192.0.2.10 623 -u admin -p secret"};
+    for (const char* line : lines) {
+        const Outcome o = run(line);
+        EXPECT_EQ(o.status, 1) << line;
+        EXPECT_EQ(o.out, "") << line << ": the tool ran";
+        EXPECT_EQ(o.err.rfind("korvex: cannot access I/O ports 0xCA2/0xCA3: ", 0), 0u) << line << ": " << o.err;
+        EXPECT_NE(o.err.find("nothing was sent to the BMC"), std::string::npos) << o.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
+    EXPECT_FALSE(std::filesystem::exists(path("backup.bin")));
+    EXPECT_EQ(readFile(path("restore.bin")), std::string(64, '\x5A'));
+}
+
+TEST_F(AsNobody, RefusalNamesThePortsOfKcsCfg) {
+    if (parseKcsPortNumber("CA5") != 0xCA5) GTEST_SKIP() << "kcs.cfg is not read yet";
+    writeFile(path("kcs.cfg"), "CMD CA5 DATA CA4\n");
+    const Outcome o = run("-d dump.bin");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err.rfind("korvex: cannot access I/O ports 0xCA4/0xCA5: ", 0), 0u) << o.err;
+}
+
+TEST_F(AsNobody, UsageNeedsNoPorts) {
+    const Outcome o = run("");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, goldenBanner());
+    EXPECT_EQ(o.err, "");
+}
+
+}  // namespace
+}  // namespace korvex::test

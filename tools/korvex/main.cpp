@@ -1,0 +1,45 @@
+// korvex: the tool on Linux x86-64, talking to the BMC through the KCS
+// registers with real port I/O.
+//   korvex [--force-with-kernel-driver] [tool arguments]
+// The tool's text goes to standard output and its exit status is 0, as on
+// every platform. This front end's own refusals (no port access, the
+// kernel's IPMI driver in the way) go to standard error with status 1;
+// nothing is sent to the BMC then.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/main_flow.h"
+#include "platform/hosted/hosted.h"
+#include "platform/linux/linux.h"
+#include "platform/linux/preflight.h"
+
+int main(int argc, char** argv) {
+    korvex::linuxhost::LinuxPortIo ports;
+    korvex::linuxhost::MonotonicTimers timers;
+    korvex::linuxhost::SleepStall stall;
+    korvex::hosted::StdioConsole console;
+    korvex::hosted::StdioFileSystem files;
+    korvex::hosted::HeapMemory memory;
+    const korvex::Platform platform{ports, timers, stall, console, files, memory};
+
+    korvex::linuxhost::PreflightSettings settings;
+    int first = 1;
+    if (first < argc && std::strcmp(argv[first], "--force-with-kernel-driver") == 0) {
+        settings.allowKernelDriver = true;
+        ++first;
+    }
+
+    std::vector<char*> toolArgs;
+    toolArgs.push_back(argv[0]);
+    for (int i = first; i < argc; ++i) toolArgs.push_back(argv[i]);
+    toolArgs.push_back(nullptr);
+    const int toolArgc = static_cast<int>(toolArgs.size()) - 1;
+
+    const auto grant = [&ports](uint16_t port, int* error) { return ports.grant(port, error); };
+    if (!korvex::linuxhost::preflight(platform, grant, toolArgc, toolArgs.data(), settings, stderr)) return 1;
+
+    korvex::korvexMain(platform, toolArgc, toolArgs.data());
+    std::fflush(stdout);
+    return 0;
+}
