@@ -35,9 +35,9 @@ constexpr int32_t kLengthUntouched = -2;
 
 class FlashDump {
 public:
-    FlashDump(const Platform& platform, Transport& transport, const char* dumpName)
+    FlashDump(const Platform& platform, Transport& transport, const char* dumpName, uint64_t byteLimit)
         : console_(platform.console), files_(platform.files), stall_(platform.stall), transport_(transport),
-          dumpName_(dumpName) {}
+          dumpName_(dumpName), byteLimit_(byteLimit) {}
 
     int run() {
         prepare();
@@ -116,6 +116,11 @@ private:
             const size_t count = last ? static_cast<size_t>(length_ - 1) : kPieceSize;
             if (count > 0 && file.write(answer_ + 1, count) != count) return Outcome::WriteFailed;
             if (last) return Outcome::Complete;
+            if (received >= byteLimit_) {
+                console_.print("ERROR:THE BMC DID NOT END THE DUMP, IT IS STOPPED AFTER %lu BYTES\n\n",
+                               static_cast<unsigned long>(received));
+                return Outcome::BmcFailed;
+            }
             received += kPieceSize;
             previousPercent = percent;
         }
@@ -142,6 +147,7 @@ private:
     Stall& stall_;
     Transport& transport_;
     const char* dumpName_;
+    uint64_t byteLimit_;
     uint64_t dumpLength_ = 0;
     uint8_t answer_[128] = {};  // the largest response data an exchange delivers, and more
     int32_t length_ = 0;
@@ -149,8 +155,8 @@ private:
 
 }  // namespace
 
-int runFlashDump(const Platform& platform, Transport& transport, const char* dumpName) {
-    FlashDump dump(platform, transport, dumpName);
+int runFlashDump(const Platform& platform, Transport& transport, const char* dumpName, uint64_t byteLimit) {
+    FlashDump dump(platform, transport, dumpName, byteLimit);
     return dump.run();
 }
 

@@ -1,12 +1,19 @@
 // The flash dump job.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/platform.h"
 #include "transport/transport.h"
 
 namespace korvex {
 
+// More flash data than any dump length the BMC can announce (32 bits): a BMC
+// that never flags its last piece is stopped there instead of filling the disk.
+inline constexpr uint64_t kDumpByteLimit = uint64_t{1} << 32;
+
 // 1 when the job ends (the value the main routine hands back for a dump).
-int runFlashDump(const Platform& platform, Transport& transport, const char* dumpName);
+int runFlashDump(const Platform& platform, Transport& transport, const char* dumpName,
+                 uint64_t byteLimit = kDumpByteLimit);
 
 }  // namespace korvex

@@ -241,3 +241,24 @@ TEST(FlashDump, WriteFailureIsNeverPassedOffAsADump) {
 
 }  // namespace
 }  // namespace korvex::test
+
+namespace korvex::test {
+namespace {
+
+TEST(FlashDump, BmcThatNeverFlagsTheLastPieceIsStopped) {
+    DumpRun d({"--bmc-dump-length=112"});
+    d.bmc.setHandler(bmc::kNetFnOem, kGetDumpFlashData, [](const bmc::Request&) {
+        return bmc::Response{0x00, std::vector<uint8_t>(57, 0x00)};  // a full piece, never the last
+    });
+    d.result = runFlashDump(d.platform(), d.transport, d.file.c_str(), 560);
+    EXPECT_EQ(d.result, 1);
+    EXPECT_EQ(d.pieceRequests(), 10u);
+    EXPECT_EQ(readFile(d.file), std::string(560, '\0'));
+    const std::string tail = "ERROR:THE BMC DID NOT END THE DUMP, IT IS STOPPED AFTER 560 BYTES\n\n";
+    ASSERT_GE(d.console.text.size(), tail.size());
+    EXPECT_EQ(d.console.text.substr(d.console.text.size() - tail.size()), tail);
+    EXPECT_EQ(d.transport.closes, 1);
+}
+
+}  // namespace
+}  // namespace korvex::test
