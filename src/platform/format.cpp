@@ -8,7 +8,7 @@ namespace {
 
 enum class Length : uint8_t { Int, Char, Short, Long, LongLong, Size, IntMax, PtrDiff };
 
-struct Spec {
+struct Conversion {
     bool left = false;     // '-'
     bool zero = false;     // '0'
     bool plus = false;     // '+'
@@ -57,77 +57,77 @@ int readNumber(const char** p) {
     return value;
 }
 
-const char* parseSpec(const char* p, Spec* spec, va_list* args) {
+const char* parseConversion(const char* p, Conversion* conv, va_list* args) {
     for (;; ++p) {
         if (*p == '-')
-            spec->left = true;
+            conv->left = true;
         else if (*p == '0')
-            spec->zero = true;
+            conv->zero = true;
         else if (*p == '+')
-            spec->plus = true;
+            conv->plus = true;
         else if (*p == ' ')
-            spec->space = true;
+            conv->space = true;
         else if (*p == '#')
-            spec->alternate = true;
+            conv->alternate = true;
         else
             break;
     }
     if (*p == '*') {
         int w = va_arg(*args, int);
         if (w < 0) {
-            spec->left = true;
+            conv->left = true;
             w = w == INT32_MIN ? INT32_MAX : -w;
         }
-        spec->width = w;
+        conv->width = w;
         ++p;
     } else {
-        spec->width = readNumber(&p);
+        conv->width = readNumber(&p);
     }
     if (*p == '.') {
         ++p;
         if (*p == '*') {
             const int prec = va_arg(*args, int);
-            spec->precision = prec < 0 ? -1 : prec;
+            conv->precision = prec < 0 ? -1 : prec;
             ++p;
         } else {
-            spec->precision = readNumber(&p);
+            conv->precision = readNumber(&p);
         }
     }
     switch (*p) {
         case 'h':
             ++p;
             if (*p == 'h') {
-                spec->length = Length::Char;
+                conv->length = Length::Char;
                 ++p;
             } else {
-                spec->length = Length::Short;
+                conv->length = Length::Short;
             }
             break;
         case 'l':
             ++p;
             if (*p == 'l') {
-                spec->length = Length::LongLong;
+                conv->length = Length::LongLong;
                 ++p;
             } else {
-                spec->length = Length::Long;
+                conv->length = Length::Long;
             }
             break;
         case 'z':
-            spec->length = Length::Size;
+            conv->length = Length::Size;
             ++p;
             break;
         case 'j':
-            spec->length = Length::IntMax;
+            conv->length = Length::IntMax;
             ++p;
             break;
         case 't':
-            spec->length = Length::PtrDiff;
+            conv->length = Length::PtrDiff;
             ++p;
             break;
         default:
             break;
     }
-    spec->conversion = *p;
+    conv->conversion = *p;
     return p;
 }
 
@@ -182,89 +182,89 @@ size_t toDigits(unsigned long long value, unsigned base, bool upper, char* end) 
     return n;
 }
 
-void padded(Out& out, const Spec& spec, size_t contentLength, const char* content) {
-    const size_t width = static_cast<size_t>(spec.width);
+void padded(Out& out, const Conversion& conv, size_t contentLength, const char* content) {
+    const size_t width = static_cast<size_t>(conv.width);
     const size_t pad = width > contentLength ? width - contentLength : 0;
-    if (!spec.left) out.repeat(' ', pad);
+    if (!conv.left) out.repeat(' ', pad);
     out.put(content, contentLength);
-    if (spec.left) out.repeat(' ', pad);
+    if (conv.left) out.repeat(' ', pad);
 }
 
 // Sign or prefix, zeros up to the precision (or, with '0', up to the width),
 // then the digits; spaces fill the rest of the width on the chosen side.
-void integer(Out& out, const Spec& spec, const char* prefix, unsigned long long magnitude, unsigned base) {
+void integer(Out& out, const Conversion& conv, const char* prefix, unsigned long long magnitude, unsigned base) {
     char buffer[24];
     char* end = buffer + sizeof buffer;
-    const bool upper = spec.conversion == 'X';
+    const bool upper = conv.conversion == 'X';
     size_t digits = toDigits(magnitude, base, upper, end);
-    size_t precision = spec.precision < 0 ? 1 : static_cast<size_t>(spec.precision);
+    size_t precision = conv.precision < 0 ? 1 : static_cast<size_t>(conv.precision);
     // "#o" wants a leading 0 however the precision falls.
-    if (spec.conversion == 'o' && spec.alternate && precision <= digits) precision = digits + 1;
+    if (conv.conversion == 'o' && conv.alternate && precision <= digits) precision = digits + 1;
 
     size_t prefixLength = 0;
     while (prefix[prefixLength] != '\0') ++prefixLength;
     size_t zeros = precision > digits ? precision - digits : 0;
     size_t total = prefixLength + zeros + digits;
-    const size_t width = static_cast<size_t>(spec.width);
-    if (spec.zero && !spec.left && spec.precision < 0 && width > total) {
+    const size_t width = static_cast<size_t>(conv.width);
+    if (conv.zero && !conv.left && conv.precision < 0 && width > total) {
         zeros += width - total;
         total = width;
     }
     const size_t pad = width > total ? width - total : 0;
-    if (!spec.left) out.repeat(' ', pad);
+    if (!conv.left) out.repeat(' ', pad);
     out.put(prefix, prefixLength);
     out.repeat('0', zeros);
     out.put(end - digits, digits);
-    if (spec.left) out.repeat(' ', pad);
+    if (conv.left) out.repeat(' ', pad);
 }
 
-void convert(Out& out, const Spec& spec, va_list* args) {
-    switch (spec.conversion) {
+void convert(Out& out, const Conversion& conv, va_list* args) {
+    switch (conv.conversion) {
         case 'd':
         case 'i': {
-            const long long value = signedArgument(spec.length, args);
+            const long long value = signedArgument(conv.length, args);
             const unsigned long long magnitude =
                 value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-            const char* sign = value < 0 ? "-" : spec.plus ? "+" : spec.space ? " " : "";
-            integer(out, spec, sign, magnitude, 10);
+            const char* sign = value < 0 ? "-" : conv.plus ? "+" : conv.space ? " " : "";
+            integer(out, conv, sign, magnitude, 10);
             break;
         }
         case 'u':
-            integer(out, spec, "", unsignedArgument(spec.length, args), 10);
+            integer(out, conv, "", unsignedArgument(conv.length, args), 10);
             break;
         case 'o':
-            integer(out, spec, "", unsignedArgument(spec.length, args), 8);
+            integer(out, conv, "", unsignedArgument(conv.length, args), 8);
             break;
         case 'x':
         case 'X': {
-            const unsigned long long value = unsignedArgument(spec.length, args);
-            const char* prefix = spec.alternate && value != 0 ? (spec.conversion == 'X' ? "0X" : "0x") : "";
-            integer(out, spec, prefix, value, 16);
+            const unsigned long long value = unsignedArgument(conv.length, args);
+            const char* prefix = conv.alternate && value != 0 ? (conv.conversion == 'X' ? "0X" : "0x") : "";
+            integer(out, conv, prefix, value, 16);
             break;
         }
         case 'p': {
             const void* pointer = va_arg(*args, void*);
             if (pointer == nullptr) {
-                padded(out, spec, 5, "(nil)");
+                padded(out, conv, 5, "(nil)");
                 break;
             }
-            Spec hex = spec;
+            Conversion hex = conv;
             hex.conversion = 'x';
             integer(out, hex, "0x", reinterpret_cast<uintptr_t>(pointer), 16);
             break;
         }
         case 'c': {
             const char c = static_cast<char>(va_arg(*args, int));
-            padded(out, spec, 1, &c);
+            padded(out, conv, 1, &c);
             break;
         }
         case 's': {
             const char* s = va_arg(*args, const char*);
-            if (s == nullptr) s = spec.precision < 0 || spec.precision >= 6 ? "(null)" : "";
+            if (s == nullptr) s = conv.precision < 0 || conv.precision >= 6 ? "(null)" : "";
             size_t n = 0;
-            const size_t limit = spec.precision < 0 ? SIZE_MAX : static_cast<size_t>(spec.precision);
+            const size_t limit = conv.precision < 0 ? SIZE_MAX : static_cast<size_t>(conv.precision);
             while (n < limit && s[n] != '\0') ++n;
-            padded(out, spec, n, s);
+            padded(out, conv, n, s);
             break;
         }
         default:
@@ -306,17 +306,17 @@ size_t formatv(Sink& sink, const char* format, va_list args) {
             p += 2;
             continue;
         }
-        Spec spec;
-        p = parseSpec(p + 1, &spec, &ap);
+        Conversion conv;
+        p = parseConversion(p + 1, &conv, &ap);
         if (*p == '\0') {  // a '%' cut short by the end of the format
             out.put(start, static_cast<size_t>(p - start));
             break;
         }
         const char known[] = "diuoxXpcs";
         bool isKnown = false;
-        for (const char* k = known; *k != '\0'; ++k) isKnown = isKnown || *k == spec.conversion;
+        for (const char* k = known; *k != '\0'; ++k) isKnown = isKnown || *k == conv.conversion;
         if (isKnown)
-            convert(out, spec, &ap);
+            convert(out, conv, &ap);
         else
             out.put(start, static_cast<size_t>(p + 1 - start));
         ++p;
