@@ -4,6 +4,7 @@
 #include "bmc/config_module.h"
 #include "bmc/dump_module.h"
 #include "bmc/update_module.h"
+#include "platform/hosted/number.h"
 
 namespace korvex::bmc {
 
@@ -61,30 +62,7 @@ Response SimBmc::handle(const Request& request) {
     return e->handler(request);
 }
 
-bool parseKnobNumber(std::string_view text, uint64_t* value) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty()) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return false;
-        if (v > (UINT64_MAX - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) return false;
-        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-    }
-    *value = v;
-    return true;
-}
+bool parseKnobNumber(std::string_view text, uint64_t* value) { return hosted::parseNumber(text, value); }
 
 KnobResult SimBmc::setCompletionCodeFault(std::string_view value, std::string* error) {
     // cc:NETFN:CMD:CODE[:N]

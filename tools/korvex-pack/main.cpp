@@ -22,6 +22,7 @@
 #include "firmware/footer_key.h"
 #include "firmware/package.h"
 #include "firmware/validation.h"
+#include "platform/hosted/number.h"
 #include "platform/platform.h"
 
 namespace {
@@ -61,27 +62,9 @@ void printUsage(FILE* out) {
     std::exit(2);
 }
 
-bool parseNumber(std::string_view text, uint64_t* value) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty()) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
-        if (d >= base) return false;
-        if (v > (UINT64_MAX - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) return false;
-        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-    }
-    *value = v;
-    return true;
-}
-
 uint64_t numberOrExit(std::string_view text, const char* what) {
     uint64_t v = 0;
-    if (!parseNumber(text, &v)) failAndExit(std::string("bad ") + what + ": " + std::string(text));
+    if (!korvex::hosted::parseNumber(text, &v)) failAndExit(std::string("bad ") + what + ": " + std::string(text));
     return v;
 }
 
