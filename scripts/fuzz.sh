@@ -3,6 +3,9 @@
 # its committed seed corpus (fuzz/corpus/NAME). New inputs go to a scratch
 # folder, never into the repository.
 #   scripts/fuzz.sh [SECONDS-PER-TARGET] [TARGET...]
+# KORVEX_FUZZ_PARALLEL=1 runs the targets side by side at the lowest CPU
+# priority (the long runs); KORVEX_FUZZ_WORK=DIR keeps the grown corpora,
+# the logs and any failing input in DIR instead of a folder removed at exit.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KORVEX_FUZZ_BUILD_DIR:-$root/build-fuzz}
@@ -15,18 +18,44 @@ if [ ${#targets[@]} -eq 0 ]; then
   for f in "$root"/fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+if [ -n "${KORVEX_FUZZ_WORK:-}" ]; then
+  scratch=$KORVEX_FUZZ_WORK
+  mkdir -p "$scratch"
+else
+  scratch=$(mktemp -d)
+  trap 'rm -rf "$scratch"' EXIT
+fi
+
+run_one() {
+  local t=$1 name=${1#fuzz_}
+  mkdir -p "$scratch/$name"
+  ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$scratch/$name-" -print_final_stats=1 "$scratch/$name" "$root/fuzz/corpus/$name" \
+    > "$scratch/$name.log" 2>&1 || true
+}
+
+if [ "${KORVEX_FUZZ_PARALLEL:-0}" = 1 ]; then
+  for t in "${targets[@]}"; do
+    echo "== $t: ${seconds}s (side by side)"
+    nice -n 19 bash -c "$(declare -f run_one); build='$build' root='$root' scratch='$scratch' seconds='$seconds' run_one $t" &
+  done
+  wait
+else
+  for t in "${targets[@]}"; do
+    echo "== $t: ${seconds}s"
+    run_one "$t"
+  done
+fi
+
+failed=0
 for t in "${targets[@]}"; do
   name=${t#fuzz_}
-  mkdir -p "$scratch/$name"
-  echo "== $t: ${seconds}s"
-  ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$scratch/$name-" -print_final_stats=1 "$scratch/$name" "$root/fuzz/corpus/$name" 2>&1 \
-    | grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true
+  echo "-- $t"
+  grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' "$scratch/$name.log" || true
   if ls "$scratch/$name-"* > /dev/null 2>&1; then
     echo "$t found a failing input:" >&2
     ls "$scratch/$name-"* >&2
-    exit 1
+    failed=1
   fi
 done
+exit $failed
