@@ -1,6 +1,5 @@
 // The tool's AES-128 decipherment against the published vectors and against OpenSSL.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <random>
 
@@ -25,24 +24,18 @@ TEST(Aes128, InverseCipherMatchesFips197AppendixC1) {
     EXPECT_EQ(Bytes(plain, plain + 16), hex("00112233445566778899aabbccddeeff"));
 }
 
+// In place (the other tests decipher into a separate buffer); bytes after the
+// last whole block stay as they were.
 TEST(Aes128, CbcMatchesSp80038aF22) {
     const Bytes key = hex("2b7e151628aed2a6abf7158809cf4f3c");
     const Bytes iv = hex("000102030405060708090a0b0c0d0e0f");
-    const Bytes cipher = hex(
+    Bytes data = hex(
         "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
-        "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7");
-    const Bytes expected = hex(
-        "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-        "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
-    Bytes out(cipher.size());
+        "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7abababab");
     Aes128Decipher aes;
-    aes.decryptCbc(key.data(), iv.data(), cipher.data(), out.data(), cipher.size());
-    EXPECT_EQ(out, expected);
-
-    // The footer is deciphered in place as well.
-    Bytes inPlace = cipher;
-    aes.decryptCbc(key.data(), iv.data(), inPlace.data(), inPlace.data(), inPlace.size());
-    EXPECT_EQ(inPlace, expected);
+    aes.decryptCbc(key.data(), iv.data(), data.data(), data.data(), data.size());
+    EXPECT_EQ(data, hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+                        "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710abababab"));
 }
 
 TEST(Aes128, AgreesWithOpensslOnRandomKeysAndData) {
@@ -60,14 +53,6 @@ TEST(Aes128, AgreesWithOpensslOnRandomKeysAndData) {
     }
 }
 
-TEST(Aes128, LeavesAnIncompleteTailBlockAlone) {
-    const Bytes key(16, 1), iv(16, 2);
-    Bytes data(20, 0xAB);
-    Aes128Decipher aes;
-    aes.decryptCbc(key.data(), iv.data(), data.data(), data.data(), data.size());
-    EXPECT_EQ(Bytes(data.begin() + 16, data.end()), Bytes(4, 0xAB));
-}
-
 // Deciphering up to the end of a text: it stops with the first block that
 // holds the stop byte, and what it deciphered is what the whole run gives.
 TEST(Aes128, StopsAfterTheBlockThatHoldsTheStopByte) {
@@ -77,11 +62,8 @@ TEST(Aes128, StopsAfterTheBlockThatHoldsTheStopByte) {
         size_t stopAt;  // offset of the only 0 byte of the plaintext, or SIZE_MAX
         size_t expected;
     };
-    const Case cases[] = {
-        {"first byte", 0, 16},          {"last byte of the first block", 15, 16},
-        {"first byte of the second", 16, 32}, {"last byte of all", 191, 192},
-        {"none", SIZE_MAX, 192},
-    };
+    const Case cases[] = {{"first byte", 0, 16},       {"last byte of the first block", 15, 16},
+                          {"first of the second", 16, 32}, {"last byte of all", 191, 192}, {"none", SIZE_MAX, 192}};
     Aes128Decipher aes;
     for (const Case& c : cases) {
         Bytes plain(192, 0x41);
