@@ -14,6 +14,18 @@
 namespace korvex::test {
 namespace {
 
+// One run of the tool: its result, the row's golden text, the cold resets,
+// and nothing left open or held.
+void runRow(FaultRun& sim, const char* row, const std::vector<std::string>& args, int result, uint64_t resets,
+            const std::string& file) {
+    sim.console.input = "\n";
+    EXPECT_EQ(sim.run(args), result);
+    expectGolden(row, sim.after(), file);
+    EXPECT_EQ(sim.machine.bmc.coldResets(), resets);
+    EXPECT_EQ(sim.files.openNow, 0);
+    EXPECT_EQ(sim.memory.outstanding(), 0u);
+}
+
 struct NameRow {
     const char* name;
     std::vector<std::string> args;  // @LONG@ stands for a 4 KiB name
@@ -40,12 +52,7 @@ TEST(EdgeInput, FileNamesOfAnyLength) {
         for (std::string& a : args)
             if (a == "@LONG@") a = longName;
         FaultRun sim;
-        sim.console.input = "\n";
-        EXPECT_EQ(sim.run(args), row.result);
-        expectGolden(row.name, sim.after(), longName);
-        EXPECT_EQ(sim.files.openNow, 0);
-        EXPECT_EQ(sim.memory.outstanding(), 0u);
-        EXPECT_EQ(sim.machine.bmc.coldResets(), 0u);
+        runRow(sim, row.name, args, row.result, 0, longName);
     }
 }
 
@@ -80,15 +87,10 @@ TEST(EdgeInput, PackagesBeyondFourGiB) {
         const std::string path = scratchPath(std::string(row.name) + ".bin");
         if (!sparseFile(path, row.size)) GTEST_SKIP() << "no sparse files here";
         FaultRun sim;
-        sim.console.input = "\n";
         sim.memory.failAbove = 0x80000000;
         std::vector<std::string> args{"-f", path};
         args.insert(args.end(), row.extraArgs.begin(), row.extraArgs.end());
-        EXPECT_EQ(sim.run(args), row.result);
-        expectGolden(row.name, sim.after(), path);
-        EXPECT_EQ(sim.machine.bmc.coldResets(), row.coldResets);
-        EXPECT_EQ(sim.files.openNow, 0);
-        EXPECT_EQ(sim.memory.outstanding(), 0u);
+        runRow(sim, row.name, args, row.result, row.coldResets, path);
         std::remove(path.c_str());
     }
 }
@@ -114,17 +116,11 @@ TEST(EdgeInput, FootersPointingBeyondThePackage) {
         SCOPED_TRACE(row.name);
         const std::string path = scratchPath(std::string(row.name) + ".bin");
         PackageBuilder b(0x48000);
-        b.signature(0, "fw-1");
-        b.footer += entryLine(row.offset, row.length, "far.bin");
-        b.plainFooter(0x8000);
-        writeFile(path, b.str());
+        b.footer = entryLine(row.offset, row.length, "far.bin");
+        writeFile(path, b.signature(0, "fw-1").plainFooter(0x8000).str());
         FaultRun sim;
-        EXPECT_EQ(sim.run({"-f", path}), -1);
-        expectGolden(row.name, sim.after(), path);
-        EXPECT_EQ(sim.machine.bmc.coldResets(), 1u);
+        runRow(sim, row.name, {"-f", path}, -1, 1, path);
         EXPECT_EQ(sim.machine.bmc.count(0x3E, 0x14), 0u);  // no block info sent
-        EXPECT_EQ(sim.files.openNow, 0);
-        EXPECT_EQ(sim.memory.outstanding(), 0u);
         std::remove(path.c_str());
     }
 }
