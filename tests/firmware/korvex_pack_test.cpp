@@ -5,13 +5,10 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <sstream>
 
 #include "bmc/update_module.h"
 #include "firmware/package_builder.h"
-#include "firmware/update.h"
 #include "support/capture.h"
-#include "support/loopback.h"
 
 namespace korvex::test {
 namespace {
@@ -34,12 +31,9 @@ Result runPack(const std::string& args) {
     return r;
 }
 
-class KorvexPack : public ::testing::Test {
-protected:
-    std::string file(const std::string& name) { return scratchPath("pack-" + name); }
-};
+std::string file(const std::string& name) { return scratchPath("pack-" + name); }
 
-TEST_F(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {
+TEST(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {
     const Bytes boot = patternBytes(200000, 11), web = patternBytes(70000, 12);
     writeFile(file("boot"), std::string(boot.begin(), boot.end()));
     writeFile(file("web"), std::string(web.begin(), web.end()));
@@ -48,13 +42,9 @@ TEST_F(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {
                            "@0x100000 --signature demo-1.0@0x1f00000 --footer enc -o " + package);
     ASSERT_EQ(built.status, 0) << built.out;
 
-    CaptureConsole console;
-    hosted::StdioFileSystem files;
-    CountingMemory memory;
-    bmc::SimMachine machine(console, files, memory);
-    LoopbackTransport transport(machine.bmc);
-    ASSERT_EQ(runKcsUpdate(machine.platform(), transport, package.c_str(), 0), 0) << console.text;
-    const auto& blocks = machine.bmc.module<bmc::UpdateModule>()->blocks();
+    SimRun sim;
+    ASSERT_EQ(sim.run({"-f", package}), 0) << sim.console.text;
+    const auto& blocks = sim.machine.bmc.module<bmc::UpdateModule>()->blocks();
     ASSERT_EQ(blocks.size(), 3u);
 
     Result shown = runPack("inspect " + package);
@@ -67,7 +57,7 @@ TEST_F(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {
         EXPECT_NE(shown.out.find(row), std::string::npos) << row << "\n" << shown.out;
     }
 
-    const auto& flash = machine.bmc.module<bmc::UpdateModule>()->flash();
+    const auto& flash = sim.machine.bmc.module<bmc::UpdateModule>()->flash();
     std::string dump(flash.begin(), flash.end());
     writeFile(file("dump"), dump);
     Result same = runPack("verify-dump " + package + " " + file("dump"));
@@ -81,7 +71,7 @@ TEST_F(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {
     for (const char* f : {"boot", "web", "fw.bin", "dump"}) std::remove(file(f).c_str());
 }
 
-TEST_F(KorvexPack, RefusesWhatWouldNotMakeAPackage) {
+TEST(KorvexPack, RefusesWhatWouldNotMakeAPackage) {
     writeFile(file("small"), std::string(100, 'x'));
     const std::string part = " --part a=" + file("small");
     struct Row {

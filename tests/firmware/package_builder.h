@@ -81,8 +81,8 @@ public:
         put(block, t);
         return *this;
     }
-    PackageBuilder& encipheredFooterAt(uint64_t block, bool withEnd = true) {
-        put(block, encipheredFooter(withEnd ? footer + "[end]" : footer));
+    PackageBuilder& encipheredFooterAt(uint64_t block) {
+        put(block, encipheredFooter(footer + "[end]"));
         return *this;
     }
     PackageBuilder& text(uint64_t offset, const std::string& s, bool nul = true) {
