@@ -26,27 +26,24 @@ void runRow(FaultRun& sim, const char* row, const std::vector<std::string>& args
     EXPECT_EQ(sim.memory.outstanding(), 0u);
 }
 
-struct NameRow {
-    const char* name;
-    std::vector<std::string> args;  // @LONG@ stands for a 4 KiB name
-    int result;
-};
-
-const NameRow kNameRows[] = {
-    {"name-long-package", {"-f", "@LONG@"}, -1},
-    {"name-long-usb-package", {"-f", "@LONG@", "-i", "usb"}, 0},
-    {"name-long-dump", {"-d", "@LONG@"}, 1},
-    {"name-long-backup", {"-c", "-d", "@LONG@"}, 0},
-    {"name-long-restore", {"-c", "-f", "@LONG@"}, 0},
-    {"name-empty-package", {"-f", ""}, -1},
-    {"name-empty-dump", {"-d", ""}, 1},
-    {"name-empty-backup", {"-c", "-d", ""}, 0},
-    {"name-empty-restore", {"-c", "-f", ""}, 0},
-};
-
 TEST(EdgeInput, FileNamesOfAnyLength) {
     const std::string longName = scratchPath(std::string(4096, 'n'));
-    for (const NameRow& row : kNameRows) {
+    const struct {
+        const char* name;
+        std::vector<std::string> args;  // @LONG@ stands for a 4 KiB name
+        int result;
+    } rows[] = {
+        {"name-long-package", {"-f", "@LONG@"}, -1},
+        {"name-long-usb-package", {"-f", "@LONG@", "-i", "usb"}, 0},
+        {"name-long-dump", {"-d", "@LONG@"}, 1},
+        {"name-long-backup", {"-c", "-d", "@LONG@"}, 0},
+        {"name-long-restore", {"-c", "-f", "@LONG@"}, 0},
+        {"name-empty-package", {"-f", ""}, -1},
+        {"name-empty-dump", {"-d", ""}, 1},
+        {"name-empty-backup", {"-c", "-d", ""}, 0},
+        {"name-empty-restore", {"-c", "-f", ""}, 0},
+    };
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<std::string> args = row.args;
         for (std::string& a : args)
@@ -66,53 +63,46 @@ bool sparseFile(const std::string& path, uint64_t size) {
     return ok;
 }
 
-struct HugeRow {
-    const char* name;
-    uint64_t size;
-    std::vector<std::string> extraArgs;
-    int result;
-    uint64_t coldResets;
-};
-
 // A platform that cannot hold more than 2 GiB in one block, as firmware
 // seldom can; the 32-bit wrap of 4 GiB + 32 MiB must not pass for 32 MiB.
-const HugeRow kHugeRows[] = {
-    {"huge-package", 0x140000000, {}, -1, 1},
-    {"huge-package-usb-wraps-to-32MiB", 0x102000000, {"-i", "usb"}, 0, 0},
-};
-
 TEST(EdgeInput, PackagesBeyondFourGiB) {
-    for (const HugeRow& row : kHugeRows) {
+    const struct {
+        const char* name;
+        uint64_t size;
+        bool usb;
+        int result;
+        uint64_t coldResets;
+    } rows[] = {
+        {"huge-package", 0x140000000, false, -1, 1},
+        {"huge-package-usb-wraps-to-32MiB", 0x102000000, true, 0, 0},
+    };
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = scratchPath(std::string(row.name) + ".bin");
         if (!sparseFile(path, row.size)) GTEST_SKIP() << "no sparse files here";
         FaultRun sim;
         sim.memory.failAbove = 0x80000000;
         std::vector<std::string> args{"-f", path};
-        args.insert(args.end(), row.extraArgs.begin(), row.extraArgs.end());
+        if (row.usb) args.insert(args.end(), {"-i", "usb"});
         runRow(sim, row.name, args, row.result, row.coldResets, path);
         std::remove(path.c_str());
     }
 }
 
-struct FooterRow {
-    const char* name;
-    uint64_t offset;
-    uint64_t length;
-};
-
 // Entries that point beyond the package (and beyond the flash a small
 // package stands for): refused before any byte is sent.
-const FooterRow kFooterRows[] = {
-    {"footer-offset-beyond-flash", 0x3000000, 0x100},
-    {"footer-length-beyond-flash", 0x1000, 0xFFFFFFFF},
-    {"footer-offset-beyond-32-bits", 0x100000000, 0x100},
-    {"footer-length-beyond-32-bits", 0, 0x1000000000},
-    {"footer-end-wraps", 0xFFFFFFFFFFFFFF00, 0x200},
-};
-
 TEST(EdgeInput, FootersPointingBeyondThePackage) {
-    for (const FooterRow& row : kFooterRows) {
+    const struct {
+        const char* name;
+        uint64_t offset, length;
+    } rows[] = {
+        {"footer-offset-beyond-flash", 0x3000000, 0x100},
+        {"footer-length-beyond-flash", 0x1000, 0xFFFFFFFF},
+        {"footer-offset-beyond-32-bits", 0x100000000, 0x100},
+        {"footer-length-beyond-32-bits", 0, 0x1000000000},
+        {"footer-end-wraps", 0xFFFFFFFFFFFFFF00, 0x200},
+    };
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = scratchPath(std::string(row.name) + ".bin");
         PackageBuilder b(0x48000);

@@ -109,14 +109,11 @@ TEST(FooterReader, LengthsAndAreas) {
     }
 }
 
-TEST(FooterReader, EncipheredFooterGivesTheSamePartsAsPlainFromA192ByteBlock) {
-    const std::string footer = entryLine(0, 0x8000, "a.bin") + entryLine(0x8000, 0x300, "b.bin") + "[end]";
-    const Bytes cipher = encipheredFooter(footer);
-    Reader p, e, cut;
-    EXPECT_EQ(p.read(block(footer)), 1);
-    EXPECT_EQ(e.read(cipher), 1);
-    EXPECT_EQ(e.parts(), p.parts());
-    EXPECT_EQ(e.parts().size(), 2u);
+TEST(FooterReader, EncipheredFooterNeedsA192ByteBlock) {
+    const Bytes cipher = encipheredFooter(entryLine(0, 0x8000, "a.bin") + entryLine(0x8000, 0x300, "b.bin") + "[end]");
+    Reader whole, cut;
+    EXPECT_EQ(whole.read(cipher), 1);
+    EXPECT_EQ(whole.parts(), (std::vector<Part>{{0, 0x10000, 0x8000}, {0x8000, 0x10000, 0x300}}));
     EXPECT_EQ(cut.read(Bytes(cipher.begin(), cipher.begin() + 191)), 0);
 }
 
@@ -184,7 +181,6 @@ TEST(FooterEntryScan, ReadsFieldsAsPercentLxLxLxS) {
         {"-1 +2 0 n", 4, UINT64_MAX, 2, 0, "n"},
         {"0xg 1 2 n", 1, 0, 0, 0, ""},  // "0" read, then "xg" is no number
         {"10 20 30", 3, 0x10, 0x20, 0x30, ""},
-        {"", 0, 0, 0, 0, ""},
     };
     for (const Case& c : cases) {
         FooterEntry e;
