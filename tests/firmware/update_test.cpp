@@ -145,8 +145,7 @@ TEST(KcsUpdate, OddAnswersEndAsTheirMatrixRow) {
          "update-verdict-other", -1, 1},
         {"0xCD on a full chunk is no rejection", {"--bmc-fault=cc:0x3e:0x15:0xcd:1"}, {}, "update-ok", 0, 0},
         {"0xC0 on sendBlockInfo is no failure", {"--bmc-fault=cc:0x3e:0x14:0xc0"}, {}, "update-ok", 0, 0},
-        {"USB: 0xC0 reads as state 1, no look", {"--bmc-fault=cc:0x3e:0x0d:0xc0"}, {"-i", "usb"},
-         "usb-info-no-data", 0, 0},
+        {"USB: state 1, not looked at", {"--bmc-update-state=1"}, {"-i", "usb"}, "usb-info-no-data", 0, 0},
         {"USB: state 0x12 reads as 2, looked at", {"--bmc-update-state=0x12"}, {"-i", "usb"}, nullptr, 0, 0},
     };
     for (const Row& row : rows) {
