@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -56,16 +59,8 @@ TEST(VmProtocol, DecodesEscapedBytesAndSkipsControlCommands) {
 }
 
 TEST(VmProtocol, RefusesShortFramesAndBadChecksums) {
-    struct Case {
-        const char* what;
-        Bytes frame;
-    };
-    const Case cases[] = {
-        {"empty", {}},
-        {"no command", {0x01, 0x18, 0xE7}},
-        {"checksum off by one", {0x01, 0x18, 0x02, 0xE4}},
-    };
-    for (const Case& c : cases) EXPECT_FALSE(parseRequest(c.frame).has_value()) << c.what;
+    for (const Bytes& bad : {Bytes{}, Bytes{0x01, 0x18, 0xE7}, Bytes{0x01, 0x18, 0x02, 0xE4}})
+        EXPECT_FALSE(parseRequest(bad).has_value()) << bad.size();
     EXPECT_TRUE(parseRequest({0x01, 0x18, 0x02, 0xE5}).has_value());
 }
 
@@ -81,72 +76,54 @@ TEST(VmProtocol, ResponseEchoesSeqAndSetsTheResponseNetFn) {
     EXPECT_EQ(wire, (Bytes{7, 0x1C, 0x01, 0x00, 0xAA, 0xB0, 0x05, static_cast<uint8_t>(-sum), 0xA0}));
 }
 
-// The faults the system tests use: a BMC that falls silent, one that leaves.
-TEST(VmProtocol, ResponderStopsOrLeavesAfterTheGivenCount) {
+// The faults the system tests use: a BMC that falls silent, one that leaves,
+// one that breaks the exchange off. The command is unknown to the BMC.
+struct ResponderCase {
+    const char* name;
+    std::optional<uint64_t> stopAfter, exitAfter;
+    bool dropExchange;
+    const char* answered;  // Y or N for each of five requests
+    bool leaving;
+};
+
+class VmResponder : public ::testing::TestWithParam<ResponderCase> {};
+
+TEST_P(VmResponder, AnswersAsTold) {
+    const ResponderCase& c = GetParam();
     SimBmc bmc;
+    if (c.dropExchange)
+        bmc.setHandler(0x30, 0x01, [](const Request&) {
+            korvex::bmc::Response r;
+            r.dropExchange = true;
+            return r;
+        });
+    Responder responder(bmc);
+    if (c.stopAfter) responder.stopAfter(*c.stopAfter);
+    if (c.exitAfter) responder.exitAfter(*c.exitAfter);
     Decoder decoder;
-    Bytes wire;
+    std::string answered;
     for (uint8_t seq = 0; seq < 5; ++seq) {
-        const Bytes r = wireRequest(seq, 0x06, 0x01, {});
-        wire.insert(wire.end(), r.begin(), r.end());
+        const auto frames = messages(decoder, wireRequest(seq, 0x30, 0x01, {}));
+        ASSERT_EQ(frames.size(), 1u);
+        const auto reply = responder.answer(frames[0]);
+        answered += reply ? 'Y' : 'N';
+        if (reply) {
+            EXPECT_EQ((Bytes{(*reply)[0], (*reply)[3]}), (Bytes{seq, 0xC1})) << "seq and completion code";
+        }
     }
-    const auto frames = messages(decoder, wire);
-    ASSERT_EQ(frames.size(), 5u);
-
-    Responder silent(bmc);
-    silent.stopAfter(2);
-    int answers = 0;
-    for (const Bytes& f : frames) answers += silent.answer(f).has_value();
-    EXPECT_EQ(answers, 2);
-    EXPECT_EQ(silent.unanswered(), 3u);
-    EXPECT_FALSE(silent.leaving());
-
-    Responder leaving(bmc);
-    leaving.exitAfter(3);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_FALSE(leaving.leaving());
-        EXPECT_TRUE(leaving.answer(frames[i]).has_value());
-    }
-    EXPECT_TRUE(leaving.leaving());
-    EXPECT_FALSE(leaving.answer(frames[3]).has_value());
-
-    Responder mute(bmc);
-    mute.stopAfter(0);
-    EXPECT_FALSE(mute.answer(frames[0]).has_value());
-    Responder gone(bmc);
-    gone.exitAfter(0);
-    EXPECT_TRUE(gone.leaving());
-    Responder plain(bmc);
-    for (const Bytes& f : frames) EXPECT_TRUE(plain.answer(f).has_value());
-    EXPECT_FALSE(plain.leaving());
+    EXPECT_EQ(answered, c.answered);
+    EXPECT_EQ(responder.unanswered(), static_cast<uint64_t>(std::count(answered.begin(), answered.end(), 'N')));
+    EXPECT_EQ(responder.leaving(), c.leaving);
 }
 
-TEST(VmProtocol, ABrokenExchangeGetsNoAnswer) {
-    SimBmc bmc;
-    bmc.setHandler(0x30, 0x01, [](const Request&) {
-        korvex::bmc::Response r;
-        r.dropExchange = true;
-        return r;
-    });
-    Responder responder(bmc);
-    Decoder decoder;
-    const auto frames = messages(decoder, wireRequest(1, 0x30, 0x01, {}));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_FALSE(responder.answer(frames[0]).has_value());
-    EXPECT_EQ(responder.unanswered(), 1u);
-    EXPECT_FALSE(responder.leaving());
-}
-
-TEST(VmProtocol, UnknownRequestsGetInvalidCommand) {
-    SimBmc bmc;
-    Responder responder(bmc);
-    Decoder decoder;
-    const auto frames = messages(decoder, wireRequest(1, 0x30, 0x99, {}));
-    ASSERT_EQ(frames.size(), 1u);
-    const auto reply = responder.answer(frames[0]);
-    ASSERT_TRUE(reply.has_value());
-    ASSERT_GE(reply->size(), 5u);
-    EXPECT_EQ((*reply)[3], 0xC1);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, VmResponder,
+    ::testing::Values(ResponderCase{"plain", {}, {}, false, "YYYYY", false},
+                      ResponderCase{"silent_after_2", 2, {}, false, "YYNNN", false},
+                      ResponderCase{"silent_at_once", 0, {}, false, "NNNNN", false},
+                      ResponderCase{"leaves_after_3", {}, 3, false, "YYYNN", true},
+                      ResponderCase{"leaves_at_once", {}, 0, false, "NNNNN", true},
+                      ResponderCase{"broken_exchange", {}, {}, true, "NNNNN", false}),
+    [](const ::testing::TestParamInfo<ResponderCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -64,6 +64,7 @@ struct CmdCase {
     size_t attempts;
     uint64_t pausedUs;
     const char* text;
+    uint8_t fields = 0;  // taskId << 4 | taskState << 1 | lowBit afterwards
 };
 
 class DoIpmiCmd : public ::testing::TestWithParam<CmdCase> {};
@@ -93,27 +94,24 @@ TEST_P(DoIpmiCmd, FollowsThePolicy) {
     EXPECT_EQ(stall.total, c.pausedUs);
     EXPECT_EQ(console.text, c.text);
     for (const auto& sent : transport.requests) EXPECT_EQ(sent, std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_EQ(control.taskId << 4 | control.taskState << 1 | control.lowBit, c.fields);
 }
-
-const std::string kAbnormalFailed = "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Policies, DoIpmiCmd,
     ::testing::Values(
         CmdCase{"wrong_state_five_times", policy(2, 1, 2, 5), {{0, {0x12}}}, 0, -1, 5, 10'000'000,
-                "Error: doIPMICmd failed\n"},
+                "Error: doIPMICmd failed\n", 0x12},
         CmdCase{"completion_code_then_good", policy(0, 0, 0, 5), {{0xC0, {}}, {0, {0x10}}}, 0, 0, 2, 0,
-                "[doIPMICmd] Abnormal. CompCode == 0xc0\n"},
+                "[doIPMICmd] Abnormal. CompCode == 0xc0\n", 0x10},
         CmdCase{"transport_fails_every_time", policy(0, 0, 0, 5), {{-1, {}}}, 0, -1, 5, 0,
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "Error: doIPMICmd failed\n"},
+                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
+                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
+                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\nError: doIPMICmd failed\n"},
         CmdCase{"limit_0_code_with_data_passes", policy(0, 1, 5, 0), {{0xD5, {0x77}}}, 0, 0, 1, 0,
                 "[doIPMICmd] Abnormal. CompCode == 0xd5\n"},
-        CmdCase{"limit_0_wrong_state_with_data_passes", policy(2, 1, 5, 0), {{0, {0x02}}}, 0, 0, 1, 2'000'000, ""},
+        CmdCase{"limit_0_wrong_state_with_data_passes", policy(2, 1, 5, 0), {{0, {0x02}}}, 0, 0, 1, 2'000'000, "",
+                0x02},
         CmdCase{"limit_0_read_failure", policy(0, 0, 0, 0), {{-1, {}}}, 5, -1, 1, 0,
                 "[doIPMICmd] Abnormal. CompCode == 0xffffffff\nError: inlen <= 0\n"},
         CmdCase{"limit_0_write_failure_old_inlen_passes", policy(0, 0, 0, 0), {{-1, {}, true}}, 5, 0, 1, 0,
@@ -124,7 +122,12 @@ INSTANTIATE_TEST_SUITE_P(
         CmdCase{"last_attempt_is_paused_after_too", policy(1, 0, 0, 1), {{0xC1, {0x00}}}, 0, -1, 1, 1'000'000,
                 "[doIPMICmd] Abnormal. CompCode == 0xc1\nError: doIPMICmd failed\n"},
         CmdCase{"good_on_the_last_attempt", policy(2, 1, 3, 3), {{0, {0x02}}, {-1, {}}, {0, {0x06}}}, 0, 0, 3,
-                4'000'000, "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"},
+                4'000'000, "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n", 0x06},
+        CmdCase{"fields_decoded_without_a_state_check", policy(0, 0, 0, 5), {{0, {0xA5, 0xFF}}}, 0, 0, 1, 0, "",
+                0xA5},
+        // A failed attempt leaves the fields of the last good answer.
+        CmdCase{"fields_kept_after_a_failed_attempt", policy(0, 1, 7, 2), {{0, {0x31}}, {0xC0, {0xFE}}}, 0, -1, 2,
+                0, "[doIPMICmd] Abnormal. CompCode == 0xc0\nError: doIPMICmd failed\n", 0x31},
         // (4295 s x 1,000,000) mod 2^32 = 32,704 us
         CmdCase{"delay_in_32_bits", policy(4295, 1, 1, 1), {{0, {0x00}}}, 0, -1, 1, 32'704,
                 "Error: doIPMICmd failed\n"},
@@ -132,56 +135,6 @@ INSTANTIATE_TEST_SUITE_P(
         CmdCase{"limit_above_255_ends", policy(0, 1, 1, 300), {{0, {0x00}}}, 0, -1, 300, 0,
                 "Error: doIPMICmd failed\n"}),
     [](const ::testing::TestParamInfo<CmdCase>& info) { return std::string(info.param.name); });
-
-TEST(DoIpmiCmdDecode, TaskFieldsAreDecodedWithoutAStateCheck) {
-    ScriptedTransport transport;
-    transport.script = {{0, {0xA5, 0xFF}}};
-    test::CaptureConsole console;
-    RecordingStall stall;
-    BmcLink link{transport, console, stall};
-    CommandControl control = policy(0, 0, 0, 5);
-    uint8_t response[125] = {};
-    int32_t inlen = 0;
-    EXPECT_EQ(doIPMICmd(link, nullptr, 0, response, &inlen, &control), 0);
-    EXPECT_EQ(control.taskId, 0xA);
-    EXPECT_EQ(control.taskState, 2);
-    EXPECT_EQ(control.lowBit, 1);
-}
-
-TEST(DoIpmiCmdDecode, FieldsKeepTheirValuesAfterAFailedAttempt) {
-    ScriptedTransport transport;
-    transport.script = {{0, {0x31}}, {0xC0, {0xFE}}};  // task 3, state 0, low bit 1; then a failure
-    test::CaptureConsole console;
-    RecordingStall stall;
-    BmcLink link{transport, console, stall};
-    CommandControl control = policy(0, 1, 7, 2);
-    uint8_t response[125] = {};
-    int32_t inlen = 0;
-    EXPECT_EQ(doIPMICmd(link, nullptr, 0, response, &inlen, &control), -1);
-    EXPECT_EQ(control.taskId, 3);
-    EXPECT_EQ(control.taskState, 0);
-    EXPECT_EQ(control.lowBit, 1);
-}
-
-TEST(DoIpmiCmdKcs, PausesRunOnTheVirtualClock) {
-    // The whole road: doIPMICmd over the KCS exchange to the simulated BMC,
-    // which does not know command 0x20 in this test and answers 0xC1.
-    test::CaptureConsole console;
-    test::MemFs files;
-    test::CountingMemory memory;
-    bmc::SimMachine machine{console, files, memory};
-    machine.bmc.setHandler(0x3E, 0x20, [](const bmc::Request&) { return bmc::Response{0xC1, {}}; });
-    KcsTransport kcs(machine.platform());
-    ASSERT_EQ(kcs.open(), 0);
-    BmcLink link{kcs, console, machine.stall};
-    CommandControl control = policy(2, 0, 0, 3);
-    uint8_t response[125] = {};
-    int32_t inlen = 0;
-    EXPECT_EQ(doIPMICmd(link, nullptr, 0, response, &inlen, &control), -1);
-    EXPECT_EQ(machine.bmc.exchanges(), 3u);
-    const uint64_t portTime = machine.ports.reads() + machine.ports.writes();
-    EXPECT_EQ(machine.clock.nowUs(), 6'000'000 + portTime);
-}
 
 struct FieldCase {
     std::vector<uint8_t> bytes;
