@@ -15,40 +15,20 @@ using korvex::bmc::SimBmc;
 using namespace korvex::bmc::vm;
 using Bytes = std::vector<uint8_t>;
 
-// What QEMU sends for a request: seq, NetFn/LUN, cmd, data, checksum, escaped.
-Bytes wireRequest(uint8_t seq, uint8_t netFn, uint8_t cmd, const Bytes& data) {
-    Bytes m = {seq, static_cast<uint8_t>(netFn << 2), cmd};
-    m.insert(m.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (uint8_t b : m) sum = static_cast<uint8_t>(sum + b);
-    m.push_back(static_cast<uint8_t>(-sum));
-    Bytes wire;
-    for (uint8_t b : m) {
-        if (b == 0xA0 || b == 0xA1 || b == 0xAA) {
-            wire.push_back(0xAA);
-            b = static_cast<uint8_t>(b | 0x10);
-        }
-        wire.push_back(b);
-    }
-    wire.push_back(0xA0);
-    return wire;
-}
-
-std::vector<Bytes> messages(Decoder& decoder, const Bytes& wire) {
-    std::vector<Bytes> out;
-    for (uint8_t b : wire)
-        if (decoder.feed(b) == Decoder::Event::Message) out.push_back(decoder.frame());
-    return out;
+// A request frame as the decoder hands it on: seq, NetFn/LUN, cmd, checksum.
+Bytes frame(uint8_t seq, uint8_t netFnLun, uint8_t cmd) {
+    return {seq, netFnLun, cmd, static_cast<uint8_t>(-(seq + netFnLun + cmd))};
 }
 
 TEST(VmProtocol, DecodesEscapedBytesAndSkipsControlCommands) {
-    Decoder decoder;
     // Version and capabilities, as QEMU sends them on connect, then a request
-    // whose seq, data and checksum need escaping.
-    Bytes wire = {0xFF, 0x01, 0xA1, 0x08, 0x3F, 0xA1};
-    const Bytes request = wireRequest(0xA0, 0x3E, 0x14, {0xAA, 0xA1, 0x00});
-    wire.insert(wire.end(), request.begin(), request.end());
-    const auto frames = messages(decoder, wire);
+    // of seq 0xA0, NetFn 0x3E, command 0x14, data AA A1 00, checksum 09.
+    const Bytes wire = {0xFF, 0x01, 0xA1, 0x08, 0x3F, 0xA1, 0xAA, 0xB0, 0xF8, 0x14,
+                        0xAA, 0xBA, 0xAA, 0xB1, 0x00, 0x09, 0xA0};
+    Decoder decoder;
+    std::vector<Bytes> frames;
+    for (uint8_t b : wire)
+        if (decoder.feed(b) == Decoder::Event::Message) frames.push_back(decoder.frame());
     ASSERT_EQ(frames.size(), 1u);
     const auto in = parseRequest(frames[0]);
     ASSERT_TRUE(in.has_value());
@@ -100,12 +80,9 @@ TEST_P(VmResponder, AnswersAsTold) {
     Responder responder(bmc);
     if (c.stopAfter) responder.stopAfter(*c.stopAfter);
     if (c.exitAfter) responder.exitAfter(*c.exitAfter);
-    Decoder decoder;
     std::string answered;
     for (uint8_t seq = 0; seq < 5; ++seq) {
-        const auto frames = messages(decoder, wireRequest(seq, 0x30, 0x01, {}));
-        ASSERT_EQ(frames.size(), 1u);
-        const auto reply = responder.answer(frames[0]);
+        const auto reply = responder.answer(frame(seq, 0x30 << 2, 0x01));
         answered += reply ? 'Y' : 'N';
         if (reply) {
             EXPECT_EQ((Bytes{(*reply)[0], (*reply)[3]}), (Bytes{seq, 0xC1})) << "seq and completion code";
