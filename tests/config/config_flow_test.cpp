@@ -4,71 +4,38 @@
 
 #include "config/rig.h"
 #include "config/transfer.h"
+#include "support/memfs.h"
 
 namespace korvex::test {
 namespace {
 
-TEST(ConfigFlow, SetUpFailuresSendNothing) {
-    ConfigRun missing;
-    runConfigFlow(missing.platform(), missing.transport, "/nonexistent-dir/restore.bin", nullptr);
-    EXPECT_EQ(missing.console.text, kRestoreMode + "ERROR: OPEN FILE FAILED\n\nOperation Failed.\n");
-
-    ConfigRun uncreatable;
-    runConfigFlow(uncreatable.platform(), uncreatable.transport, nullptr, "/nonexistent-dir/backup.bin");
-    EXPECT_EQ(uncreatable.console.text, kBackupMode + "ERROR: OPEN FILE FAILED\n\nOperation Failed.\n");
-
-    ConfigRun neither;
-    runConfigFlow(neither.platform(), neither.transport, nullptr, nullptr);
-    EXPECT_EQ(neither.console.text, "unknown transmission direction.\nOperation Failed.\n");
-
-    for (ConfigRun* run : {&missing, &uncreatable, &neither}) {
-        EXPECT_EQ(run->bmc.exchanges(), 0u);
-        EXPECT_EQ(run->transport.opens, 0);
-        EXPECT_EQ(run->transport.closes, 0);
-    }
-}
-
-TEST(ConfigFlow, BackupFileIsTruncatedBeforeAnyTrafficAndRestoreTakesPrecedence) {
-    ConfigRun backup;
-    writeFile(backup.file, std::string(5000, 'x'));
-    backup.backup();
-    EXPECT_EQ(readFile(backup.file), backup.bmcConfiguration());
-
-    ConfigRun both;
-    const std::string other = JobRig::path("config-other.bin");
-    writeFile(other, "untouched");
-    writeFile(both.file, sampleBytes(10));
-    runConfigFlow(both.platform(), both.transport, both.file.c_str(), other.c_str());
-    EXPECT_EQ(both.bmcConfiguration(), sampleBytes(10));
-    EXPECT_EQ(readFile(other), "untouched");
-}
-
-// A file system whose files cannot tell their size, or cannot be read.
-class BrokenFiles final : public FileSystem {
+// In-memory files whose size can be made unknowable: the seek to the end
+// fails, or the position reads negative.
+class SizelessFiles final : public FileSystem {
 public:
-    enum class Fault { NoSize, NoRead };
-    explicit BrokenFiles(Fault fault) : fault_(fault) {}
+    enum class Fault { None, SeekToEnd, NegativePosition };
     File* open(const char* name, const char* mode) override {
-        File* inner = real_.open(name, mode);
-        return inner == nullptr ? nullptr : new BrokenFile(inner, fault_);
+        File* f = inner.open(name, mode);
+        return f == nullptr ? nullptr : new Sizeless(f, fault);
     }
+    MemFs inner;
+    Fault fault = Fault::None;
 
 private:
-    class BrokenFile final : public File {
+    class Sizeless final : public File {
     public:
-        BrokenFile(File* inner, Fault fault) : inner_(inner), fault_(fault) {}
-        size_t read(void* b, size_t n) override { return fault_ == Fault::NoRead ? 0 : inner_->read(b, n); }
+        Sizeless(File* inner, Fault fault) : inner_(inner), fault_(fault) {}
+        size_t read(void* b, size_t n) override { return inner_->read(b, n); }
         size_t write(const void* d, size_t n) override { return inner_->write(d, n); }
         int seek(int64_t o, SeekFrom w) override {
-            return fault_ == Fault::NoSize && w == SeekFrom::End ? -1 : inner_->seek(o, w);
+            return fault_ == Fault::SeekToEnd && w == SeekFrom::End ? -1 : inner_->seek(o, w);
         }
-        int64_t tell() override { return fault_ == Fault::NoSize ? -1 : inner_->tell(); }
+        int64_t tell() override { return fault_ == Fault::NegativePosition ? -1 : inner_->tell(); }
         int flush() override { return inner_->flush(); }
         bool eof() override { return inner_->eof(); }
         bool error() override { return inner_->error(); }
         int close() override {
-            int rc = inner_->close();
-            ++closed;
+            const int rc = inner_->close();
             delete this;
             return rc;
         }
@@ -77,54 +44,59 @@ private:
         File* inner_;
         Fault fault_;
     };
-    hosted::StdioFileSystem real_;
-    Fault fault_;
-
-public:
-    static inline int closed = 0;
 };
 
-TEST(ConfigFlow, RestoreFileWithoutSizeOrData) {
-    ConfigRun noSize;
-    writeFile(noSize.file, sampleBytes(100));
-    BrokenFiles sizeless(BrokenFiles::Fault::NoSize);
-    BrokenFiles::closed = 0;
-    Platform p{noSize.ports, noSize.timers, noSize.stall, noSize.console, sizeless, noSize.memory};
-    runConfigFlow(p, noSize.transport, noSize.file.c_str(), nullptr);
-    EXPECT_EQ(noSize.console.text, kRestoreMode + "Can't get file size for restore mode.\nOperation Failed.\n");
-    EXPECT_EQ(BrokenFiles::closed, 1);
-    EXPECT_EQ(noSize.bmc.exchanges(), 0u);
-
-    // A file that yields nothing before its announced length is reached.
-    ConfigRun noData;
-    writeFile(noData.file, sampleBytes(100));
-    BrokenFiles unreadable(BrokenFiles::Fault::NoRead);
-    Platform q{noData.ports, noData.timers, noData.stall, noData.console, unreadable, noData.memory};
-    const std::string before = noData.bmcConfiguration();
-    runConfigFlow(q, noData.transport, noData.file.c_str(), nullptr);
-    EXPECT_EQ(noData.console.text, kRestoreMode + kPreparing + totalLine(100) + "ERROR: READ FILE FAILED\n\n" +
-                                       progressLine(0, 100) + kRestoreDone);
-    EXPECT_EQ(noData.config().finishRequests(), 1u);
-    EXPECT_EQ(noData.bmcConfiguration(), before);
-}
-
-class ClosedTransport final : public Transport {
+class CountingTransport final : public Transport {
 public:
-    int open() override { return -1; }
+    int open() override {
+        ++opens;
+        return openable ? 0 : -1;
+    }
     int close() override { return ++closes; }
     int exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t*) override { return ++exchanges; }
+    bool openable = true;
+    int opens = 0;
     int closes = 0;
     int exchanges = 0;
 };
 
-TEST(ConfigFlow, TransportThatDoesNotOpen) {
-    ConfigRun run;
-    writeFile(run.file, sampleBytes(10));
-    ClosedTransport closed;
-    runConfigFlow(run.platform(), closed, run.file.c_str(), nullptr);
-    EXPECT_EQ(run.console.text, kRestoreMode + "Operation Failed.\n");
-    EXPECT_EQ(closed.exchanges, 0);
-    EXPECT_EQ(closed.closes, 0);
+struct SetUpCase {
+    const char* restore;
+    const char* backup;
+    SizelessFiles::Fault fault;
+    bool transportOpens;
+    std::string console;
+};
+
+TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
+    using F = SizelessFiles::Fault;
+    const std::string openFailed = "ERROR: OPEN FILE FAILED\n\nOperation Failed.\n";
+    const std::string noSize = kRestoreMode + "Can't get file size for restore mode.\nOperation Failed.\n";
+    const SetUpCase cases[] = {
+        {"missing.bin", nullptr, F::None, true, kRestoreMode + openFailed},
+        {nullptr, "locked.bin", F::None, true, kBackupMode + openFailed},
+        {"missing.bin", "locked.bin", F::None, true, kRestoreMode + openFailed},  // a restore comes first
+        {nullptr, nullptr, F::None, true, "unknown transmission direction.\nOperation Failed.\n"},
+        {"r.bin", nullptr, F::SeekToEnd, true, noSize},
+        {"r.bin", nullptr, F::NegativePosition, true, noSize},
+        {"r.bin", nullptr, F::None, false, kRestoreMode + "Operation Failed.\n"},
+    };
+    for (const SetUpCase& c : cases) {
+        SCOPED_TRACE(c.console);
+        ConfigRun run;
+        SizelessFiles files;
+        files.inner.files["r.bin"] = sampleBytes(10);
+        files.inner.failOpen.insert("locked.bin");
+        files.fault = c.fault;
+        CountingTransport transport;
+        transport.openable = c.transportOpens;
+        const Platform p{run.ports, run.timers, run.stall, run.console, files, run.memory};
+        runConfigFlow(p, transport, c.restore, c.backup);
+        EXPECT_EQ(run.console.text, c.console);
+        EXPECT_EQ(transport.opens, c.transportOpens ? 0 : 1);
+        EXPECT_EQ(transport.exchanges + transport.closes, 0);
+        EXPECT_EQ(files.inner.openNow, 0);
+    }
 }
 
 // Steps that record their calls and fail on demand.
