@@ -13,6 +13,8 @@
 #include "config/config_flow.h"
 #include "fuzz_support.h"
 #include "platform/sim/sim.h"
+#include "support/capture.h"
+#include "support/memfs.h"
 
 namespace {
 
@@ -34,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::SimTimers timers(clock);
     sim::SimStall stall(clock);
     fuzz::NullConsole console;
-    fuzz::MemoryFiles files;
-    fuzz::CountingMemory memory;
+    test::MemFs files;
+    test::CountingMemory memory;
     fuzz::ScriptedBmc bmc(input, kMaxExchanges);
 
     std::string restored;
@@ -87,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Platform platform{ports, timers, stall, console, files, memory};
     runConfigFlow(platform, bmc, restore ? "restore.bin" : nullptr, restore ? nullptr : "backup.bin");
 
-    if (files.openNow != 0 || memory.live != 0) std::abort();
+    if (files.openNow != 0 || memory.outstanding() != 0) std::abort();
     if (!restore && !anyWritten && files.files.count("backup.bin") != 0 && !files.files["backup.bin"].empty())
         std::abort();
     return 0;

@@ -10,6 +10,8 @@
 #include "firmware/dump.h"
 #include "fuzz_support.h"
 #include "platform/sim/sim.h"
+#include "support/capture.h"
+#include "support/memfs.h"
 
 namespace {
 
@@ -28,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::SimTimers timers(clock);
     sim::SimStall stall(clock);
     fuzz::NullConsole console;
-    fuzz::MemoryFiles files;
-    fuzz::CountingMemory memory;
+    test::MemFs files;
+    test::CountingMemory memory;
     fuzz::ScriptedBmc bmc(input, kMaxExchanges);
     if ((setup & 1) != 0) files.failWritesAfter = static_cast<size_t>(input.byte()) * 8;
 
@@ -50,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Platform platform{ports, timers, stall, console, files, memory};
     if (runFlashDump(platform, bmc, "dump.bin") != 1) std::abort();
 
-    if (files.openNow != 0 || memory.live != 0) std::abort();
+    if (files.openNow != 0 || memory.outstanding() != 0) std::abort();
     const auto it = files.files.find("dump.bin");
     if (it != files.files.end() && it->second != accepted) std::abort();
     return 0;

@@ -10,6 +10,7 @@
 
 #include "firmware/validation.h"
 #include "fuzz_support.h"
+#include "support/memfs.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* tile = data + 3;
     const size_t tileSize = size - 3;
 
-    fuzz::MemoryFiles files;
+    test::MemFs files;
     std::string& package = files.files["package.bin"];
     package.resize(fileSize, '\xFF');
     for (size_t at = 0; tileSize > 0 && at < fileSize; at += tileSize)

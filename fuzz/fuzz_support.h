@@ -28,106 +28,10 @@ inline bool terminatedWithin(const char* field, size_t size) {
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
-#include <string>
 
 #include "transport/transport.h"
 
 namespace korvex::fuzz {
-
-// Memory that counts what is still held, so a run that leaves a buffer behind
-// is caught even where the leak checker is off.
-class CountingMemory final : public Memory {
-public:
-    void* allocate(size_t size) override {
-        if (size == 0) return nullptr;
-        ++live;
-        return std::malloc(size);
-    }
-    void release(void* block) override {
-        if (block == nullptr) return;
-        --live;
-        std::free(block);
-    }
-    long live = 0;
-};
-
-// Files as byte strings by name. Every write is shown to onWrite first, so a
-// target can check where the bytes came from when they are written.
-class MemoryFiles final : public FileSystem {
-public:
-    File* open(const char* name, const char* mode) override;
-    std::map<std::string, std::string> files;
-    std::function<void(const uint8_t*, size_t)> onWrite;
-    size_t failWritesAfter = SIZE_MAX;  // bytes a file takes before its writes fail
-    int openNow = 0;
-};
-
-namespace detail {
-class MemoryFile final : public File {
-public:
-    MemoryFile(MemoryFiles& fs, std::string& data, bool writable) : fs_(fs), data_(data), writable_(writable) {}
-    size_t read(void* buffer, size_t count) override {
-        if (writable_) return 0;
-        const size_t n = pos_ < data_.size() ? std::min(count, data_.size() - pos_) : 0;
-        if (n > 0) std::memcpy(buffer, data_.data() + pos_, n);
-        pos_ += n;
-        if (n < count) eof_ = true;
-        return n;
-    }
-    size_t write(const void* bytes, size_t count) override {
-        if (!writable_) return 0;
-        if (fs_.onWrite) fs_.onWrite(static_cast<const uint8_t*>(bytes), count);
-        if (written_ + count > fs_.failWritesAfter) {
-            error_ = true;
-            return 0;
-        }
-        written_ += count;
-        if (data_.size() < pos_ + count) data_.resize(pos_ + count);
-        std::memcpy(data_.data() + pos_, bytes, count);
-        pos_ += count;
-        return count;
-    }
-    int seek(int64_t offset, SeekFrom whence) override {
-        const int64_t base = whence == SeekFrom::Start     ? 0
-                             : whence == SeekFrom::Current ? static_cast<int64_t>(pos_)
-                                                           : static_cast<int64_t>(data_.size());
-        if (base + offset < 0) return -1;
-        pos_ = static_cast<size_t>(base + offset);
-        eof_ = false;
-        return 0;
-    }
-    int64_t tell() override { return static_cast<int64_t>(pos_); }
-    int flush() override { return 0; }
-    bool eof() override { return eof_; }
-    bool error() override { return error_; }
-    int close() override {
-        --fs_.openNow;
-        delete this;
-        return 0;
-    }
-
-private:
-    MemoryFiles& fs_;
-    std::string& data_;
-    bool writable_;
-    size_t pos_ = 0;
-    size_t written_ = 0;
-    bool eof_ = false;
-    bool error_ = false;
-};
-}  // namespace detail
-
-inline File* MemoryFiles::open(const char* name, const char* mode) {
-    const std::string m(mode);
-    const bool writing = m == "wb" || m == "wb+";
-    auto it = files.find(name);
-    if (!writing && it == files.end()) return nullptr;
-    std::string& data = files[name];
-    if (writing) data.clear();
-    ++openNow;
-    return new detail::MemoryFile(*this, data, writing);
-}
 
 // Reads the input front to back; past its end every read gives the fallback.
 class InputReader {

@@ -7,7 +7,7 @@ namespace korvex {
 
 inline constexpr const char* kToolVersion = "2.10";
 inline constexpr const char* kBannerProgramName = "Korvex.exe";
-inline constexpr const char* kExampleBmcAddress = "192.0.2.10";  // documentation range, never a real BMC
+inline constexpr const char* kExampleBmcAddress = "192.0.2.1";  // documentation range, never a real BMC
 inline constexpr const char* kExampleUser = "admin";
 inline constexpr const char* kExamplePassword = "secret";
 

@@ -31,17 +31,6 @@ std::vector<uint8_t> sampleConfiguration() {
 
 bool inRun(uint64_t k, uint64_t first, uint64_t count) { return first != 0 && k >= first && k < first + count; }
 
-// "A:B:C" into up to three numbers; false unless exactly `wanted` are given.
-bool parseNumbers(std::string_view text, size_t wanted, uint64_t* out) {
-    size_t n = 0;
-    for (;;) {
-        const size_t colon = text.find(':');
-        if (n == wanted || !parseKnobNumber(text.substr(0, colon), &out[n])) return false;
-        ++n;
-        if (colon == std::string_view::npos) return n == wanted;
-        text.remove_prefix(colon + 1);
-    }
-}
 }  // namespace
 
 ConfigModule::ConfigModule() : configuration_(sampleConfiguration()) {}
@@ -228,9 +217,9 @@ KnobResult ConfigModule::setFault(std::string_view value, std::string* error) {
     };
     for (const Shape& s : shapes) {
         if (value.substr(0, s.prefix.size()) != s.prefix) continue;
-        uint64_t v[3] = {0, 0, 0};
-        if (!parseNumbers(value.substr(s.prefix.size()), s.count, v) || v[0] < s.min || v[0] > s.max ||
-            (s.count == 3 && v[1] == 0)) {
+        std::vector<uint64_t> v;
+        if (!parseKnobNumbers(value.substr(s.prefix.size()), &v) || v.size() != s.count || v[0] < s.min ||
+            v[0] > s.max || (s.count == 3 && v[1] == 0)) {
             *error = s.usage;
             return KnobResult::Bad;
         }

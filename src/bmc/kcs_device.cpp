@@ -195,23 +195,12 @@ void KcsDevice::handOutNext() {
     obf_ = true;
 }
 
-namespace {
-
-// "WORD[:NUMBER][:NUMBER]" split at the colons.
-std::vector<std::string_view> splitColons(std::string_view text) {
-    std::vector<std::string_view> parts;
-    for (;;) {
-        size_t colon = text.find(':');
-        parts.push_back(text.substr(0, colon));
-        if (colon == std::string_view::npos) return parts;
-        text.remove_prefix(colon + 1);
-    }
-}
-
-}  // namespace
-
 KnobResult KcsDevice::setFault(std::string_view value, std::string* error) {
-    const std::vector<std::string_view> parts = splitColons(value);
+    // WORD[:NUMBER][:NUMBER]
+    const size_t colon = value.find(':');
+    const std::string_view word = value.substr(0, colon);
+    std::vector<uint64_t> numbers;
+    const bool numbersOk = colon == std::string_view::npos || parseKnobNumbers(value.substr(colon + 1), &numbers);
     struct Kind {
         std::string_view name;
         Fault KcsDevice::*fault;
@@ -233,16 +222,19 @@ KnobResult KcsDevice::setFault(std::string_view value, std::string* error) {
         {"obf-stuck", &KcsDevice::obfStuck_, false, 0, 0, "fault obf-stuck wants [:N], e.g. obf-stuck or obf-stuck:2"},
     };
     for (const Kind& kind : kKinds) {
-        if (parts[0] != kind.name) continue;
-        const size_t numbers = parts.size() - 1;
+        if (word != kind.name) continue;
+        const size_t wanted = kind.takesValue ? 1 : 0;
         Fault fault;
         fault.on = true;
-        bool ok = numbers <= (kind.takesValue ? 2u : 1u) && (!kind.takesValue || numbers >= 1);
-        size_t next = 1;
-        if (ok && kind.takesValue)
-            ok = parseKnobNumber(parts[next++], &fault.value) && fault.value >= kind.minValue &&
-                 fault.value <= kind.maxValue;
-        if (ok && next < parts.size()) ok = parseKnobNumber(parts[next], &fault.nth) && fault.nth >= 1;
+        bool ok = numbersOk && numbers.size() >= wanted && numbers.size() <= wanted + 1;
+        if (ok && kind.takesValue) {
+            fault.value = numbers[0];
+            ok = fault.value >= kind.minValue && fault.value <= kind.maxValue;
+        }
+        if (ok && numbers.size() > wanted) {
+            fault.nth = numbers[wanted];
+            ok = fault.nth >= 1;
+        }
         if (!ok) {
             *error = kind.usage;
             return KnobResult::Bad;

@@ -64,28 +64,29 @@ Response SimBmc::handle(const Request& request) {
 
 bool parseKnobNumber(std::string_view text, uint64_t* value) { return hosted::parseNumber(text, value); }
 
+bool parseKnobNumbers(std::string_view text, std::vector<uint64_t>* out) {
+    out->clear();
+    for (;;) {
+        const size_t colon = text.find(':');
+        uint64_t v = 0;
+        if (!parseKnobNumber(text.substr(0, colon), &v)) return false;
+        out->push_back(v);
+        if (colon == std::string_view::npos) return true;
+        text.remove_prefix(colon + 1);
+    }
+}
+
 KnobResult SimBmc::setCompletionCodeFault(std::string_view value, std::string* error) {
     // cc:NETFN:CMD:CODE[:N]
     if (value.substr(0, 3) != "cc:") return KnobResult::NotMine;
-    value.remove_prefix(3);
-    uint64_t fields[4] = {0, 0, 0, 0};
-    size_t n = 0;
-    while (n < 4) {
-        size_t colon = value.find(':');
-        if (!parseKnobNumber(value.substr(0, colon), &fields[n])) break;
-        ++n;
-        if (colon == std::string_view::npos) {
-            value = {};
-            break;
-        }
-        value.remove_prefix(colon + 1);
-    }
-    if (n < 3 || !value.empty() || fields[0] > 0x3F || fields[1] > 0xFF || fields[2] > 0xFF) {
+    std::vector<uint64_t> f;
+    if (!parseKnobNumbers(value.substr(3), &f) || f.size() < 3 || f.size() > 4 || f[0] > 0x3F || f[1] > 0xFF ||
+        f[2] > 0xFF) {
         *error = "fault cc wants NETFN:CMD:CODE[:N], e.g. cc:0x3e:0x16:0xc1 or cc:0x3e:0x15:0xc0:3";
         return KnobResult::Bad;
     }
-    faults_.push_back(Fault{static_cast<uint8_t>(fields[0]), static_cast<uint8_t>(fields[1]),
-                            static_cast<uint8_t>(fields[2]), fields[3]});
+    faults_.push_back(Fault{static_cast<uint8_t>(f[0]), static_cast<uint8_t>(f[1]), static_cast<uint8_t>(f[2]),
+                            f.size() == 4 ? f[3] : 0});
     return KnobResult::Ok;
 }
 

@@ -124,4 +124,8 @@ private:
 // Number parsing for knob values: decimal, or hexadecimal with 0x.
 bool parseKnobNumber(std::string_view text, uint64_t* value);
 
+// Knob values are lists like "A:B:C"; false unless every piece is a number.
+// An empty text is one empty piece, so "WORD:" is refused, not read as "WORD".
+bool parseKnobNumbers(std::string_view text, std::vector<uint64_t>* out);
+
 }  // namespace korvex::bmc

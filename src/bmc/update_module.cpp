@@ -20,19 +20,6 @@ uint32_t bigEndian32(const uint8_t* p) {
            static_cast<uint32_t>(p[3]);
 }
 
-// Splits "A:B:C" into numbers; false on anything else.
-bool parseNumbers(std::string_view text, std::vector<uint64_t>* out) {
-    out->clear();
-    for (;;) {
-        size_t colon = text.find(':');
-        uint64_t v = 0;
-        if (!parseKnobNumber(text.substr(0, colon), &v)) return false;
-        out->push_back(v);
-        if (colon == std::string_view::npos) return true;
-        text.remove_prefix(colon + 1);
-    }
-}
-
 bool isUpdateCommand(uint64_t command) {
     return command == UpdateModule::kCmdUsbUpdateInfo ||
            (command >= UpdateModule::kCmdSendBlockInfo && command <= UpdateModule::kCmdGetFWUpdateProgress);
@@ -106,7 +93,7 @@ KnobResult UpdateModule::setFault(std::string_view value, std::string* error) {
     const std::string_view rest = colon == std::string_view::npos ? std::string_view() : value.substr(colon + 1);
     std::vector<uint64_t> n;
     if (kind == "drop") {
-        if (!parseNumbers(rest, &n) || n.size() > 2 || !isUpdateCommand(n[0])) {
+        if (!parseKnobNumbers(rest, &n) || n.size() > 2 || !isUpdateCommand(n[0])) {
             *error = "fault drop wants CMD[:N] with CMD one of 0x0d 0x14 0x15 0x16 0x17";
             return KnobResult::Bad;
         }
@@ -114,7 +101,7 @@ KnobResult UpdateModule::setFault(std::string_view value, std::string* error) {
         return KnobResult::Ok;
     }
     if (kind == "verdict") {
-        if (!parseNumbers(rest, &n) || n.size() > 2 || n[0] > 0xFF || (n.size() == 2 && n[1] > 0xFF)) {
+        if (!parseKnobNumbers(rest, &n) || n.size() > 2 || n[0] > 0xFF || (n.size() == 2 && n[1] > 0xFF)) {
             *error = "fault verdict wants CODE[:PART], e.g. verdict:1 or verdict:2:1";
             return KnobResult::Bad;
         }
@@ -123,7 +110,7 @@ KnobResult UpdateModule::setFault(std::string_view value, std::string* error) {
         return KnobResult::Ok;
     }
     if (kind == "progress") {
-        if (!parseNumbers(rest, &n) || n.size() != 1 || n[0] > 0xFF) {
+        if (!parseKnobNumbers(rest, &n) || n.size() != 1 || n[0] > 0xFF) {
             *error = "fault progress wants one value 0-255";
             return KnobResult::Bad;
         }
@@ -131,7 +118,7 @@ KnobResult UpdateModule::setFault(std::string_view value, std::string* error) {
         return KnobResult::Ok;
     }
     if (kind == "nodata") {
-        if (!parseNumbers(rest, &n) || n.size() != 1 || !isUpdateCommand(n[0]) || n[0] == kCmdSendBlockInfo) {
+        if (!parseKnobNumbers(rest, &n) || n.size() != 1 || !isUpdateCommand(n[0]) || n[0] == kCmdSendBlockInfo) {
             *error = "fault nodata wants one of 0x0d 0x15 0x16 0x17";
             return KnobResult::Bad;
         }

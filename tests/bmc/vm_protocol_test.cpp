@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -12,40 +15,20 @@ using korvex::bmc::SimBmc;
 using namespace korvex::bmc::vm;
 using Bytes = std::vector<uint8_t>;
 
-// What QEMU sends for a request: seq, NetFn/LUN, cmd, data, checksum, escaped.
-Bytes wireRequest(uint8_t seq, uint8_t netFn, uint8_t cmd, const Bytes& data) {
-    Bytes m = {seq, static_cast<uint8_t>(netFn << 2), cmd};
-    m.insert(m.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (uint8_t b : m) sum = static_cast<uint8_t>(sum + b);
-    m.push_back(static_cast<uint8_t>(-sum));
-    Bytes wire;
-    for (uint8_t b : m) {
-        if (b == 0xA0 || b == 0xA1 || b == 0xAA) {
-            wire.push_back(0xAA);
-            b = static_cast<uint8_t>(b | 0x10);
-        }
-        wire.push_back(b);
-    }
-    wire.push_back(0xA0);
-    return wire;
-}
-
-std::vector<Bytes> messages(Decoder& decoder, const Bytes& wire) {
-    std::vector<Bytes> out;
-    for (uint8_t b : wire)
-        if (decoder.feed(b) == Decoder::Event::Message) out.push_back(decoder.frame());
-    return out;
+// A request frame as the decoder hands it on: seq, NetFn/LUN, cmd, checksum.
+Bytes frame(uint8_t seq, uint8_t netFnLun, uint8_t cmd) {
+    return {seq, netFnLun, cmd, static_cast<uint8_t>(-(seq + netFnLun + cmd))};
 }
 
 TEST(VmProtocol, DecodesEscapedBytesAndSkipsControlCommands) {
-    Decoder decoder;
     // Version and capabilities, as QEMU sends them on connect, then a request
-    // whose seq, data and checksum need escaping.
-    Bytes wire = {0xFF, 0x01, 0xA1, 0x08, 0x3F, 0xA1};
-    const Bytes request = wireRequest(0xA0, 0x3E, 0x14, {0xAA, 0xA1, 0x00});
-    wire.insert(wire.end(), request.begin(), request.end());
-    const auto frames = messages(decoder, wire);
+    // of seq 0xA0, NetFn 0x3E, command 0x14, data AA A1 00, checksum 09.
+    const Bytes wire = {0xFF, 0x01, 0xA1, 0x08, 0x3F, 0xA1, 0xAA, 0xB0, 0xF8, 0x14,
+                        0xAA, 0xBA, 0xAA, 0xB1, 0x00, 0x09, 0xA0};
+    Decoder decoder;
+    std::vector<Bytes> frames;
+    for (uint8_t b : wire)
+        if (decoder.feed(b) == Decoder::Event::Message) frames.push_back(decoder.frame());
     ASSERT_EQ(frames.size(), 1u);
     const auto in = parseRequest(frames[0]);
     ASSERT_TRUE(in.has_value());
@@ -56,16 +39,8 @@ TEST(VmProtocol, DecodesEscapedBytesAndSkipsControlCommands) {
 }
 
 TEST(VmProtocol, RefusesShortFramesAndBadChecksums) {
-    struct Case {
-        const char* what;
-        Bytes frame;
-    };
-    const Case cases[] = {
-        {"empty", {}},
-        {"no command", {0x01, 0x18, 0xE7}},
-        {"checksum off by one", {0x01, 0x18, 0x02, 0xE4}},
-    };
-    for (const Case& c : cases) EXPECT_FALSE(parseRequest(c.frame).has_value()) << c.what;
+    for (const Bytes& bad : {Bytes{}, Bytes{0x01, 0x18, 0xE7}, Bytes{0x01, 0x18, 0x02, 0xE4}})
+        EXPECT_FALSE(parseRequest(bad).has_value()) << bad.size();
     EXPECT_TRUE(parseRequest({0x01, 0x18, 0x02, 0xE5}).has_value());
 }
 
@@ -81,72 +56,51 @@ TEST(VmProtocol, ResponseEchoesSeqAndSetsTheResponseNetFn) {
     EXPECT_EQ(wire, (Bytes{7, 0x1C, 0x01, 0x00, 0xAA, 0xB0, 0x05, static_cast<uint8_t>(-sum), 0xA0}));
 }
 
-// The faults the system tests use: a BMC that falls silent, one that leaves.
-TEST(VmProtocol, ResponderStopsOrLeavesAfterTheGivenCount) {
+// The faults the system tests use: a BMC that falls silent, one that leaves,
+// one that breaks the exchange off. The command is unknown to the BMC.
+struct ResponderCase {
+    const char* name;
+    std::optional<uint64_t> stopAfter, exitAfter;
+    bool dropExchange;
+    const char* answered;  // Y or N for each of five requests
+    bool leaving;
+};
+
+class VmResponder : public ::testing::TestWithParam<ResponderCase> {};
+
+TEST_P(VmResponder, AnswersAsTold) {
+    const ResponderCase& c = GetParam();
     SimBmc bmc;
-    Decoder decoder;
-    Bytes wire;
+    if (c.dropExchange)
+        bmc.setHandler(0x30, 0x01, [](const Request&) {
+            korvex::bmc::Response r;
+            r.dropExchange = true;
+            return r;
+        });
+    Responder responder(bmc);
+    if (c.stopAfter) responder.stopAfter(*c.stopAfter);
+    if (c.exitAfter) responder.exitAfter(*c.exitAfter);
+    std::string answered;
     for (uint8_t seq = 0; seq < 5; ++seq) {
-        const Bytes r = wireRequest(seq, 0x06, 0x01, {});
-        wire.insert(wire.end(), r.begin(), r.end());
+        const auto reply = responder.answer(frame(seq, 0x30 << 2, 0x01));
+        answered += reply ? 'Y' : 'N';
+        if (reply) {
+            EXPECT_EQ((Bytes{(*reply)[0], (*reply)[3]}), (Bytes{seq, 0xC1})) << "seq and completion code";
+        }
     }
-    const auto frames = messages(decoder, wire);
-    ASSERT_EQ(frames.size(), 5u);
-
-    Responder silent(bmc);
-    silent.stopAfter(2);
-    int answers = 0;
-    for (const Bytes& f : frames) answers += silent.answer(f).has_value();
-    EXPECT_EQ(answers, 2);
-    EXPECT_EQ(silent.unanswered(), 3u);
-    EXPECT_FALSE(silent.leaving());
-
-    Responder leaving(bmc);
-    leaving.exitAfter(3);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_FALSE(leaving.leaving());
-        EXPECT_TRUE(leaving.answer(frames[i]).has_value());
-    }
-    EXPECT_TRUE(leaving.leaving());
-    EXPECT_FALSE(leaving.answer(frames[3]).has_value());
-
-    Responder mute(bmc);
-    mute.stopAfter(0);
-    EXPECT_FALSE(mute.answer(frames[0]).has_value());
-    Responder gone(bmc);
-    gone.exitAfter(0);
-    EXPECT_TRUE(gone.leaving());
-    Responder plain(bmc);
-    for (const Bytes& f : frames) EXPECT_TRUE(plain.answer(f).has_value());
-    EXPECT_FALSE(plain.leaving());
+    EXPECT_EQ(answered, c.answered);
+    EXPECT_EQ(responder.unanswered(), static_cast<uint64_t>(std::count(answered.begin(), answered.end(), 'N')));
+    EXPECT_EQ(responder.leaving(), c.leaving);
 }
 
-TEST(VmProtocol, ABrokenExchangeGetsNoAnswer) {
-    SimBmc bmc;
-    bmc.setHandler(0x30, 0x01, [](const Request&) {
-        korvex::bmc::Response r;
-        r.dropExchange = true;
-        return r;
-    });
-    Responder responder(bmc);
-    Decoder decoder;
-    const auto frames = messages(decoder, wireRequest(1, 0x30, 0x01, {}));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_FALSE(responder.answer(frames[0]).has_value());
-    EXPECT_EQ(responder.unanswered(), 1u);
-    EXPECT_FALSE(responder.leaving());
-}
-
-TEST(VmProtocol, UnknownRequestsGetInvalidCommand) {
-    SimBmc bmc;
-    Responder responder(bmc);
-    Decoder decoder;
-    const auto frames = messages(decoder, wireRequest(1, 0x30, 0x99, {}));
-    ASSERT_EQ(frames.size(), 1u);
-    const auto reply = responder.answer(frames[0]);
-    ASSERT_TRUE(reply.has_value());
-    ASSERT_GE(reply->size(), 5u);
-    EXPECT_EQ((*reply)[3], 0xC1);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, VmResponder,
+    ::testing::Values(ResponderCase{"plain", {}, {}, false, "YYYYY", false},
+                      ResponderCase{"silent_after_2", 2, {}, false, "YYNNN", false},
+                      ResponderCase{"silent_at_once", 0, {}, false, "NNNNN", false},
+                      ResponderCase{"leaves_after_3", {}, 3, false, "YYYNN", true},
+                      ResponderCase{"leaves_at_once", {}, 0, false, "NNNNN", true},
+                      ResponderCase{"broken_exchange", {}, {}, true, "NNNNN", false}),
+    [](const ::testing::TestParamInfo<ResponderCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -5,6 +5,8 @@
 // left open or held.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "bmc/config_module.h"
@@ -99,9 +101,7 @@ TEST(ConfigFaults, EveryFailureEndToEnd) {
         const std::string now(config->configuration().begin(), config->configuration().end());
         if (backup) {
             EXPECT_EQ(now, original);
-            std::FILE* probe = std::fopen(path.c_str(), "rb");
-            EXPECT_EQ(probe != nullptr, row.outcome != Outcome::Absent);
-            if (probe != nullptr) std::fclose(probe);
+            EXPECT_EQ(access(path.c_str(), F_OK) == 0, row.outcome != Outcome::Absent);
             const std::string want = row.outcome == Outcome::Whole    ? original
                                      : row.outcome == Outcome::Prefix ? original.substr(0, row.prefix)
                                                                       : "";

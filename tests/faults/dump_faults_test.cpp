@@ -4,6 +4,8 @@
 // nothing left open or held.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "support/fault_rig.h"
@@ -65,9 +67,7 @@ TEST(DumpFaults, EveryFailureEndToEnd) {
         EXPECT_EQ(sim.machine.bmc.coldResets(), 0u);
         EXPECT_EQ(sim.files.openNow, 0);
         EXPECT_EQ(sim.memory.outstanding(), 0u);
-        std::FILE* probe = std::fopen(path.c_str(), "rb");
-        EXPECT_EQ(probe != nullptr, row.file != Dump::Absent);
-        if (probe != nullptr) std::fclose(probe);
+        EXPECT_EQ(access(path.c_str(), F_OK) == 0, row.file != Dump::Absent);
         const std::string want = row.file == Dump::Whole    ? expected
                                  : row.file == Dump::Prefix ? expected.substr(0, row.prefix)
                                                             : "";

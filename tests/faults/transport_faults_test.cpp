@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "bmc/config_module.h"
 #include "firmware/package_builder.h"
@@ -15,15 +16,12 @@ namespace korvex::test {
 namespace {
 
 enum class Job { Backup, Dump, Update };
-enum class File { Whole, Empty, Absent, Any };
 
-// Binary junk around the words of a kcs.cfg, NUL bytes included.
+// Binary junk around the words of a kcs.cfg, NUL bytes included (25 bytes).
 // Between the words: taken as the right ports. Glued to them: no port is
 // named, both stay 0 and nothing answers there.
-constexpr char kJunk[] = {'\x01', '\xff', '\0', ' ', 'C', 'M', 'D', ' ', 'C', 'A', '3', ' ', '\0', '\x80',
-                          '\n', 'D', 'A', 'T', 'A', '\t', 'C', 'A', '2', ' ', '\xfe'};
-constexpr char kGluedJunk[] = {'\x01', '\xff', '\0', 'C', 'M', 'D', '\x80', ' ', 'C', 'A', '3', ' ', '\0',
-                               '\0', ' ', 'D', 'A', 'T', 'A', '\x7f', ' ', 'C', 'A', '2', '\xfe'};
+constexpr char kJunk[] = "\x01\xff\0 CMD CA3 \0\x80\nDATA\tCA2 \xfe";
+constexpr char kGluedJunk[] = "\x01\xff\0CMD\x80 CA3 \0\0 DATA\x7f CA2\xfe";
 
 struct TransportRow {
     const char* name;
@@ -31,37 +29,37 @@ struct TransportRow {
     std::vector<std::string> options;  // requests count from 1 in the order the tool sends them
     int result;
     uint64_t coldResets;
-    File file;
-    const char* kcsCfg = nullptr;  // contents of kcs.cfg (25 bytes), if there is one
+    FileIs file;                   // Same: the whole configuration, flash or package; Prefix: its start
+    const char* kcsCfg = nullptr;  // contents of kcs.cfg, if there is one
 };
 
 // Backup: 1 reset, 2 start, 3 status, 4 and 5 the blocks, 6 finish (only after a failure).
 // Dump: 1 prepare, 2 check, 3 to 6 the pieces.
 // Update: 1 update info, 2 block info, 3 on the data chunks.
 const TransportRow kRows[] = {
-    {"kcs-backup-ibf-stuck", Job::Backup, {"--bmc-fault=ibf-stuck:5"}, 0, 0, File::Any},
-    {"kcs-backup-error-state", Job::Backup, {"--bmc-fault=error-state:5"}, 0, 0, File::Whole},
-    {"kcs-backup-long-response", Job::Backup, {"--bmc-fault=long-response:200:5"}, 0, 0, File::Whole},
-    {"kcs-backup-short-response", Job::Backup, {"--bmc-fault=short-response:2:5"}, 0, 0, File::Whole},
-    {"kcs-backup-stale-byte", Job::Backup, {"--bmc-fault=obf-stuck:5"}, 0, 0, File::Whole},
-    {"kcs-backup-slow-answer", Job::Backup, {"--bmc-fault=delay:31000000:5"}, 0, 0, File::Whole},
-    {"kcs-backup-slow-within-limit", Job::Backup, {"--bmc-fault=delay:29000000"}, 0, 0, File::Whole},
-    {"kcs-backup-kcs-cfg-junk", Job::Backup, {}, 0, 0, File::Whole, kJunk},
-    {"kcs-backup-kcs-cfg-glued-junk", Job::Backup, {}, 0, 0, File::Empty, kGluedJunk},
-    {"kcs-dump-ibf-stuck", Job::Dump, {"--bmc-fault=ibf-stuck:4"}, 1, 0, File::Any},
-    {"kcs-dump-error-state", Job::Dump, {"--bmc-fault=error-state:4"}, 1, 0, File::Any},
-    {"kcs-dump-long-response", Job::Dump, {"--bmc-fault=long-response:200:4"}, 1, 0, File::Any},
-    {"kcs-dump-short-response", Job::Dump, {"--bmc-fault=short-response:0:4"}, 1, 0, File::Any},
-    {"kcs-dump-stale-byte", Job::Dump, {"--bmc-fault=obf-stuck:4"}, 1, 0, File::Any},
-    {"kcs-dump-slow-answer", Job::Dump, {"--bmc-fault=delay:31000000:4"}, 1, 0, File::Any},
-    {"kcs-dump-check-broken", Job::Dump, {"--bmc-fault=error-state:2"}, 1, 0, File::Whole},
-    {"kcs-update-info-broken", Job::Update, {"--bmc-fault=error-state:1"}, -1, 1, File::Whole},
-    {"kcs-update-info-long-response", Job::Update, {"--bmc-fault=long-response:300:1"}, -1, 1, File::Whole},
+    {"kcs-backup-ibf-stuck", Job::Backup, {"--bmc-fault=ibf-stuck:5"}, 0, 0, FileIs::Prefix},
+    {"kcs-backup-error-state", Job::Backup, {"--bmc-fault=error-state:5"}, 0, 0, FileIs::Same},
+    {"kcs-backup-long-response", Job::Backup, {"--bmc-fault=long-response:200:5"}, 0, 0, FileIs::Same},
+    {"kcs-backup-short-response", Job::Backup, {"--bmc-fault=short-response:2:5"}, 0, 0, FileIs::Same},
+    {"kcs-backup-stale-byte", Job::Backup, {"--bmc-fault=obf-stuck:5"}, 0, 0, FileIs::Same},
+    {"kcs-backup-slow-answer", Job::Backup, {"--bmc-fault=delay:31000000:5"}, 0, 0, FileIs::Same},
+    {"kcs-backup-slow-within-limit", Job::Backup, {"--bmc-fault=delay:29000000"}, 0, 0, FileIs::Same},
+    {"kcs-backup-kcs-cfg-junk", Job::Backup, {}, 0, 0, FileIs::Same, kJunk},
+    {"kcs-backup-kcs-cfg-glued-junk", Job::Backup, {}, 0, 0, FileIs::Empty, kGluedJunk},
+    {"kcs-dump-ibf-stuck", Job::Dump, {"--bmc-fault=ibf-stuck:4"}, 1, 0, FileIs::Prefix},
+    {"kcs-dump-error-state", Job::Dump, {"--bmc-fault=error-state:4"}, 1, 0, FileIs::Prefix},
+    {"kcs-dump-long-response", Job::Dump, {"--bmc-fault=long-response:200:4"}, 1, 0, FileIs::Prefix},
+    {"kcs-dump-short-response", Job::Dump, {"--bmc-fault=short-response:0:4"}, 1, 0, FileIs::Prefix},
+    {"kcs-dump-stale-byte", Job::Dump, {"--bmc-fault=obf-stuck:4"}, 1, 0, FileIs::Prefix},
+    {"kcs-dump-slow-answer", Job::Dump, {"--bmc-fault=delay:31000000:4"}, 1, 0, FileIs::Prefix},
+    {"kcs-dump-check-broken", Job::Dump, {"--bmc-fault=error-state:2"}, 1, 0, FileIs::Same},
+    {"kcs-update-info-broken", Job::Update, {"--bmc-fault=error-state:1"}, -1, 1, FileIs::Same},
+    {"kcs-update-info-long-response", Job::Update, {"--bmc-fault=long-response:300:1"}, -1, 1, FileIs::Same},
     {"kcs-update-cold-reset-broken", Job::Update, {"--bmc-fault=error-state:1", "--bmc-fault=short-response:1:2"}, -1,
-     1, File::Whole},
-    {"kcs-update-block-info-broken", Job::Update, {"--bmc-fault=short-response:1:2"}, 0, 0, File::Whole},
-    {"kcs-update-chunk-broken", Job::Update, {"--bmc-fault=error-state:3"}, -1, 1, File::Whole},
-    {"kcs-update-stale-byte", Job::Update, {"--bmc-fault=obf-stuck:3"}, 0, 0, File::Whole},
+     1, FileIs::Same},
+    {"kcs-update-block-info-broken", Job::Update, {"--bmc-fault=short-response:1:2"}, 0, 0, FileIs::Same},
+    {"kcs-update-chunk-broken", Job::Update, {"--bmc-fault=error-state:3"}, -1, 1, FileIs::Same},
+    {"kcs-update-stale-byte", Job::Update, {"--bmc-fault=obf-stuck:3"}, 0, 0, FileIs::Same},
 };
 
 std::string flashBytes(size_t n) {
@@ -71,50 +69,37 @@ std::string flashBytes(size_t n) {
 }
 
 TEST(TransportFaults, EveryJobEndToEnd) {
+    const std::string config = flashBytes(100), flash = flashBytes(200);
+    PackageBuilder b(0x48000);
+    b.signature(0, "fw-1").part("a.bin", 0x1000, patternBytes(100, 1)).plainFooter(0x8000);
+    const std::string package = b.str();
     for (const TransportRow& row : kRows) {
         SCOPED_TRACE(row.name);
         const std::string path = scratchPath(std::string(row.name) + ".bin");
         const std::string cfg = scratchPath(std::string(row.name) + "-kcs.cfg");
         std::remove(path.c_str());
+        if (row.kcsCfg != nullptr) writeFile(cfg, std::string(row.kcsCfg, sizeof kJunk - 1));
+        if (row.job == Job::Update) writeFile(path, package);
         FaultRun sim;
         sim.options(row.options);
-        if (row.kcsCfg != nullptr) {
-            writeFile(cfg, std::string(row.kcsCfg, sizeof kJunk));
-            sim.files.redirect["kcs.cfg"] = cfg;
-        } else {
-            sim.files.redirect["kcs.cfg"] = scratchPath("no-such-kcs.cfg");
-        }
-        const std::string config = flashBytes(100);
-        sim.machine.bmc.module<bmc::ConfigModule>()->setConfiguration(std::vector<uint8_t>(config.begin(), config.end()));
-        const std::string flash = flashBytes(200);
-        std::copy(flash.begin(), flash.end(), sim.machine.bmc.flash().begin());
         sim.options({"--bmc-dump-length=200"});
-        std::string package;
-        std::vector<std::string> args;
-        if (row.job == Job::Backup) {
-            args = {"-c", "-d", path};
-        } else if (row.job == Job::Dump) {
-            args = {"-d", path};
-        } else {
-            PackageBuilder b(0x48000);
-            b.signature(0, "fw-1").part("a.bin", 0x1000, patternBytes(100, 1)).plainFooter(0x8000);
-            package = b.str();
-            writeFile(path, package);
-            args = {"-f", path};
-        }
+        sim.files.redirect["kcs.cfg"] = row.kcsCfg != nullptr ? cfg : scratchPath("no-such-kcs.cfg");
+        sim.machine.bmc.module<bmc::ConfigModule>()->setConfiguration({config.begin(), config.end()});
+        std::copy(flash.begin(), flash.end(), sim.machine.bmc.flash().begin());
+        std::vector<std::string> args = {row.job == Job::Update ? "-f" : "-d", path};
+        if (row.job == Job::Backup) args.insert(args.begin(), "-c");
         EXPECT_EQ(sim.run(args), row.result);
         expectGolden(row.name, sim.after(), path);
         EXPECT_EQ(sim.machine.bmc.coldResets(), row.coldResets);
         EXPECT_EQ(sim.files.openNow, 0);
         EXPECT_EQ(sim.memory.outstanding(), 0u);
+        EXPECT_TRUE(std::filesystem::exists(path));
         const std::string whole = row.job == Job::Backup ? config : row.job == Job::Dump ? flash : package;
-        std::FILE* probe = std::fopen(path.c_str(), "rb");
-        EXPECT_EQ(probe != nullptr, row.file != File::Absent);
-        if (probe != nullptr) std::fclose(probe);
         const std::string got = readFile(path);
         // Whatever a failed dump or backup holds, it is the flash or configuration from its start.
-        const std::string want = row.file == File::Whole ? whole : row.file == File::Any ? whole.substr(0, got.size()) : "";
-        EXPECT_TRUE(got == want);
+        EXPECT_TRUE(got == (row.file == FileIs::Same     ? whole
+                            : row.file == FileIs::Prefix ? whole.substr(0, got.size())
+                                                         : ""));
         std::remove(path.c_str());
         std::remove(cfg.c_str());
     }

@@ -31,19 +31,6 @@ int CaptureConsole::readChar() {
     return static_cast<unsigned char>(input[inputPos++]);
 }
 
-void* CountingMemory::allocate(size_t size) {
-    if (size == 0 || size > failAbove) return nullptr;
-    void* p = std::malloc(size);
-    if (p != nullptr) ++live_;
-    return p;
-}
-
-void CountingMemory::release(void* block) {
-    if (block == nullptr) return;
-    --live_;
-    std::free(block);
-}
-
 void SimRun::options(const std::vector<std::string>& bmcOptions) {
     for (const std::string& o : bmcOptions) {
         std::string error;

@@ -34,6 +34,12 @@ public:
             error_ = true;
             return 0;
         }
+        if (fs_.onWrite) fs_.onWrite(static_cast<const uint8_t*>(data), count);
+        if (count > fs_.failWritesAfter - written_) {
+            error_ = true;
+            return 0;
+        }
+        written_ += count;
         if (data_.size() < pos_ + count) data_.resize(pos_ + count);
         std::memcpy(data_.data() + pos_, data, count);
         pos_ += count;
@@ -63,6 +69,7 @@ private:
     bool writable_;
     size_t readErrorAt_;
     size_t pos_ = 0;
+    size_t written_ = 0;
     bool eof_ = false;
     bool error_ = false;
 };

@@ -1,8 +1,11 @@
 // An in-memory FileSystem: files are byte strings by name, so a test can
 // give the tool a kcs.cfg (or any file) without touching the disk, make an
-// open or a read fail, and see that every file it opened was closed.
+// open, a read or a write fail, and see that every file it opened was closed.
+// The fuzz targets use it too.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -20,6 +23,9 @@ public:
     std::set<std::string> failOpen;       // names whose open fails
     std::set<std::string> failReadAfter;  // names whose reads fail once this many bytes...
     size_t readErrorAt = 0;               // ...have been read
+    size_t failWritesAfter = SIZE_MAX;    // bytes a file takes before its writes fail
+    // Shown every write first, so a caller can check where the bytes came from.
+    std::function<void(const uint8_t*, size_t)> onWrite;
     int opens = 0;
     int openNow = 0;  // opened and not yet closed
 };

@@ -63,7 +63,7 @@ TEST_F(AsNobody, JobsAreRefusedBeforeAnythingHappens) {
     writeFile(path("restore.bin"), std::string(64, '\x5A'));
     writeFile(path("fw.bin"), std::string(64, '\x11'));
     const char* lines[] = {"-d dump.bin", "-f fw.bin", "-f fw.bin -i usb", "-c -d backup.bin", "-c -f restore.bin",
-                           "-f fw.bin -i lan -h 192.0.2.10 623 -u admin -p secret"};
+                           "-f fw.bin -i lan -h 192.0.2.1 623 -u admin -p secret"};
     for (const char* line : lines) {
         const Outcome o = run(line);
         EXPECT_EQ(o.status, 1) << line;

@@ -1,12 +1,11 @@
-// doIPMICmd's retry policy, the little-endian field, the cold reset and the
-// microsecond sleep.
+// doIPMICmd's retry policy, the cold reset and the microsecond sleep.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bmc/sim_machine.h"
-#include "platform/sim/sim.h"
 #include "support/capture.h"
 #include "support/memfs.h"
 #include "transport/ipmi.h"
@@ -26,11 +25,7 @@ class ScriptedTransport final : public Transport {
 public:
     int open() override { return 0; }
     int close() override { return 0; }
-    int exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
-                 uint8_t* responseData, int32_t* responseLength) override {
-        EXPECT_EQ(netFnLun, 0xF8);
-        EXPECT_EQ(command, 0x20);
-        requests.emplace_back(requestData, requestData + requestLength);
+    int exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t* responseData, int32_t* responseLength) override {
         const Reply& r = script.at(std::min(calls++, script.size() - 1));
         if (r.result == -1) {
             if (!r.writeFailure) *responseLength = -1;
@@ -42,7 +37,6 @@ public:
     }
     std::vector<Reply> script;  // the last entry repeats
     size_t calls = 0;
-    std::vector<std::vector<uint8_t>> requests;
 };
 
 class RecordingStall final : public Stall {
@@ -64,6 +58,7 @@ struct CmdCase {
     size_t attempts;
     uint64_t pausedUs;
     const char* text;
+    uint8_t fields = 0;  // taskId << 4 | taskState << 1 | lowBit afterwards
 };
 
 class DoIpmiCmd : public ::testing::TestWithParam<CmdCase> {};
@@ -92,28 +87,18 @@ TEST_P(DoIpmiCmd, FollowsThePolicy) {
     EXPECT_EQ(transport.calls, c.attempts);
     EXPECT_EQ(stall.total, c.pausedUs);
     EXPECT_EQ(console.text, c.text);
-    for (const auto& sent : transport.requests) EXPECT_EQ(sent, std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_EQ(control.taskId << 4 | control.taskState << 1 | control.lowBit, c.fields);
 }
-
-const std::string kAbnormalFailed = "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Policies, DoIpmiCmd,
     ::testing::Values(
         CmdCase{"wrong_state_five_times", policy(2, 1, 2, 5), {{0, {0x12}}}, 0, -1, 5, 10'000'000,
-                "Error: doIPMICmd failed\n"},
-        CmdCase{"completion_code_then_good", policy(0, 0, 0, 5), {{0xC0, {}}, {0, {0x10}}}, 0, 0, 2, 0,
-                "[doIPMICmd] Abnormal. CompCode == 0xc0\n"},
-        CmdCase{"transport_fails_every_time", policy(0, 0, 0, 5), {{-1, {}}}, 0, -1, 5, 0,
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"
-                "Error: doIPMICmd failed\n"},
+                "Error: doIPMICmd failed\n", 0x12},
         CmdCase{"limit_0_code_with_data_passes", policy(0, 1, 5, 0), {{0xD5, {0x77}}}, 0, 0, 1, 0,
                 "[doIPMICmd] Abnormal. CompCode == 0xd5\n"},
-        CmdCase{"limit_0_wrong_state_with_data_passes", policy(2, 1, 5, 0), {{0, {0x02}}}, 0, 0, 1, 2'000'000, ""},
+        CmdCase{"limit_0_wrong_state_with_data_passes", policy(2, 1, 5, 0), {{0, {0x02}}}, 0, 0, 1, 2'000'000, "",
+                0x02},
         CmdCase{"limit_0_read_failure", policy(0, 0, 0, 0), {{-1, {}}}, 5, -1, 1, 0,
                 "[doIPMICmd] Abnormal. CompCode == 0xffffffff\nError: inlen <= 0\n"},
         CmdCase{"limit_0_write_failure_old_inlen_passes", policy(0, 0, 0, 0), {{-1, {}, true}}, 5, 0, 1, 0,
@@ -124,7 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
         CmdCase{"last_attempt_is_paused_after_too", policy(1, 0, 0, 1), {{0xC1, {0x00}}}, 0, -1, 1, 1'000'000,
                 "[doIPMICmd] Abnormal. CompCode == 0xc1\nError: doIPMICmd failed\n"},
         CmdCase{"good_on_the_last_attempt", policy(2, 1, 3, 3), {{0, {0x02}}, {-1, {}}, {0, {0x06}}}, 0, 0, 3,
-                4'000'000, "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"},
+                4'000'000, "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n", 0x06},
+        CmdCase{"fields_decoded_without_a_state_check", policy(0, 0, 0, 5), {{0, {0xA5, 0xFF}}}, 0, 0, 1, 0, "",
+                0xA5},
+        // A failed attempt leaves the fields of the last good answer.
+        CmdCase{"fields_kept_after_a_failed_attempt", policy(0, 1, 7, 2), {{0, {0x31}}, {0xC0, {0xFE}}}, 0, -1, 2,
+                0, "[doIPMICmd] Abnormal. CompCode == 0xc0\nError: doIPMICmd failed\n", 0x31},
         // (4295 s x 1,000,000) mod 2^32 = 32,704 us
         CmdCase{"delay_in_32_bits", policy(4295, 1, 1, 1), {{0, {0x00}}}, 0, -1, 1, 32'704,
                 "Error: doIPMICmd failed\n"},
@@ -133,110 +123,25 @@ INSTANTIATE_TEST_SUITE_P(
                 "Error: doIPMICmd failed\n"}),
     [](const ::testing::TestParamInfo<CmdCase>& info) { return std::string(info.param.name); });
 
-TEST(DoIpmiCmdDecode, TaskFieldsAreDecodedWithoutAStateCheck) {
-    ScriptedTransport transport;
-    transport.script = {{0, {0xA5, 0xFF}}};
-    test::CaptureConsole console;
-    RecordingStall stall;
-    BmcLink link{transport, console, stall};
-    CommandControl control = policy(0, 0, 0, 5);
-    uint8_t response[125] = {};
-    int32_t inlen = 0;
-    EXPECT_EQ(doIPMICmd(link, nullptr, 0, response, &inlen, &control), 0);
-    EXPECT_EQ(control.taskId, 0xA);
-    EXPECT_EQ(control.taskState, 2);
-    EXPECT_EQ(control.lowBit, 1);
-}
-
-TEST(DoIpmiCmdDecode, FieldsKeepTheirValuesAfterAFailedAttempt) {
-    ScriptedTransport transport;
-    transport.script = {{0, {0x31}}, {0xC0, {0xFE}}};  // task 3, state 0, low bit 1; then a failure
-    test::CaptureConsole console;
-    RecordingStall stall;
-    BmcLink link{transport, console, stall};
-    CommandControl control = policy(0, 1, 7, 2);
-    uint8_t response[125] = {};
-    int32_t inlen = 0;
-    EXPECT_EQ(doIPMICmd(link, nullptr, 0, response, &inlen, &control), -1);
-    EXPECT_EQ(control.taskId, 3);
-    EXPECT_EQ(control.taskState, 0);
-    EXPECT_EQ(control.lowBit, 1);
-}
-
-TEST(DoIpmiCmdKcs, PausesRunOnTheVirtualClock) {
-    // The whole road: doIPMICmd over the KCS exchange to the simulated BMC,
-    // which does not know command 0x20 in this test and answers 0xC1.
-    test::CaptureConsole console;
-    test::MemFs files;
-    test::CountingMemory memory;
-    bmc::SimMachine machine{console, files, memory};
-    machine.bmc.setHandler(0x3E, 0x20, [](const bmc::Request&) { return bmc::Response{0xC1, {}}; });
-    KcsTransport kcs(machine.platform());
-    ASSERT_EQ(kcs.open(), 0);
-    BmcLink link{kcs, console, machine.stall};
-    CommandControl control = policy(2, 0, 0, 3);
-    uint8_t response[125] = {};
-    int32_t inlen = 0;
-    EXPECT_EQ(doIPMICmd(link, nullptr, 0, response, &inlen, &control), -1);
-    EXPECT_EQ(machine.bmc.exchanges(), 3u);
-    const uint64_t portTime = machine.ports.reads() + machine.ports.writes();
-    EXPECT_EQ(machine.clock.nowUs(), 6'000'000 + portTime);
-}
-
-struct FieldCase {
-    std::vector<uint8_t> bytes;
-    uint8_t count;
-    int64_t value;
-};
-
-class LittleEndianField : public ::testing::TestWithParam<FieldCase> {};
-
-TEST_P(LittleEndianField, Reads) {
-    EXPECT_EQ(littleEndianField(GetParam().bytes.data(), GetParam().count), GetParam().value);
-}
-
-INSTANTIATE_TEST_SUITE_P(Bytes, LittleEndianField,
-                         ::testing::Values(FieldCase{{0x01, 0x02, 0x03}, 3, 0x030201},
-                                           FieldCase{{0x00, 0x00, 0x00, 0x80}, 4, -2147483648LL},
-                                           FieldCase{{0xFF, 0xFF, 0xFF, 0x7F}, 4, 0x7FFFFFFF},
-                                           FieldCase{{0xFF, 0xFF, 0xFF, 0xFF}, 4, -1},
-                                           FieldCase{{0xFF, 0xFF, 0xFF}, 3, 0xFFFFFF},
-                                           FieldCase{{0x99}, 0, 0}, FieldCase{{0xFE, 0x01}, 1, 0xFE}));
-
-struct ColdResetCase {
-    const char* name;
-    std::vector<std::string> options;
-    int result;
-    const char* text;
-};
-
-class BmcColdReset : public ::testing::TestWithParam<ColdResetCase> {};
-
-TEST_P(BmcColdReset, ReportsTheOutcome) {
-    test::CaptureConsole console;
-    test::MemFs files;
-    test::CountingMemory memory;
-    bmc::SimMachine machine{console, files, memory};
-    for (const std::string& o : GetParam().options) {
+// The BMC goes away to reset: the tool reports the outcome and does not wait for it.
+TEST(BmcColdReset, ReportsTheOutcome) {
+    for (const auto& [bmcFault, result, text] :
+         {std::tuple{"", 0, "Execute Cold Reset Success\n"},
+          std::tuple{"--bmc-fault=cc:0x06:0x02:0xc1", -1, "Execute Cold Reset Fail\n"}}) {
+        test::CaptureConsole console;
+        test::MemFs files;
+        test::CountingMemory memory;
+        bmc::SimMachine machine{console, files, memory};
         std::string error;
-        ASSERT_TRUE(machine.applyOption(o, &error)) << error;
+        ASSERT_TRUE(*bmcFault == '\0' || machine.applyOption(bmcFault, &error)) << error;
+        KcsTransport kcs(machine.platform());
+        ASSERT_EQ(kcs.open(), 0);
+        BmcLink link{kcs, console, machine.stall};
+        EXPECT_EQ(bmcColdReset(link), result);
+        EXPECT_EQ(console.text, text);
+        EXPECT_LT(machine.clock.nowUs(), 1'000'000u);
     }
-    KcsTransport kcs(machine.platform());
-    ASSERT_EQ(kcs.open(), 0);
-    BmcLink link{kcs, console, machine.stall};
-    EXPECT_EQ(bmcColdReset(link), GetParam().result);
-    EXPECT_EQ(console.text, GetParam().text);
-    EXPECT_LT(machine.clock.nowUs(), 31'000'000u) << "no waiting for the BMC to come back";
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, BmcColdReset,
-    ::testing::Values(ColdResetCase{"accepted", {}, 0, "Execute Cold Reset Success\n"},
-                      ColdResetCase{"completion_code_c1", {"--bmc-fault=cc:0x06:0x02:0xc1"}, -1,
-                                    "Execute Cold Reset Fail\n"},
-                      ColdResetCase{"transport_failure", {"--bmc-fault=error-state"}, -1,
-                                    "ERROR !! BMC did not in correct state\nExecute Cold Reset Fail\n"}),
-    [](const ::testing::TestParamInfo<ColdResetCase>& info) { return std::string(info.param.name); });
 
 struct SleepCase {
     uint64_t microseconds;
@@ -249,8 +154,6 @@ TEST_P(MicrosecondSleep, SplitsIntoStallsTheFirmwareTakes) {
     RecordingStall stall;
     EXPECT_EQ(sleepMicroseconds(stall, GetParam().microseconds), 0);
     EXPECT_EQ(stall.calls, GetParam().calls);
-    EXPECT_EQ(stall.total, GetParam().microseconds);
-    for (uint64_t c : stall.calls) EXPECT_LE(c, 0xFFFFFFFEu);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,6 +2,8 @@
 // follow the protocol would find it, and its fault knobs.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "bmc/kcs_device.h"
@@ -13,131 +15,74 @@ namespace {
 
 constexpr uint16_t kData = 0xCA2;
 constexpr uint16_t kCommand = 0xCA3;
+// WRITE_START, NetFn 0x30, WRITE_END: the request up to its last byte.
+constexpr uint16_t kRequest[] = {kCommand, 0x61, kData, 0xC0, kCommand, 0x62};
 
-class KcsController : public ::testing::Test {
-protected:
-    uint8_t status() { return device.read(kCommand); }
-    // Writes a request of NetFn App, Get Device ID, up to the answer.
-    void sendGetDeviceId() {
-        device.write(kCommand, 0x61);
-        device.read(kData);
-        device.write(kData, 0x18);
-        device.read(kData);
-        device.write(kCommand, 0x62);
-        device.read(kData);
-        device.write(kData, 0x01);
-    }
-
-    sim::VirtualClock clock;
-    SimBmc bmc;
-    KcsDevice device{bmc, clock};
+// What the tool's own exchanges, which follow the protocol, cannot show.
+// Steps, separated by spaces: cXX writes the command register, dXX the data
+// register, r reads the data register (r=XX: and expects XX), s=XX expects
+// that status, tN lets N ns of virtual time pass, n=N and x=N expect N
+// requests begun and N messages handled, G writes a request of NetFn 0x30
+// command 0x01, which the BMC answers with the one data byte 0xAB.
+struct ScriptCase {
+    const char* name;
+    const char* fault;  // --bmc-fault=..., or ""
+    const char* script;
 };
 
-TEST_F(KcsController, StartsIdle) { EXPECT_EQ(status(), 0x00); }
+class KcsController : public ::testing::TestWithParam<ScriptCase> {};
 
-TEST_F(KcsController, DataByteWhileIdleIsAViolation) {
-    device.write(kData, 0x18);
-    EXPECT_EQ(status(), 0xC1);
-}
-
-TEST_F(KcsController, WriteEndWhileIdleIsAViolation) {
-    device.write(kCommand, 0x62);
-    EXPECT_EQ(status() & 0xC0, 0xC0);
-}
-
-TEST_F(KcsController, UnknownControlCodeIsAViolation) {
-    device.write(kCommand, 0x61);
-    device.write(kCommand, 0x6F);
-    EXPECT_EQ(status() & 0xC0, 0xC0);
-}
-
-TEST_F(KcsController, AbortLeadsOutThroughTheErrorStateWithItsCode) {
-    device.write(kCommand, 0x61);
-    device.write(kData, 0x18);
-    device.write(kCommand, 0x60);  // GET_STATUS/ABORT
-    EXPECT_EQ(status(), 0xC1);
-    device.read(kData);
-    device.write(kData, 0x00);
-    EXPECT_EQ(status(), 0x41);
-    EXPECT_EQ(device.read(kData), 0x01);  // aborted by command
-    device.write(kData, 0x68);
-    EXPECT_EQ(status(), 0x01);
-    device.read(kData);
-    EXPECT_EQ(status(), 0x00);
-    EXPECT_EQ(bmc.exchanges(), 0u);
-}
-
-TEST_F(KcsController, AnythingButReadInTheReadStateIsAViolation) {
-    sendGetDeviceId();
-    EXPECT_EQ(status(), 0x41);
-    device.read(kData);
-    device.write(kData, 0x00);
-    EXPECT_EQ(status() & 0xC0, 0xC0);
-}
-
-TEST_F(KcsController, WriteStartAbandonsAResponseAndStartsOver) {
-    sendGetDeviceId();
-    EXPECT_EQ(status(), 0x41);
-    device.write(kCommand, 0x61);
-    EXPECT_EQ(status(), 0x81);
-    EXPECT_EQ(device.requests(), 2u);
-}
-
-TEST_F(KcsController, ResponseBytesThenIdleWithTheLastByteAgain) {
-    sendGetDeviceId();
-    EXPECT_EQ(bmc.exchanges(), 1u);
-    std::vector<uint8_t> bytes;
-    while ((status() & 0xC0) == 0x40) {
-        bytes.push_back(device.read(kData));
-        device.write(kData, 0x68);
+TEST_P(KcsController, FollowsTheScript) {
+    sim::VirtualClock clock;
+    SimBmc bmc;
+    bmc.setHandler(0x30, 0x01, [](const Request&) { return Response{0x00, {0xAB}}; });
+    KcsDevice device{bmc, clock};
+    std::string error;
+    if (*GetParam().fault != '\0') {
+        ASSERT_EQ(device.setKnob("fault", GetParam().fault, &error), KnobResult::Ok);
     }
-    ASSERT_EQ(bytes.size(), 3u + 11);
-    EXPECT_EQ(bytes[0], 0x1C);  // NetFn App + 1
-    EXPECT_EQ(bytes[1], 0x01);
-    EXPECT_EQ(bytes[2], 0x00);
-    EXPECT_EQ(status(), 0x01);
-    EXPECT_EQ(device.read(kData), bytes.back());
-    EXPECT_EQ(status(), 0x00);
+    std::istringstream steps(GetParam().script);
+    for (std::string step; steps >> step;) {
+        SCOPED_TRACE(step);
+        const uint64_t n = step.size() > 1 ? std::stoull(step.substr(step[1] == '=' ? 2 : 1), nullptr, 16) : 0;
+        switch (step[0]) {
+            case 'c': device.write(kCommand, static_cast<uint8_t>(n)); break;
+            case 'd': device.write(kData, static_cast<uint8_t>(n)); break;
+            case 'r': {
+                const uint8_t value = device.read(kData);
+                if (step.size() > 1) {
+                    EXPECT_EQ(value, n);
+                }
+                break;
+            }
+            case 's': EXPECT_EQ(device.read(kCommand), n); break;
+            case 't': clock.advanceNs(std::stoull(step.substr(1))); break;
+            case 'n': EXPECT_EQ(device.requests(), n); break;
+            case 'x': EXPECT_EQ(bmc.exchanges(), n); break;
+            case 'G':
+                for (size_t i = 0; i < std::size(kRequest); i += 2) {
+                    device.write(kRequest[i], static_cast<uint8_t>(kRequest[i + 1]));
+                    device.read(kData);  // the dummy byte
+                }
+                device.write(kData, 0x01);
+                break;
+            default: FAIL() << "no such step";
+        }
+    }
 }
 
-TEST_F(KcsController, DelayedAnswerKeepsIbfAndTheWriteStateMeanwhile) {
-    std::string error;
-    ASSERT_EQ(device.setKnob("fault", "delay:1000", &error), KnobResult::Ok);
-    sendGetDeviceId();
-    EXPECT_EQ(status(), 0x82);
-    device.write(kCommand, 0x61);  // dropped: IBF is set
-    clock.advanceNs(999'000);
-    EXPECT_EQ(status(), 0x82);
-    clock.advanceNs(1'000);
-    EXPECT_EQ(status(), 0x41);
-    EXPECT_EQ(device.requests(), 1u);
-}
-
-TEST_F(KcsController, DelayForTheNthRequestOnly) {
-    std::string error;
-    ASSERT_EQ(device.setKnob("fault", "delay:1000:2", &error), KnobResult::Ok);
-    sendGetDeviceId();
-    EXPECT_EQ(status(), 0x41);
-    sendGetDeviceId();
-    EXPECT_EQ(status(), 0x82);
-    sendGetDeviceId();  // dropped while the BMC works
-    clock.advanceNs(1'000'000);
-    EXPECT_EQ(status(), 0x41);
-    sendGetDeviceId();
-    EXPECT_EQ(status(), 0x41);
-    EXPECT_EQ(device.requests(), 3u);
-}
-
-TEST_F(KcsController, IbfStuckFromTheNthRequest) {
-    std::string error;
-    ASSERT_EQ(device.setKnob("fault", "ibf-stuck:2", &error), KnobResult::Ok);
-    sendGetDeviceId();
-    EXPECT_EQ(status(), 0x41);
-    device.write(kCommand, 0x61);
-    EXPECT_EQ(status() & 0x02, 0x02);
-    clock.advanceNs(60'000'000'000);
-    EXPECT_EQ(status() & 0x02, 0x02);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, KcsController,
+    ::testing::Values(
+        ScriptCase{"data_byte_while_idle_is_a_violation", "", "d18 s=C1"},
+        ScriptCase{"write_end_while_idle_is_a_violation", "", "c62 s=C1"},
+        ScriptCase{"unknown_control_code_is_a_violation", "", "c61 c6F s=C1"},
+        // GET_STATUS/ABORT: out through the error state with code 0x01.
+        ScriptCase{"abort_hands_out_its_code", "", "c61 d18 c60 s=C1 r d00 s=41 r=01 d68 s=01 r s=00 x=0"},
+        ScriptCase{"anything_but_read_in_the_read_state_is_a_violation", "", "G s=41 r d00 s=C1"},
+        // IBF and the write state while the BMC works; what is written meanwhile is dropped.
+        ScriptCase{"delay_keeps_ibf", "delay:1000", "G s=82 c61 t999000 s=82 t1000 s=41 n=1"}),
+    [](const ::testing::TestParamInfo<ScriptCase>& info) { return std::string(info.param.name); });
 
 struct KnobCase {
     const char* value;
@@ -155,38 +100,19 @@ TEST_P(KcsFaultKnob, IsUnderstoodOrRefused) {
     EXPECT_EQ(error.empty(), GetParam().result != KnobResult::Bad) << error;
 }
 
+constexpr KnobResult kOk = KnobResult::Ok, kBad = KnobResult::Bad;
+
 INSTANTIATE_TEST_SUITE_P(
     Values, KcsFaultKnob,
-    ::testing::Values(KnobCase{"ibf-stuck", KnobResult::Ok}, KnobCase{"ibf-stuck:3", KnobResult::Ok},
-                      KnobCase{"ibf-stuck:0", KnobResult::Bad}, KnobCase{"ibf-stuck:x", KnobResult::Bad},
-                      KnobCase{"ibf-stuck:1:2", KnobResult::Bad}, KnobCase{"delay:2000000", KnobResult::Ok},
-                      KnobCase{"delay:0x10:4", KnobResult::Ok}, KnobCase{"delay", KnobResult::Bad},
-                      KnobCase{"delay:", KnobResult::Bad}, KnobCase{"delay:1:2:3", KnobResult::Bad},
-                      KnobCase{"delay:99999999999999999999", KnobResult::Bad},
-                      KnobCase{"error-state", KnobResult::Ok}, KnobCase{"error-state:2", KnobResult::Ok},
-                      KnobCase{"long-response:200", KnobResult::Ok}, KnobCase{"long-response:128", KnobResult::Bad},
-                      KnobCase{"long-response:65536", KnobResult::Bad},
-                      KnobCase{"short-response:0", KnobResult::Ok}, KnobCase{"short-response:2:5", KnobResult::Ok},
-                      KnobCase{"short-response:3", KnobResult::Bad}, KnobCase{"obf-stuck", KnobResult::Ok},
-                      KnobCase{"obf-stuck:2", KnobResult::Ok}, KnobCase{"cc:0x3e:0x16:0xc1", KnobResult::NotMine},
+    ::testing::Values(KnobCase{"ibf-stuck:3", kOk}, KnobCase{"ibf-stuck:0", kBad}, KnobCase{"ibf-stuck:x", kBad},
+                      KnobCase{"ibf-stuck:1:2", kBad}, KnobCase{"delay:0x10:4", kOk}, KnobCase{"delay", kBad},
+                      KnobCase{"delay:", kBad}, KnobCase{"delay:1:2:3", kBad},
+                      KnobCase{"delay:99999999999999999999", kBad}, KnobCase{"error-state:2", kOk},
+                      KnobCase{"long-response:129", kOk}, KnobCase{"long-response:128", kBad},
+                      KnobCase{"long-response:65535", kOk}, KnobCase{"long-response:65536", kBad},
+                      KnobCase{"short-response:2:5", kOk}, KnobCase{"short-response:3", kBad},
+                      KnobCase{"obf-stuck", kOk}, KnobCase{"cc:0x3e:0x16:0xc1", KnobResult::NotMine},
                       KnobCase{"ibf", KnobResult::NotMine}));
-
-TEST(KcsFaultKnobs, OtherKnobsAreNotTheDevices) {
-    sim::VirtualClock clock;
-    SimBmc bmc;
-    KcsDevice device(bmc, clock);
-    std::string error;
-    EXPECT_EQ(device.setKnob("flash-size", "ibf-stuck", &error), KnobResult::NotMine);
-}
-
-TEST(KcsFaultKnobs, HelpNamesEveryKnob) {
-    sim::VirtualClock clock;
-    SimBmc bmc;
-    KcsDevice device(bmc, clock);
-    const std::string help = device.knobHelp();
-    for (const char* name : {"ibf-stuck", "delay:", "error-state", "long-response:", "short-response:", "obf-stuck"})
-        EXPECT_NE(help.find(std::string("--bmc-fault=") + name), std::string::npos) << name;
-}
 
 }  // namespace
 }  // namespace korvex::bmc

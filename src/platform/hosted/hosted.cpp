@@ -1,5 +1,7 @@
 #include "platform/hosted/hosted.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -45,6 +47,14 @@ private:
 File* StdioFileSystem::open(const char* name, const char* mode) {
     FILE* f = std::fopen(name, mode);
     if (f == nullptr) return nullptr;
+    // A folder opens for reading here but reads nothing and seeks anywhere, so
+    // a restore would announce a nonsense length to the BMC; the UEFI Shell
+    // refuses it at open, and so does this.
+    struct stat st {};
+    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        return nullptr;
+    }
     auto* file = new (std::nothrow) StdioFile(f);
     if (file == nullptr) std::fclose(f);
     return file;

@@ -54,6 +54,7 @@ private:
 void UefiConsole::vprint(const char* format, va_list args) {
     ConsoleSink sink(*this);
     format::formatv(sink, format, args);
+    flush();
 }
 
 void UefiConsole::put(const char* text, size_t length) {

@@ -40,8 +40,10 @@ public:
     void stall(uint64_t microseconds) override;
 };
 
-// 8-bit (UTF-8) text to the firmware's UCS-2 console. Output is held until
-// the buffer fills, flush() is called, or a key is read.
+// 8-bit (UTF-8) text to the firmware's UCS-2 console. Each print goes out
+// when it is done: a line held back for a later flush would stay unseen
+// through the long waits that often follow it. The buffer only gathers the
+// pieces of one print into few firmware calls.
 class UefiConsole final : public Console {
 public:
     explicit UefiConsole(EFI_SYSTEM_TABLE* system) : system_(system) {}

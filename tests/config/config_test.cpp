@@ -1,0 +1,450 @@
+// Configuration backup and restore against the simulated BMC. The fault
+// matrix walks every failure end to end; here are the round trips, the
+// requests on the wire, the format edges, what its console goldens cannot
+// show (retry bounds, sequence numbers across the wrap, finish requests), and
+// the flow around the transfer: direction, module choice, file set-up, the
+// order of the steps.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bmc/config_module.h"
+#include "config/config_flow.h"
+#include "config/transfer.h"
+#include "support/job_rig.h"
+#include "support/memfs.h"
+
+namespace korvex::test {
+namespace {
+
+const std::string kBackupMode = "=== IPMI Configuration Backup Mode ===\n";
+const std::string kRestoreMode = "=== IPMI Configuration Restore Mode ===\n";
+const std::string kPreparing = "Data preparing........\n";
+const std::string kBackupDone = "Done.\n";
+const std::string kRestoreDone = "Done. Please wait at least 1 minute to restore configurations.\n";
+
+// The progress line after a cycle.
+std::string progressLine(long processed, long total) {
+    char line[128];
+    std::snprintf(line, sizeof line, "Bytes Processed data length : 0x%4lx Bytes Transmit Progress : %4ld %%\r",
+                  processed, processed * 100 / total);
+    return line;
+}
+
+std::string totalLine(long total) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Total data length : %9ld\n", total);
+    return line;
+}
+
+// Progress lines for blocks of `block` bytes up to `total`.
+std::string progressLines(long total, long block) {
+    std::string lines;
+    for (long done = 0; done < total;) {
+        done += std::min(block, total - done);
+        lines += progressLine(done, total);
+    }
+    return lines;
+}
+
+// Deterministic bytes that differ from the simulated BMC's own sample.
+std::string sampleBytes(size_t n, unsigned seed = 1) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 37 + seed * 101 + i / 7) & 0xFF);
+    return s;
+}
+
+struct ConfigRun : JobRig {
+    std::string file = path("config-transfer.bin");
+
+    explicit ConfigRun(const std::vector<std::string>& bmcOptions = {}) {
+        std::remove(file.c_str());
+        options(bmcOptions);
+        bmc.keepLog(true);
+    }
+    bmc::ConfigModule& config() { return *bmc.module<bmc::ConfigModule>(); }
+    std::string bmcConfiguration() {
+        const auto& c = config().configuration();
+        return std::string(c.begin(), c.end());
+    }
+    void setBmcConfiguration(const std::string& bytes) { config().setConfiguration({bytes.begin(), bytes.end()}); }
+    void backup() { runConfigFlow(platform(), transport, nullptr, file.c_str()); }
+    void restore() { runConfigFlow(platform(), transport, file.c_str(), nullptr); }
+    void restoreFrom(const std::string& bytes) {
+        writeFile(file, bytes);
+        restore();
+    }
+    // The requests' data bytes, in order.
+    std::vector<std::vector<uint8_t>> requests() const {
+        std::vector<std::vector<uint8_t>> out;
+        for (const bmc::Request& r : bmc.log()) out.push_back(r.data);
+        return out;
+    }
+};
+
+struct RoundTrip {
+    size_t size;
+    const char* block;
+    const char* firstSequence;
+};
+
+TEST(ConfigTransfer, BackupThenRestoreGivesTheBmcItsConfigurationBack) {
+    const RoundTrip cases[] = {
+        {1000, "64", "0xFFFFF8"},   // wraps during both transfers
+        {3001, "121", "0xFFFFFF"},  // wraps at the first block
+        {1, "1", "0xFFFFFF"},
+        {46, "45", "0"},
+        {90, "7", "0x123456"},  // a multiple of 45
+    };
+    for (const RoundTrip& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::string original = sampleBytes(c.size);
+        const std::vector<std::string> knobs = {std::string("--bmc-config-block=") + c.block,
+                                                std::string("--bmc-config-seq=") + c.firstSequence};
+        ConfigRun backup(knobs);
+        ConfigRun restore(knobs);  // before the backup: a rig starts without the file
+        backup.setBmcConfiguration(original);
+        writeFile(backup.file, std::string(5000, 'x'));  // emptied first
+        backup.backup();
+        const long size = static_cast<long>(c.size);
+        EXPECT_EQ(backup.console.text, kBackupMode + kPreparing + totalLine(size) +
+                                           progressLines(size, std::stol(c.block)) + kBackupDone);
+        EXPECT_EQ(readFile(backup.file), original);
+
+        restore.restore();
+        EXPECT_EQ(restore.console.text,
+                  kRestoreMode + kPreparing + totalLine(size) + progressLines(size, 45) + kRestoreDone);
+        EXPECT_EQ(restore.bmcConfiguration(), original);
+        EXPECT_EQ(restore.config().finishRequests(), 0u);
+        EXPECT_EQ(restore.transport.opens, 1);
+        EXPECT_EQ(restore.transport.closes, 1);
+    }
+}
+
+TEST(ConfigTransfer, KorvexSimRoundTrip) {
+    const std::string c = JobRig::path("sim-config-C.bin");
+    const std::string b = JobRig::path("sim-config-B.bin");
+    const std::string r = JobRig::path("sim-config-R.bin");
+    const std::string out = JobRig::path("sim-config-out.txt");
+    const std::string original = sampleBytes(2049, 5);
+    writeFile(c, original);
+    std::remove(b.c_str());
+    std::remove(r.c_str());
+    auto sim = [&](const std::string& args) {
+        return std::system((std::string(KORVEX_SIM_BINARY) + " " + args + " > " + out + " 2>&1").c_str());
+    };
+    ASSERT_EQ(sim("--bmc-config=" + c + " --bmc-config-seq=0xFFFFFF -- -c -d " + b), 0);
+    EXPECT_EQ(readFile(b), original);
+    ASSERT_EQ(sim("--bmc-save-config=" + r + " --bmc-config-seq=0xFFFFFE -- -c -f " + b), 0);
+    const std::string text = readFile(out);
+    EXPECT_EQ(text.substr(text.size() - kRestoreDone.size()), kRestoreDone);
+    EXPECT_EQ(readFile(r), original);
+}
+
+TEST(ConfigTransfer, RestoreRequestsOnTheWire) {
+    const std::string bytes = sampleBytes(50);
+    std::vector<uint8_t> first = {0x13, 0xFF, 0xFF, 0xFF};
+    first.insert(first.end(), bytes.begin(), bytes.begin() + 45);
+    std::vector<uint8_t> second = {0x13, 0x00, 0x00, 0x00};
+    second.insert(second.end(), bytes.begin() + 45, bytes.end());
+    const struct {
+        std::string file;
+        std::vector<std::vector<uint8_t>> requests;
+    } cases[] = {
+        {bytes, {{0x06}, {0x01, 50, 0, 0, 0}, {0x12}, first, second}},
+        {"", {{0x06}, {0x01, 0, 0, 0, 0}, {0x12}}},
+    };
+    for (const auto& c : cases) {
+        ConfigRun run({"--bmc-config-seq=0xFFFFFF"});
+        run.restoreFrom(c.file);
+        EXPECT_EQ(run.requests(), c.requests);
+        for (const bmc::Request& r : run.bmc.log()) {
+            EXPECT_EQ(r.netFn, 0x3E);
+            EXPECT_EQ(r.command, 0x20);
+        }
+    }
+}
+
+TEST(ConfigTransfer, ProgressAndLengthFormatsAtTheirEdges) {
+    ConfigRun wide;
+    wide.restoreFrom(sampleBytes(0x10000));
+    EXPECT_NE(wide.console.text.find("Total data length :     65536\n"), std::string::npos);
+    EXPECT_NE(wide.console.text.find("0xfff0 Bytes Transmit Progress :   99 %\r"), std::string::npos);
+    EXPECT_NE(wide.console.text.find("0x10000 Bytes Transmit Progress :  100 %\r" + kRestoreDone),
+              std::string::npos);
+
+    // A BMC that sends more than it announced drives the percentage past 999.
+    ConfigRun over({"--bmc-fault=config-total:1"});
+    over.backup();
+    EXPECT_EQ(over.console.text, kBackupMode + kPreparing + "Total data length :         1\n" +
+                                     "Bytes Processed data length : 0x  40 Bytes Transmit Progress : 6400 %\r" +
+                                     kBackupDone);
+    EXPECT_EQ(readFile(over.file), over.bmcConfiguration().substr(0, 64));
+
+    ConfigRun nine({"--bmc-fault=config-total:123456789", "--bmc-fault=config-fail-at:1"});
+    nine.backup();
+    EXPECT_NE(nine.console.text.find("Total data length : 123456789\n"), std::string::npos);
+}
+
+struct FailureCase {
+    const char* name;
+    std::vector<std::string> knobs;
+    std::string console;  // after the mode line
+    size_t fileBytes;     // backup: bytes of the BMC's configuration in the file
+    bool replaced;        // restore: the BMC took the new configuration
+    uint64_t finishes;
+};
+
+std::string repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+std::vector<std::string> codeFor(int from, int to, const char* code) {
+    std::vector<std::string> knobs;
+    for (int n = from; n <= to; ++n)
+        knobs.push_back(std::string("--bmc-fault=cc:0x3e:0x20:") + code + ":" + std::to_string(n));
+    return knobs;
+}
+
+TEST(ConfigTransfer, BackupFailuresAndRecoveries) {
+    const long total = 300;
+    auto L = [&](long n) { return progressLine(n, total); };
+    const std::string head = kPreparing + totalLine(total);
+    const std::string rest = L(128) + L(192) + L(256) + L(300);
+    const std::string failed = "Error: doIPMICmd failed\n";
+    const FailureCase cases[] = {
+        {"reset refused five times", codeFor(1, 5, "0xc1"),
+         kPreparing + repeat("[doIPMICmd] Abnormal. CompCode == 0xc1\n", 5) + failed, 0, false, 1},
+        {"block 2 refused five times", codeFor(5, 9, "0xc0"),
+         head + L(64) + repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 5) + failed + L(64), 64, false, 1},
+        {"block 2 refused four times, then served", codeFor(5, 8, "0xc0"),
+         head + L(64) + repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 4) + rest, 300, false, 0},
+        {"the last number again at block 2, across the wrap", {"--bmc-fault=config-bad-seq:2"},
+         head + L(64) + "Error : Unsynchronized sequence. Expected : 0, Received : 16777215\n" + L(64), 64, false, 1},
+        {"task state 3 six times", {"--bmc-fault=config-state:3:2:6"},
+         head + repeat(L(64), 6) + "Error : Task state 3 repeated 6 times without a block.\n" + L(64), 64, false, 1},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> knobs = c.knobs;
+        knobs.push_back("--bmc-config-seq=0xFFFFFE");
+        ConfigRun run(knobs);
+        run.setBmcConfiguration(sampleBytes(total));
+        run.backup();
+        EXPECT_EQ(run.console.text, kBackupMode + c.console + kBackupDone);
+        EXPECT_EQ(readFile(run.file), sampleBytes(total).substr(0, c.fileBytes));
+        EXPECT_EQ(run.config().finishRequests(), c.finishes);
+        EXPECT_EQ(run.transport.closes, 1);
+    }
+}
+
+TEST(ConfigTransfer, RestoreFailuresAndRecoveries) {
+    auto R = [](long n) { return progressLine(n, 100); };
+    const std::string head = kPreparing + totalLine(100);
+    const std::string whole = head + R(45) + R(90) + R(100);
+    const FailureCase cases[] = {
+        {"the last number again at block 2, after the wrap", {"--bmc-fault=config-bad-seq:2"},
+         head + R(45) + "Error : Unsynchronized sequence. Expected : 1, Received : 0\n" + R(90), 0, false, 1},
+        {"task state 1 at block 2: delivered, number kept", {"--bmc-fault=config-state:1:2:1"}, whole, 0, true, 0},
+        {"task state 3 for every block", {"--bmc-fault=config-state:3:1:3"}, whole, 0, true, 0},
+        {"a status answer without the length, which a restore does not read", {"--bmc-fault=config-status-short:4"},
+         whole, 0, true, 0},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> knobs = c.knobs;
+        knobs.push_back("--bmc-config-seq=0xFFFFFF");
+        ConfigRun run(knobs);
+        const std::string before = run.bmcConfiguration();
+        const std::string bytes = sampleBytes(100, 7);
+        run.restoreFrom(bytes);
+        EXPECT_EQ(run.console.text, kRestoreMode + c.console + kRestoreDone);
+        EXPECT_EQ(run.bmcConfiguration(), c.replaced ? bytes : before);
+        EXPECT_EQ(run.config().finishRequests(), c.finishes);
+        EXPECT_EQ(readFile(run.file), bytes);  // a restore never writes its file
+    }
+}
+
+TEST(ConfigTransfer, BackupWriteFailureEndsTheTransferOnce) {
+    // /dev/full fails once the stream's buffer is flushed, long before the end.
+    const std::string message = "ERROR: WRITE FILE FAILED\n\n";
+    ConfigRun run({"--bmc-config-block=100"});
+    run.setBmcConfiguration(sampleBytes(20000));
+    run.file = "/dev/full";
+    run.backup();
+    const std::string& t = run.console.text;
+    const size_t at = t.find(message);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(t.find(message, at + 1), std::string::npos);
+    EXPECT_LT(run.config().blockRequests(), 200u);
+    EXPECT_EQ(run.config().finishRequests(), 1u);
+    EXPECT_EQ(t.substr(t.size() - kBackupDone.size()), kBackupDone);
+}
+
+// Steps that record their calls and fail on demand.
+struct StepScript {
+    static inline std::string calls;
+    static inline std::string failing;  // the steps that fail, by letter
+    static inline uint8_t stateSeenByFinish = 0;
+    static uint8_t step(char letter) {
+        calls += letter;
+        return failing.find(letter) == std::string::npos ? kStepOk : kStepFailed;
+    }
+    static uint8_t prepare(ConfigTransfer*) { return step('p'); }
+    static uint8_t transfer(ConfigTransfer*) { return step('t'); }
+    static uint8_t complete(ConfigTransfer*) { return step('c'); }
+    static uint8_t finish(ConfigTransfer* c) {
+        stateSeenByFinish = c->taskState;
+        return step('f');
+    }
+};
+
+constexpr TransferModule kScripted = {"scripted", 1, StepScript::prepare, StepScript::transfer,
+                                      StepScript::complete, StepScript::finish};
+constexpr TransferModuleTable kNoModules = {};
+
+// In-memory files whose size can be made unknowable: the seek to the end
+// fails, or the position reads negative.
+class SizelessFiles final : public FileSystem {
+public:
+    enum class Fault { None, SeekToEnd, NegativePosition };
+    File* open(const char* name, const char* mode) override {
+        File* f = inner.open(name, mode);
+        return f == nullptr ? nullptr : new Sizeless(f, fault);
+    }
+    MemFs inner;
+    Fault fault = Fault::None;
+
+private:
+    class Sizeless final : public File {
+    public:
+        Sizeless(File* inner, Fault fault) : inner_(inner), fault_(fault) {}
+        size_t read(void* b, size_t n) override { return inner_->read(b, n); }
+        size_t write(const void* d, size_t n) override { return inner_->write(d, n); }
+        int seek(int64_t o, SeekFrom w) override {
+            return fault_ == Fault::SeekToEnd && w == SeekFrom::End ? -1 : inner_->seek(o, w);
+        }
+        int64_t tell() override { return fault_ == Fault::NegativePosition ? -1 : inner_->tell(); }
+        int flush() override { return inner_->flush(); }
+        bool eof() override { return inner_->eof(); }
+        bool error() override { return inner_->error(); }
+        int close() override {
+            const int rc = inner_->close();
+            delete this;
+            return rc;
+        }
+
+    private:
+        File* inner_;
+        Fault fault_;
+    };
+};
+
+class CountingTransport final : public Transport {
+public:
+    int open() override {
+        ++opens;
+        return openable ? 0 : -1;
+    }
+    int close() override { return ++closes; }
+    int exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t*) override { return ++exchanges; }
+    bool openable = true;
+    int opens = 0;
+    int closes = 0;
+    int exchanges = 0;
+};
+
+struct SetUpCase {
+    const char* restore;
+    const char* backup;
+    SizelessFiles::Fault fault;
+    bool transportOpens;
+    std::string console;
+    const TransferModuleTable* modules = &kTransferModules;
+};
+
+TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
+    using F = SizelessFiles::Fault;
+    TransferModule disabled = kScripted;
+    disabled.enabled = 2;  // only exactly 1 enables a module
+    TransferModule nameless = kScripted;
+    nameless.name = nullptr;
+    const TransferModuleTable none = {disabled, nameless};
+    const std::string noModule = "unknown file type!!!\nOperation Failed.\n";
+    const std::string openFailed = "ERROR: OPEN FILE FAILED\n\nOperation Failed.\n";
+    const std::string noSize = kRestoreMode + "Can't get file size for restore mode.\nOperation Failed.\n";
+    const SetUpCase cases[] = {
+        {"missing.bin", nullptr, F::None, true, kRestoreMode + openFailed},
+        {nullptr, "locked.bin", F::None, true, kBackupMode + openFailed},
+        {"missing.bin", "locked.bin", F::None, true, kRestoreMode + openFailed},  // a restore comes first
+        {nullptr, nullptr, F::None, true, "unknown transmission direction.\nOperation Failed.\n"},
+        {"r.bin", nullptr, F::SeekToEnd, true, noSize},
+        {"r.bin", nullptr, F::NegativePosition, true, noSize},
+        {"r.bin", nullptr, F::None, false, kRestoreMode + "Operation Failed.\n"},
+        {nullptr, "b.bin", F::None, true, noModule, &none},
+        {nullptr, "b.bin", F::None, true, noModule, &kNoModules},
+    };
+    for (const SetUpCase& c : cases) {
+        SCOPED_TRACE(c.console);
+        ConfigRun run;
+        SizelessFiles files;
+        files.inner.files["r.bin"] = sampleBytes(10);
+        files.inner.failOpen.insert("locked.bin");
+        files.fault = c.fault;
+        CountingTransport transport;
+        transport.openable = c.transportOpens;
+        const Platform p{run.ports, run.timers, run.stall, run.console, files, run.memory};
+        runConfigFlowWith(p, transport, c.restore, c.backup, *c.modules);
+        EXPECT_EQ(run.console.text, c.console);
+        EXPECT_EQ(transport.opens, c.transportOpens ? 0 : 1);
+        EXPECT_EQ(transport.exchanges + transport.closes, 0);
+        EXPECT_EQ(files.inner.openNow, 0);
+    }
+}
+
+struct StepCase {
+    bool restore;
+    const char* failing;
+    const char* calls;
+    uint8_t finishSees;
+};
+
+TEST(ConfigFlow, StepsRunInOrderAndFinishAlwaysRuns) {
+    TransferModule disabled = kScripted;
+    disabled.enabled = 0;
+    const TransferModuleTable table = {disabled, kScripted};  // the first enabled module runs
+    const StepCase cases[] = {
+        {false, "", "ptf", 0},    {true, "", "ptcf", 0},   {false, "p", "pf", 5}, {true, "t", "ptf", 5},
+        {true, "c", "ptcf", 5},   {false, "f", "ptf", 0},  {false, "c", "ptf", 0},
+    };
+    for (const StepCase& c : cases) {
+        SCOPED_TRACE(std::string(c.restore ? "restore" : "backup") + " failing " + c.failing);
+        ConfigRun run;
+        writeFile(run.file, "abc");
+        StepScript::calls.clear();
+        StepScript::failing = c.failing;
+        runConfigFlowWith(run.platform(), run.transport, c.restore ? run.file.c_str() : nullptr,
+                          c.restore ? nullptr : run.file.c_str(), table);
+        EXPECT_EQ(StepScript::calls, c.calls);
+        EXPECT_EQ(StepScript::stateSeenByFinish, c.finishSees);
+        EXPECT_EQ(run.console.text, c.restore ? kRestoreMode + kRestoreDone : kBackupMode + kBackupDone);
+        EXPECT_EQ(run.transport.opens, 1);
+        EXPECT_EQ(run.transport.closes, 1);
+    }
+}
+
+TEST(ConfigFlow, StatusPausesAreTwoSecondsAfterEachAttempt) {
+    ConfigRun run({"--bmc-fault=config-never-ready"});
+    run.backup();
+    EXPECT_EQ(run.clock.nowUs(), 10u * 1000000u);
+    EXPECT_EQ(run.stall.calls(), 5u);
+}
+
+}  // namespace
+}  // namespace korvex::test
