@@ -92,57 +92,25 @@ timespec monotonicAfter(uint64_t ns) {
     return t;
 }
 
-MonotonicTimers::Slot* MonotonicTimers::slot(TimerId id) {
-    if (id == 0 || id > slots_.size()) return nullptr;
-    Slot* s = &slots_[id - 1];
-    return s->open ? s : nullptr;
-}
-
-bool MonotonicTimers::create(TimerId* id) {
-    for (size_t i = 0; i < slots_.size(); ++i) {
-        if (!slots_[i].open) {
-            slots_[i] = Slot{true, false, {}};
-            *id = i + 1;
-            return true;
-        }
-    }
-    slots_.push_back(Slot{true, false, {}});
-    *id = slots_.size();
-    return true;
-}
+bool MonotonicTimers::create(TimerId* id) { return slots_.create(id); }
 
 bool MonotonicTimers::armRelative(TimerId id, uint64_t units100ns) {
-    Slot* s = slot(id);
-    if (s == nullptr) return false;
     const uint64_t maxUnits = std::numeric_limits<uint64_t>::max() / 100;
-    s->deadline = monotonicAfter(units100ns > maxUnits ? std::numeric_limits<uint64_t>::max() : units100ns * 100);
-    s->armed = true;
-    return true;
+    return slots_.arm(id, monotonicAfter(units100ns > maxUnits ? std::numeric_limits<uint64_t>::max()
+                                                               : units100ns * 100));
 }
 
 bool MonotonicTimers::fired(TimerId id) {
-    Slot* s = slot(id);
-    if (s == nullptr || !s->armed) return false;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (!reached(now, s->deadline)) return false;
-    s->armed = false;  // a one-shot timer signals once
-    return true;
+    return slots_.fired(id, [](const timespec& deadline) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return reached(now, deadline);
+    });
 }
 
-void MonotonicTimers::cancel(TimerId id) {
-    if (Slot* s = slot(id)) s->armed = false;
-}
+void MonotonicTimers::cancel(TimerId id) { slots_.cancel(id); }
 
-void MonotonicTimers::close(TimerId id) {
-    if (Slot* s = slot(id)) *s = Slot{};
-}
-
-size_t MonotonicTimers::openCount() const {
-    size_t n = 0;
-    for (const Slot& s : slots_) n += s.open ? 1 : 0;
-    return n;
-}
+void MonotonicTimers::close(TimerId id) { slots_.close(id); }
 
 void SleepStall::stall(uint64_t microseconds) {
     const uint64_t maxMicroseconds = std::numeric_limits<uint64_t>::max() / 1000;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/hosted/timer_slots.h"
 #include "platform/platform.h"
 
 namespace korvex::linuxhost {
@@ -44,16 +45,10 @@ public:
     bool fired(TimerId id) override;
     void cancel(TimerId id) override;
     void close(TimerId id) override;
-    size_t openCount() const;
+    size_t openCount() const { return slots_.openCount(); }
 
 private:
-    struct Slot {
-        bool open = false;
-        bool armed = false;
-        timespec deadline{};
-    };
-    Slot* slot(TimerId id);
-    std::vector<Slot> slots_;
+    hosted::TimerSlots<timespec> slots_;
 };
 
 // Sleeps rather than spins: the pauses between requests last up to seconds.

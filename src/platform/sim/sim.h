@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/hosted/timer_slots.h"
 #include "platform/platform.h"
 
 namespace korvex::sim {
@@ -62,19 +63,13 @@ public:
     void cancel(TimerId id) override;
     void close(TimerId id) override;
     // Timers created and not yet closed: a leak check for the tests.
-    size_t openCount() const;
+    size_t openCount() const { return slots_.openCount(); }
     // Makes the next `count` calls to create() fail, for failure tests.
     void failNextCreates(unsigned count) { failCreates_ = count; }
 
 private:
-    struct Slot {
-        bool open = false;
-        bool armed = false;
-        uint64_t deadlineNs = 0;
-    };
-    Slot* slot(TimerId id);
     const VirtualClock& clock_;
-    std::vector<Slot> slots_;
+    hosted::TimerSlots<uint64_t> slots_;  // deadlines in virtual nanoseconds
     unsigned failCreates_ = 0;
 };
 
