@@ -16,7 +16,7 @@
 
 #include "platform/hosted/hosted.h"
 #include "platform/linux/linux.h"
-#include "platform/linux/preflight.h"
+#include "korvex/preflight.h"
 #include "support/capture.h"
 
 namespace korvex::linuxhost {

@@ -12,7 +12,7 @@
 #include "app/main_flow.h"
 #include "platform/hosted/hosted.h"
 #include "platform/linux/linux.h"
-#include "platform/linux/preflight.h"
+#include "korvex/preflight.h"
 
 int main(int argc, char** argv) {
     korvex::linuxhost::LinuxPortIo ports;

@@ -1,4 +1,4 @@
-#include "platform/linux/preflight.h"
+#include "korvex/preflight.h"
 
 #include <unistd.h>
 
