@@ -94,23 +94,60 @@ case_config() {
 }
 
 # The front end's refusals, on a kernel that does give root the ports: as
-# nobody (EPERM), then as root with a device node of the kernel's IPMI
-# driver present. The BMC must see no request from either; then the same
-# backup with --force-with-kernel-driver runs as on korvex-sim, and the BMC
-# sees exactly korvex-sim's number of requests.
+# nobody (EPERM); as root, kcs.cfg files planted in the world-writable /work
+# (ports among the machine's own controllers, the PCI configuration ports
+# held in /proc/ioports, writable by all, owned by nobody, a FIFO, a link to
+# /dev/zero, and with the BMC, ports other than those that QEMU's tables
+# describe); then as root with a device node of the kernel's IPMI driver
+# present. The BMC must see no request from any of them; then the same
+# backup with --force-with-kernel-driver and a good kcs.cfg runs as on
+# korvex-sim, and the BMC sees exactly korvex-sim's number of requests.
 case_refusal() {
+  local have_bmc=0
+  [ -n "$bmcd" ] && [ -x "$bmcd" ] && have_bmc=1
   guest_cmd nobody "su -s /bin/sh nobody -c 'korvex -d dump.bin'"
+  local planted=(
+    "planted|printf 'CMD CF9 DATA 70' > kcs.cfg"
+    "claimed|printf 'CMD CF9 DATA CF8' > kcs.cfg"
+    "writable|printf 'CMD CA3 DATA CA2' > kcs.cfg; chmod 666 kcs.cfg"
+    "foreign|chmod 644 kcs.cfg; chown nobody kcs.cfg"
+    "fifo|rm kcs.cfg; mkfifo -m 644 kcs.cfg"
+    "link|rm kcs.cfg; ln -s /dev/zero kcs.cfg")
+  [ $have_bmc = 1 ] && planted+=("differs|rm kcs.cfg; printf 'CMD CA5 DATA CA4' > kcs.cfg")
+  local p
+  for p in "${planted[@]}"; do
+    guest_sh "${p#*|}"
+    guest_run "${p%%|*}" -d dump.bin
+  done
+  guest_sh "rm kcs.cfg"
   guest_sh "mknod /dev/ipmi0 c 1 3"
   guest_run driver -c -d backup.bin
   guest_sh "ls > /tmp/files; put files /tmp/files"
+  guest_sh "printf 'CMD CA3 DATA CA2' > kcs.cfg"
   guest_run forced --force-with-kernel-driver -c -d forced.bin
-  local have_bmc=0
-  [ -n "$bmcd" ] && [ -x "$bmcd" ] && have_bmc=1
   if [ $have_bmc = 1 ]; then boot with-bmc --verbose; else boot no-bmc; fi
-  for name in nobody driver forced; do
+  for p in nobody driver forced "${planted[@]}"; do
+    name=${p%%|*}
     guest_has "$name.rc" || fail "no result of $name from the guest"
     for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
   done
+  printf '%s\n' "korvex: KCS ports (from kcs.cfg) refused: the data port 0x70 is below 0x100, among the machine's own controllers (DMA, interrupts, timer, CMOS, reset)" > "$work/planted.expected"
+  same "refusal of a planted kcs.cfg" "$work/planted.expected" "$work/planted.err" || fail "the planted kcs.cfg's message differs"
+  local says=(
+    'claimed|port 0xCF8 is held by "PCI conf1" (/proc/ioports)'
+    'writable|kcs.cfg refused: others than its owner may write it (mode 0666)'
+    'foreign|kcs.cfg refused: it is owned by uid 65534'
+    'fifo|kcs.cfg refused: it is a FIFO'
+    'link|kcs.cfg refused: it is a symbolic link'
+    'differs|but the system describes its KCS interface at command/status 0xCA3, data 0xCA2 (SMBIOS)')
+  for p in "${says[@]}"; do
+    name=${p%%|*}
+    [ -e "$work/$name.err" ] || continue
+    [ "$(wc -l < "$work/$name.err")" = 1 ] && grep -qF -- "${p#*|}" "$work/$name.err" ||
+      { cat "$work/$name.err"; fail "$name: not the one line of refusal expected"; }
+    [ "$(cat "$work/$name.rc")" != 0 ] && [ ! -s "$work/$name.out" ] || fail "$name: status or output"
+  done
+  echo "ok: the planted kcs.cfg files were refused"
   printf '%s\n' "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted (run as root)" \
     "korvex: nothing was sent to the BMC" > "$work/nobody.expected"
   same "refusal as nobody" "$work/nobody.expected" "$work/nobody.err" || fail "the message as nobody differs"
@@ -127,6 +164,8 @@ case_refusal() {
   grep -q 'Done' "$work/sim/forced.out" || skip "the configuration jobs are not built yet"
   [ "$(cat "$work/forced.rc")" = 0 ] || fail "the forced run's status is $(cat "$work/forced.rc")"
   grep -q '^korvex: warning: ' "$work/forced.err" || fail "the forced run did not warn"
+  grep -qx 'korvex: KCS ports: command/status 0xCA3, data 0xCA2 (from kcs.cfg)' "$work/forced.err" ||
+    fail "the forced run did not name the ports of its kcs.cfg"
   same "forced backup console text" "$work/sim/forced.out" "$work/forced.out" || fail "differs from korvex-sim"
   local sent expected
   sent=$(grep -c '^korvex-bmcd: seq ' "$work/bmcd.log")

@@ -1,10 +1,10 @@
 // korvex: the tool on Linux x86-64, talking to the BMC through the KCS
 // registers with real port I/O.
-//   korvex [--force-with-kernel-driver] [tool arguments]
+//   korvex [--force-with-kernel-driver] [--force-ports] [tool arguments]
 // The tool's text goes to standard output and its exit status is 0, as on
-// every platform. This front end's own refusals (no port access, the
-// kernel's IPMI driver in the way) go to standard error with status 1;
-// nothing is sent to the BMC then.
+// every platform. This front end's own refusals (kcs.cfg or its ports, no
+// port access, the kernel's IPMI driver in the way) go to standard error
+// with status 1; nothing is sent to the BMC then.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -19,15 +19,21 @@ int main(int argc, char** argv) {
     korvex::linuxhost::MonotonicTimers timers;
     korvex::linuxhost::SleepStall stall;
     korvex::hosted::StdioConsole console;
-    korvex::hosted::StdioFileSystem files;
+    korvex::hosted::StdioFileSystem stdioFiles;
+    korvex::linuxhost::CheckedKcsCfg files(stdioFiles);  // the run reads the kcs.cfg that was checked
     korvex::hosted::HeapMemory memory;
     const korvex::Platform platform{ports, timers, stall, console, files, memory};
 
     korvex::linuxhost::PreflightSettings settings;
     int first = 1;
-    if (first < argc && std::strcmp(argv[first], "--force-with-kernel-driver") == 0) {
-        settings.allowKernelDriver = true;
-        ++first;
+    for (; first < argc; ++first) {
+        if (std::strcmp(argv[first], "--force-with-kernel-driver") == 0) {
+            settings.allowKernelDriver = true;
+        } else if (std::strcmp(argv[first], "--force-ports") == 0) {
+            settings.forcePorts = true;
+        } else {
+            break;
+        }
     }
 
     std::vector<char*> toolArgs;
@@ -37,7 +43,7 @@ int main(int argc, char** argv) {
     const int toolArgc = static_cast<int>(toolArgs.size()) - 1;
 
     const auto grant = [&ports](uint16_t port, int* error) { return ports.grant(port, error); };
-    if (!korvex::linuxhost::preflight(platform, grant, toolArgc, toolArgs.data(), settings, stderr)) return 1;
+    if (!korvex::linuxhost::preflight(files, grant, toolArgc, toolArgs.data(), settings, stderr)) return 1;
 
     korvex::korvexMain(platform, toolArgc, toolArgs.data());
     std::fflush(stdout);
