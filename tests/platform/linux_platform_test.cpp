@@ -348,7 +348,7 @@ TEST_F(Preflight, KcsCfgAndItsPorts) {
          .asked = {0xCA3, 0xCA4}, .says = "korvex: KCS ports: command/status 0xCA4, data 0xCA3 (from kcs.cfg)\n"},
         {.what = "memory", .plant = Plant::None, .smbios = smbios38(1, 0xFED40000, 0x00), .asked = standard,
          .says = "as memory-mapped at 0xFED40000 (SMBIOS)"},
-        {.what = "old entry", .plant = Plant::None, .smbios = smbios38(1, 0xCA2, 0xC0, 0x10), .runs = true,
+        {.what = "old entry", .plant = Plant::None, .smbios = smbios38(1, 0xCA3, 0xC0, 0x10), .runs = true,
          .asked = standard, .says = standardLine},
         {.what = "BT", .plant = Plant::None, .smbios = smbios38(3, 0xE5, 0x01), .runs = true, .asked = standard,
          .says = standardLine},

@@ -167,15 +167,17 @@ boot() {
 
 # --- checks -----------------------------------------------------------------
 # Fetches a guest run's results into $work/NAME.{out,err,rc} and checks
-# that korvex ran (status 0; from the front end only the ports it uses, the
-# standard ones, which QEMU's SMBIOS and ACPI tables describe too).
+# that korvex ran (status 0; from the front end at most the ports it uses,
+# the standard ones, which QEMU's SMBIOS and ACPI tables describe too).
 collect() {
   local name=$1 part
   guest_has "$name.out" || fail "no result of $name from the guest"
   for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
   [ "$(cat "$work/$name.rc")" = 0 ] || { cat "$work/$name.err"; fail "$name: exit status $(cat "$work/$name.rc")"; }
   printf '%s\n' "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (default)" > "$work/ports.expected"
-  cmp -s "$work/ports.expected" "$work/$name.err" || { cat "$work/$name.err"; fail "$name: the front end complained"; }
+  [ -s "$work/$name.err" ] && ! cmp -s "$work/ports.expected" "$work/$name.err" &&
+    { cat "$work/$name.err"; fail "$name: the front end complained"; }
+  return 0
 }
 
 same() {  # same WHAT EXPECTED_FILE ACTUAL_FILE
