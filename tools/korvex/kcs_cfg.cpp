@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -35,7 +36,7 @@ public:
         const int64_t base = whence == SeekFrom::Start     ? 0
                              : whence == SeekFrom::Current ? static_cast<int64_t>(position_)
                                                            : static_cast<int64_t>(bytes_.size());
-        if (offset < -base) return -1;
+        if (offset < -base || offset > INT64_MAX - base) return -1;
         position_ = static_cast<size_t>(base + offset);
         eof_ = false;
         return 0;
