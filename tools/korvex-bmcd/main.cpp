@@ -152,15 +152,29 @@ void logRequest(const std::vector<uint8_t>& frame, bool answered) {
 void serve(int fd, const Settings& s, korvex::bmc::vm::Responder& responder) {
     korvex::bmc::vm::Decoder decoder;
     uint8_t buffer[4096];
+    using Event = korvex::bmc::vm::Decoder::Event;
+    if (!sendAll(fd, korvex::bmc::vm::greeting())) return;
+    uint64_t dropped = 0;
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         for (ssize_t i = 0; i < n; ++i) {
+            const Event event = decoder.feed(buffer[i]);
+            if (event == Event::Dropped) {
+                // Said once: a peer that sends nothing but garbage must not flood the log.
+                if (dropped++ == 0 || s.verbose)
+                    std::fprintf(stderr, "korvex-bmcd: dropped a frame from QEMU: %s\n", decoder.dropReason());
+                continue;
+            }
             // Control commands from QEMU (version, capabilities, ...) want no answer.
-            if (decoder.feed(buffer[i]) != korvex::bmc::vm::Decoder::Event::Message) continue;
+            if (event == Event::Control) responder.control(decoder.frame());
+            if (event != Event::Message) continue;
+            const bool irqBefore = responder.irqEnabled();
             const auto reply = responder.answer(decoder.frame());
             if (s.verbose) logRequest(decoder.frame(), reply.has_value());
+            if (s.verbose && responder.irqEnabled() != irqBefore)
+                std::fprintf(stderr, "korvex-bmcd: KCS interrupt %s\n", responder.irqEnabled() ? "on" : "off");
             if (reply && !sendAll(fd, *reply)) return;
             if (responder.leaving()) return;
         }
