@@ -36,6 +36,9 @@ void printHelp(const korvex::bmc::SimBmc& bmc) {
         "  -chardev socket,id=ipmi0,path=SOCKET,server=on,wait=off\n"
         "  -device ipmi-bmc-extern,chardev=ipmi0,id=bmc0 -device isa-ipmi-kcs,bmc=bmc0\n"
         "It exits when QEMU closes the connection, after saving what the options ask for.\n"
+        "It answers the BMC Global Enables and message flags requests a host's IPMI\n"
+        "driver makes, and turns QEMU's KCS interrupt on and off as the host asks.\n"
+        "Frames over 1024 bytes are dropped (said once on standard error).\n"
         "\n"
         "Options:\n"
         "  --help                 this text\n"
@@ -44,7 +47,8 @@ void printHelp(const korvex::bmc::SimBmc& bmc) {
         "                         completion code 0xC3 to the host after 4 s)\n"
         "  --bmcd-exit-after=N    answer N requests, then close the connection (QEMU\n"
         "                         reports 0xD2 to the host)\n"
-        "  --verbose              one line per request on standard error\n"
+        "  --verbose              one line per request, each dropped frame and each\n"
+        "                         change of the interrupt on standard error\n"
         "%s",
         bmc.optionHelp().c_str());
 }
