@@ -14,7 +14,6 @@ public:
     // Bit 0 of the Global Enables: the host wants the interrupt that tells it
     // an answer is ready (the KCS output buffer full).
     bool messageInterruptEnabled() const { return (globalEnables_ & kReceiveMessageInterrupt) != 0; }
-    uint8_t globalEnables() const { return globalEnables_; }
 
     static constexpr uint8_t kReceiveMessageInterrupt = 0x01;
     static constexpr uint8_t kSystemEventLogging = 0x08;

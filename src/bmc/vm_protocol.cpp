@@ -7,6 +7,7 @@ namespace korvex::bmc::vm {
 namespace {
 
 constexpr uint8_t kEscapeBit = 0x10;
+static_assert(kMaxFrame == 1024, "the drop reason names the limit");
 
 uint8_t checksum(const std::vector<uint8_t>& bytes, size_t count) {
     uint8_t sum = 0;
@@ -46,11 +47,9 @@ Decoder::Event Decoder::feed(uint8_t byte) {
         escaped_ = false;
         byte = static_cast<uint8_t>(byte & ~kEscapeBit);
     }
-    static_assert(kMaxFrame == 1024, "the drop reason names the limit");
     if (partial_.size() == kMaxFrame) {
         overlong_ = true;
         partial_.clear();
-        partial_.shrink_to_fit();
         return Event::None;
     }
     partial_.push_back(byte);

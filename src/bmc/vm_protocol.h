@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -93,7 +94,6 @@ public:
     bool leaving() const { return exitAfter_ && answered_ >= *exitAfter_; }
     uint64_t answered() const { return answered_; }
     uint64_t unanswered() const { return unanswered_; }
-    bool irqCapable() const { return irqCapable_; }
     bool irqEnabled() const { return irqEnabled_; }
 
 private:
