@@ -173,3 +173,58 @@ case_refusal() {
   [ "$sent" = "$expected" ] || fail "the BMC saw $sent requests; korvex-sim's backup alone sends $expected"
   echo "ok: the BMC saw only the forced run's $sent requests"
 }
+
+# The kernel's IPMI driver against korvex-bmcd. ipmi_msghandler, ipmi_si and
+# ipmi_devintf load, find QEMU's KCS interface and create /dev/ipmi0, and
+# ipmi_si sets up its interrupt with none of the warnings of a BMC that
+# lacks the Global Enables. Requests through /dev/ipmi0 (ipmi-client) get
+# the simulated BMC's answers; a loop of Get Device ID gives the driver's
+# rate and must raise the interrupt at least once per request. Then the
+# BMC falls silent (QEMU answers 0xC3 after its 4 s) and, in a second guest,
+# goes away (0xD2 at once).
+case_driver() {
+  [ -n "$client" ] && [ -x "$client" ] || skip "ipmi-client is not built"
+  guest_ipmi_modules || skip "no IPMI modules for $kernel (KORVEX_GUEST_MODULES)"
+  cp "$client" "$root/bin/ipmi-client"
+  local loop=2000 name
+  guest_load_driver load
+  guest_cmd irq0 "grep ipmi_si /proc/interrupts"
+  guest_cmd devid "ipmi-client 6 1"
+  guest_cmd rate "ipmi-client -n $loop 6 1"
+  guest_cmd irq1 "grep ipmi_si /proc/interrupts"
+  guest_cmd silent "ipmi-client -n 5000 6 1"
+  guest_cmd dmesg "dmesg"
+  # Silent after the driver's start, the loop and some more answers.
+  boot with-bmc --bmcd-stop-after=$((loop + 1000))
+  for name in load irq0 devid rate irq1 silent dmesg; do collect $name; done
+  value() { sed -n "s/^$1=//p" "$work/$2.out"; }
+
+  echo "driver: $(value per_second rate) Get Device ID requests/s through /dev/ipmi0 ($loop in a row)"
+  [ "$(value ok rate)" = $loop ] || { cat "$work/rate.out"; fail "the loop did not get $loop answers"; }
+  printf 'cc=0x00\ndata=20 01 02 10 02 00 00 00 00 00 00\n' > "$work/devid.expected"
+  grep -E '^(cc|data)=' "$work/devid.out" > "$work/devid.got"
+  same "Get Device ID through the driver" "$work/devid.expected" "$work/devid.got" || fail "wrong answer"
+  grep -i 'ipmi' "$work/dmesg.out"
+  grep -q 'ipmi_si .*: Using irq [0-9]' "$work/dmesg.out" || fail "ipmi_si does not use an interrupt"
+  grep -E "Couldn't get irq info|does not support|Could not set the global enables|Error clearing flags|Invalid return|Error getting response" \
+    "$work/dmesg.out" && fail "the driver warned about the BMC"
+  echo "ok: the driver uses its interrupt and did not warn"
+  local before after
+  before=$(awk '{print $2}' "$work/irq0.out")
+  after=$(awk '{print $2}' "$work/irq1.out")
+  echo "interrupts during the loop: $((after - before))"
+  [ $((after - before)) -ge $loop ] || fail "fewer interrupts than requests: the driver polled"
+  echo "ok: at least one interrupt per request"
+  [ "$(value cc silent)" = 0xc3 ] && [ "$(value ok silent)" -gt 0 ] || { cat "$work/silent.out"; fail "a silent BMC"; }
+  echo "ok: a silent BMC gives 0xc3 (after $(value last_seconds silent) s)"
+
+  : > "$guest_cases"
+  guest_load_driver load
+  guest_cmd gone "ipmi-client -n 1000 6 1"
+  guest_cmd again "ipmi-client 6 1"
+  boot with-bmc --bmcd-exit-after=100
+  for name in load gone again; do collect $name; done
+  [ "$(value cc gone)" = 0xd2 ] && [ "$(value ok gone)" -gt 0 ] && [ "$(value cc again)" = 0xd2 ] ||
+    { cat "$work/gone.out" "$work/again.out"; fail "a BMC that went away"; }
+  echo "ok: a BMC that went away gives 0xd2 (after $(value last_seconds again) s)"
+}
