@@ -53,6 +53,13 @@ public:
     virtual void flush() = 0;
     // One character from the keyboard or standard input; -1 when none can be had.
     virtual int readChar() = 0;
+    // Text the tool did not write itself (a package's unique file name): it
+    // may hold any byte but NUL. Printed as it is; a console that writes to a
+    // person's terminal shows its control bytes harmlessly instead, so that
+    // a package cannot move the cursor, clear the screen or retitle the window.
+    // (Inline: a virtual defined in the core, which is built without RTTI,
+    // would leave the hosted consoles without the base's type information.)
+    virtual void printUntrusted(const char* text) { print("%s", text); }
 
 protected:
     ~Console() = default;

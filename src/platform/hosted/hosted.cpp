@@ -1,11 +1,40 @@
 #include "platform/hosted/hosted.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <new>
 
 namespace korvex::hosted {
+
+std::string escapedText(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            shown += "\\\\";
+        } else if (byte >= 0x20 && byte < 0x7f) {
+            shown += c;
+        } else {
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0xf];
+        }
+    }
+    return shown;
+}
+
+StdioConsole::StdioConsole(FILE* out, FILE* in) : out_(out), in_(in), terminal_(isatty(fileno(out)) == 1) {}
+
+void StdioConsole::printUntrusted(const char* text) {
+    if (terminal_)
+        std::fputs(escapedText(text).c_str(), out_);
+    else
+        std::fputs(text, out_);
+}
 
 void StdioConsole::vprint(const char* format, va_list args) { std::vfprintf(out_, format, args); }
 
