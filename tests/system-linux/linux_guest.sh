@@ -167,12 +167,14 @@ boot() {
 
 # --- checks -----------------------------------------------------------------
 # Fetches a guest run's results into $work/NAME.{out,err,rc} and checks
-# that korvex ran (status 0, nothing from the front end).
+# that korvex ran (nothing from the front end) and ended with the exit status
+# of the outcome expected: collect NAME [STATUS], 0 (success) by default.
 collect() {
-  local name=$1 part
+  local name=$1 want=${2:-0} part
   guest_has "$name.out" || fail "no result of $name from the guest"
   for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
-  [ "$(cat "$work/$name.rc")" = 0 ] || { cat "$work/$name.err"; fail "$name: exit status $(cat "$work/$name.rc")"; }
+  [ "$(cat "$work/$name.rc")" = "$want" ] ||
+    { cat "$work/$name.err"; fail "$name: exit status $(cat "$work/$name.rc"), not $want"; }
   [ -s "$work/$name.err" ] && { cat "$work/$name.err"; fail "$name: the front end complained"; }
   return 0
 }
