@@ -110,8 +110,7 @@ JobResult runConfigFlowWith(const Platform& platform, Transport& transport, cons
         return {0, JobOutcome::Failed};
     }
 
-    // A BMC that reported the task failed has refused it, whatever data came.
-    bool succeeded = runSteps(c) && !c.refusedByBmc;
+    bool succeeded = runSteps(c);
     transport.close();
     if (c.mode == kModeBackup) {
         // A negative length announces nothing that could have been received whole.

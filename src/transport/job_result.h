@@ -7,13 +7,14 @@
 
 namespace korvex {
 
-// The outcome of a run, decided by these rules and nowhere else:
+// The outcome of a run, decided by these rules, in this order, and nowhere else:
 // - Succeeded: the KCS update printed "Update Complete"; the dump and the
 //   backup kept their file (every announced byte and a flagged last piece;
 //   the whole announced length in sequence and the closing step done); the
 //   restore had every block accepted and its finish step done without a
 //   failure.
-// - RefusedByBmc: the BMC gave a verdict refusing the job: GetFWUpdateInfo
+// - RefusedByBmc: a job that did not succeed, after the BMC gave a verdict
+//   refusing it: GetFWUpdateInfo
 //   answered 0xDF (another user is updating); an update state other than 2,
 //   for which validation refuses the package; a last chunk answered 0xCD;
 //   TASK_FAIL_STATE in a configuration answer.

@@ -2,6 +2,7 @@
 // dump or restore file is expected is refused at open, as the UEFI Shell
 // refuses it, instead of reading as an endless empty file; and staged output
 // files never write through what is planted at their names.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -27,6 +28,11 @@ TEST(StdioFiles, FoldersAreRefusedInEveryMode) {
         EXPECT_EQ(f->close(), 0);
     }
     EXPECT_EQ(files.createStaged(folder.c_str()), nullptr);
+    // Nor is a special file replaced by a staged one.
+    const std::string fifo = scratchPath("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(files.createStaged(fifo.c_str()), nullptr);
+    std::filesystem::remove(fifo);
     std::filesystem::remove_all(folder);
     std::filesystem::remove(file);
 }

@@ -119,9 +119,11 @@ File* StdioFileSystem::open(const char* name, const char* mode) {
 StagedFile* StdioFileSystem::createStaged(const char* name) {
     if (name == nullptr || name[0] == '\0') return nullptr;
     // A folder cannot take the file: refused now, as an open for writing
-    // refuses it, rather than after the whole job.
+    // refuses it, rather than after the whole job. Nor can a device, FIFO or
+    // socket: a rename would destroy the node instead of writing through it.
+    // A regular file, a link (replaced, not followed) or nothing may be there.
     struct stat st {};
-    if (lstat(name, &st) == 0 && S_ISDIR(st.st_mode)) return nullptr;
+    if (lstat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return nullptr;
     // Never an existing file, never through a link; readable by the owner
     // alone, since a dump or a backup holds the BMC's flash or configuration.
     constexpr int kNames = 8;
