@@ -44,7 +44,7 @@ TEST(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {
     ASSERT_EQ(built.status, 0) << built.out;
 
     SimRun sim;
-    ASSERT_EQ(sim.run({"-f", package}), 0) << sim.console.text;
+    ASSERT_EQ(sim.run({"-f", package}), (JobResult{0, JobOutcome::Succeeded})) << sim.console.text;
     const auto& blocks = sim.machine.bmc.module<bmc::UpdateModule>()->blocks();
     ASSERT_EQ(blocks.size(), 3u);
 

@@ -34,6 +34,10 @@ private:
 class StdioFileSystem final : public FileSystem {
 public:
     File* open(const char* name, const char* mode) override;
+    // The temporary is NAME.incomplete-PID-N, created with mode 0600 and
+    // without following a link; keep() renames it onto NAME. A folder or a
+    // special file at NAME is refused.
+    StagedFile* createStaged(const char* name) override;
 };
 
 class HeapMemory final : public Memory {
