@@ -41,6 +41,7 @@ void printUsage(FILE* out) {
         "                         [--footer plain|enc] [--footer-block OFFSET] [--size N] -o OUT\n"
         "       korvex-pack inspect PACKAGE\n"
         "       korvex-pack verify-dump PACKAGE DUMP\n"
+        "       korvex-pack --version\n"
         "\n"
         "build        writes an update package of N bytes (default 32 MiB) filled with 0xFF,\n"
         "             each part file at its offset, an image signature with the unique\n"
@@ -387,6 +388,10 @@ int main(int argc, char** argv) {
     std::string_view command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         printUsage(stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("korvex-pack %s\n", KORVEX_VERSION);
         return 0;
     }
     if (command == "build") return build(argc - 2, argv + 2);

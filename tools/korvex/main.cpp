@@ -1,6 +1,7 @@
 // korvex: the tool on Linux x86-64, talking to the BMC through the KCS
 // registers with real port I/O.
 //   korvex [--force-with-kernel-driver] [tool arguments]
+//   korvex --version
 // The tool's text goes to standard output and its exit status is 0, as on
 // every platform. This front end's own refusals (no port access, the
 // kernel's IPMI driver in the way) go to standard error with status 1;
@@ -22,6 +23,11 @@ int main(int argc, char** argv) {
     korvex::hosted::StdioFileSystem files;
     korvex::hosted::HeapMemory memory;
     const korvex::Platform platform{ports, timers, stall, console, files, memory};
+
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("korvex %s\n", KORVEX_VERSION);
+        return 0;
+    }
 
     korvex::linuxhost::PreflightSettings settings;
     int first = 1;
