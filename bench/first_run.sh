@@ -6,8 +6,9 @@
 # update, download and unpacking, CMake's configuration, the build, the demo.
 # Run as root; needs debootstrap and Debian's archive.
 #   bench/first_run.sh [REPOSITORY [COMMIT]]     (default: this clone's HEAD)
-# The debootstrap tarball is kept in $KORVEX_FIRST_RUN_CACHE (default
-# build/first-run), so a second run downloads only what demo.sh installs.
+# The debootstrap tarball and the root made from it are kept in
+# $KORVEX_FIRST_RUN_CACHE (default build/first-run), so a second run
+# downloads only what demo.sh installs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 repo=${1:-$here}
@@ -32,8 +33,16 @@ cleanup() {
   rm -rf --one-file-system "$target"
 }
 trap cleanup EXIT
-echo "unpacking a fresh root into $target"
-debootstrap --unpack-tarball="$tarball" bookworm "$target" http://deb.debian.org/debian > "$cache/unpack.log"
+# The finished root is kept too: debootstrap's own unpacking takes minutes.
+root_tar=$cache/bookworm-root.tar
+if [ ! -f "$root_tar" ]; then
+  echo "unpacking a fresh root (once)"
+  debootstrap --unpack-tarball="$tarball" bookworm "$target" http://deb.debian.org/debian > "$cache/unpack.log"
+  tar -C "$target" --numeric-owner -cf "$root_tar.part" .
+  mv "$root_tar.part" "$root_tar"
+else
+  tar -C "$target" --numeric-owner -xpf "$root_tar"
+fi
 mount -t proc proc "$target/proc"
 mount -t sysfs sys "$target/sys"
 mount --bind /dev "$target/dev"
