@@ -34,9 +34,18 @@ cpack -G DEB -B "$work/deb" --config "$build/CPackConfig.cmake" > "$work/cpack.l
 deb=$work/deb/korvex_${version}_amd64.deb
 [ -f "$deb" ] || fail "cpack made no $(basename "$deb")"
 
-# The C and C++ runtime, and libssl3 for korvex-pack; nothing else.
-depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/(.*)//; s/ //g' | sort | tr '\n' ' ')
-[ "$depends" = "libc6 libgcc-s1 libssl3 libstdc++6 " ] || fail "the package depends on: $depends"
+# The C and C++ runtime, and libssl3 for korvex-pack; nothing else. The
+# declared list must be what dpkg-shlibdeps finds in the programs.
+declared=$(dpkg-deb -f "$deb" Depends)
+names=$(tr ',' '\n' <<< "$declared" | sed 's/(.*)//; s/ //g' | sort | tr '\n' ' ')
+[ "$names" = "libc6 libgcc-s1 libssl3 libstdc++6 " ] || fail "the package depends on: $declared"
+if command -v dpkg-shlibdeps > /dev/null; then
+  mkdir -p "$work/shlibs/debian"
+  touch "$work/shlibs/debian/control"
+  dpkg-deb -x "$deb" "$work/shlibs/pkg"
+  found=$(cd "$work/shlibs" && dpkg-shlibdeps -O pkg/usr/bin/* pkg/usr/sbin/* 2> /dev/null | sed -n 's/^shlibs:Depends=//p')
+  [ "$found" = "$declared" ] || fail "the package declares '$declared' but its programs need '$found'"
+fi
 
 root=$work/root
 mkdir "$root"
