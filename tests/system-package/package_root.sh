@@ -47,6 +47,10 @@ if command -v dpkg-shlibdeps > /dev/null; then
   [ "$found" = "$declared" ] || fail "the package declares '$declared' but its programs need '$found'"
 fi
 
+if command -v lintian > /dev/null; then
+  lintian --fail-on error "$deb" > "$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian finds errors"; }
+fi
+
 root=$work/root
 mkdir "$root"
 tar -C "$root" --numeric-owner -xpf "$root_tar"
@@ -74,4 +78,4 @@ in_root bash /tmp/update-demo.sh > "$work/demo.log" 2>&1 || { cat "$work/demo.lo
 for expected in "enciphered footer accepted" "Update Complete" ": ok"; do
   grep -q "$expected" "$work/demo.log" || { cat "$work/demo.log"; fail "the update demo printed no '$expected'"; }
 done
-echo "korvex_${version}_amd64.deb: installed, the update demo, manual pages and --version pass"
+echo "korvex_${version}_amd64.deb: lintian, installed, the update demo, manual pages and --version pass"
