@@ -16,6 +16,11 @@
 #include "korvex/preflight.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("korvex %s\n", KORVEX_VERSION);
+        return 0;
+    }
+
     korvex::linuxhost::LinuxPortIo ports;
     korvex::linuxhost::MonotonicTimers timers;
     korvex::linuxhost::SleepStall stall;
@@ -23,11 +28,6 @@ int main(int argc, char** argv) {
     korvex::hosted::StdioFileSystem files;
     korvex::hosted::HeapMemory memory;
     const korvex::Platform platform{ports, timers, stall, console, files, memory};
-
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("korvex %s\n", KORVEX_VERSION);
-        return 0;
-    }
 
     korvex::linuxhost::PreflightSettings settings;
     int first = 1;
