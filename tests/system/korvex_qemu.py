@@ -14,15 +14,23 @@ import argparse
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import uuid
 
 SKIP = 77
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+# OVMF with a test key enrolled and Secure Boot on; the key is encrypted
+# with the password "snakeoil".
+SNAKEOIL_CODE = "/usr/share/OVMF/OVMF_CODE_4M.snakeoil.fd"
+SNAKEOIL_VARS = "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd"
+SNAKEOIL_KEY = "/usr/share/ovmf/PkKek-1-snakeoil.key"
+SNAKEOIL_CERT = "/usr/share/ovmf/PkKek-1-snakeoil.pem"
 # The shell names the program by its full path; korvex-sim is given the same
 # name so that the echoed command lines agree.
 PROGRAM = "FS0:\\Korvex.efi"
@@ -114,6 +122,87 @@ def read_from_disk(disk, name, work):
         return f.read()
 
 
+# ---- the firmware and its variable store ----
+
+class Firmware:
+    """OVMF's code and a variable store of the case's own, which lasts across
+    the case's boots as a machine's NVRAM does."""
+
+    def __init__(self, code, vars_path, secure=False):
+        self.code, self.vars, self.secure = code, vars_path, secure
+
+    @staticmethod
+    def plain(work):
+        path = os.path.join(work, "vars.fd")
+        shutil.copyfile(OVMF_VARS, path)
+        return Firmware(OVMF_CODE, path)
+
+    @staticmethod
+    def snakeoil(work):
+        for path in (SNAKEOIL_CODE, SNAKEOIL_VARS, SNAKEOIL_KEY, SNAKEOIL_CERT):
+            if not os.path.exists(path):
+                raise Skip("%s not installed (package ovmf)" % path)
+        path = os.path.join(work, "vars.fd")
+        shutil.copyfile(SNAKEOIL_VARS, path)
+        return Firmware(SNAKEOIL_CODE, path, secure=True)
+
+
+GLOBAL_VARIABLE = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c").bytes_le
+AUTHENTICATED_STORE = uuid.UUID("aaf32c78-947b-439a-a180-2e144ec37792").bytes_le
+# StartId, State, reserved, Attributes, MonotonicCount, TimeStamp,
+# PubKeyIndex, NameSize, DataSize, VendorGuid: 60 bytes, then the UCS-2 name
+# and the data with nothing between them; records start 4-byte aligned.
+VARIABLE_HEADER = struct.Struct("<HBBIQ16sIII16s")
+VARIABLE_START, VARIABLE_ADDED, VARIABLE_DELETED = 0x55AA, 0x3F, 0xFD
+NV_BS_RT = 0x7  # non-volatile, boot service and runtime access
+
+
+def set_variable(vars_path, name, data, guid=GLOBAL_VARIABLE, attributes=NV_BS_RT):
+    """Writes a variable into an authenticated variable store, offline, as
+    the firmware would: a live record of the same name is marked deleted and
+    the new record goes after the last one."""
+    with open(vars_path, "rb") as f:
+        store = bytearray(f.read())
+    header_length = struct.unpack_from("<H", store, 48)[0]
+    if store[40:44] != b"_FVH" or store[header_length:header_length + 16] != AUTHENTICATED_STORE:
+        raise Failure("%s is not an authenticated variable store" % vars_path)
+    end = header_length + struct.unpack_from("<I", store, header_length + 16)[0]
+    encoded = (name + "\0").encode("utf-16-le")
+    at = header_length + 28
+    while at + VARIABLE_HEADER.size <= end:
+        start, state, _, _, _, _, _, name_size, data_size, vendor = VARIABLE_HEADER.unpack_from(store, at)
+        if start != VARIABLE_START:
+            break
+        named = store[at + VARIABLE_HEADER.size:at + VARIABLE_HEADER.size + name_size]
+        if state == VARIABLE_ADDED and vendor == guid and named == encoded:
+            store[at + 1] = state & VARIABLE_DELETED
+        at = (at + VARIABLE_HEADER.size + name_size + data_size + 3) & ~3
+    record = VARIABLE_HEADER.pack(VARIABLE_START, VARIABLE_ADDED, 0, attributes, 0, bytes(16), 0, len(encoded),
+                                  len(data), guid) + encoded + data
+    if at + len(record) > end:
+        raise Failure("the variable store is full")
+    store[at:at + len(record)] = record
+    with open(vars_path, "wb") as f:
+        f.write(store)
+
+
+def load_option(description, path, optional_data):
+    """A boot entry whose device path is the file path alone: the boot
+    manager looks for the file on every file system."""
+    name = (path + "\0").encode("utf-16-le")
+    device_path = struct.pack("<BBH", 4, 4, 4 + len(name)) + name + bytes([0x7F, 0xFF, 4, 0])
+    return (struct.pack("<IH", 1, len(device_path)) + (description + "\0").encode("utf-16-le") + device_path
+            + optional_data)
+
+
+def boot_next(firmware, number, path, command_line):
+    """Boot entry `number` starts `path` with `command_line` as its load
+    options (UCS-2, zero-terminated), and is the one to boot next."""
+    set_variable(firmware.vars, "Boot%04X" % number,
+                 load_option("Korvex", path, (command_line + "\0").encode("utf-16-le")))
+    set_variable(firmware.vars, "BootNext", struct.pack("<H", number))
+
+
 class Qemu:
     """One boot of the machine. Keys are typed when the text before them has
     appeared: (trigger, key, until) triples, in order. A key typed while the
@@ -122,22 +211,35 @@ class Qemu:
     the trigger (the application reads one key; the rest go to the shell,
     which has no use for them)."""
 
-    def __init__(self, tools, work, disk, bmc, bmcd_args=(), keys=(), timeout=300):
+    def __init__(self, tools, work, disk, bmc, bmcd_args=(), keys=(), timeout=300, firmware=None, kernel=None,
+                 stop_on=()):
         self.tools, self.work, self.disk, self.bmc = tools, work, disk, bmc
         self.bmcd_args, self.keys, self.timeout = list(bmcd_args), list(keys), timeout
+        # firmware: a Firmware whose variable store lasts across boots; by
+        # default a fresh copy of plain OVMF's. kernel: (kernel, initrd,
+        # command line) for a Linux guest that OVMF starts. stop_on: texts
+        # that end the boot as soon as the serial console shows one.
+        self.firmware, self.kernel, self.stop_on = firmware, kernel, [t.encode() for t in stop_on]
         self.output = bytearray()
         self.lock = threading.Lock()
         self.bmcd_log = b""
+        self.stopped_by = None
 
     def command(self, socket_path):
-        vars_copy = os.path.join(self.work, "vars.fd")
-        shutil.copyfile(OVMF_VARS, vars_copy)
-        cmd = [self.tools.qemu, "-machine", "q35", "-m", "256", "-smp", "1", "-no-reboot", "-net", "none",
-               "-nodefaults", "-display", "none", "-vga", "none", "-serial", "stdio", "-monitor", "none",
-               "-accel", "tcg",
-               "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
-               "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
-               "-drive", "format=raw,file=" + self.disk]
+        firmware = self.firmware or Firmware.plain(self.work)
+        cmd = [self.tools.qemu, "-machine", "q35" + (",smm=on" if firmware.secure else ""), "-m", "256", "-smp",
+               "1", "-no-reboot", "-net", "none", "-nodefaults", "-display", "none", "-vga", "none", "-serial",
+               "stdio", "-monitor", "none", "-accel", "tcg"]
+        if firmware.secure:
+            cmd += ["-global", "driver=cfi.pflash01,property=secure,value=on"]
+        cmd += ["-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + firmware.code,
+                "-drive", "if=pflash,format=raw,unit=1,file=" + firmware.vars]
+        # A Linux guest finds its disk through virtio, the one disk driver
+        # its initramfs carries; OVMF boots from either.
+        cmd += ["-drive", "format=raw,file=%s%s" % (self.disk, ",if=virtio" if self.kernel else "")]
+        if self.kernel:
+            kernel, initrd, append = self.kernel
+            cmd += ["-kernel", kernel, "-initrd", initrd, "-append", append]
         if self.bmc == "sim":
             cmd += ["-device", "ipmi-bmc-sim,id=bmc0"]
         else:
@@ -190,6 +292,10 @@ class Qemu:
                 if EXCEPTION in text:
                     time.sleep(0.5)
                     failure = "the guest took a CPU exception"
+                    break
+                seen = [t for t in self.stop_on if t in text]
+                if seen:
+                    self.stopped_by = seen[0].decode()
                     break
                 if repeating:
                     key, until, when = repeating

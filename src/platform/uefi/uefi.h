@@ -1,5 +1,6 @@
-// The platform on UEFI Boot Services and the UEFI Shell: what Korvex.efi
-// hands to the core. Only efi_main builds these objects.
+// The platform on UEFI Boot Services, with files through the UEFI Shell or,
+// when no shell runs, through the volume the image was loaded from: what
+// Korvex.efi hands to the core. Only efi_main builds these objects.
 #pragma once
 
 extern "C" {
@@ -51,6 +52,10 @@ public:
     void vprint(const char* format, va_list args) override;
     void flush() override;
     int readChar() override;
+    // Every byte of text printed from now on also goes to log, as printed
+    // (8-bit, line feeds alone), written out at the end of each print;
+    // nullptr stops the copy. The log stays the caller's to close.
+    void copyTo(File* log) { log_ = log; }
 
     // Takes bytes of text; public for the formatter's sink.
     void put(const char* text, size_t length);
@@ -65,6 +70,7 @@ private:
     size_t used_ = 0;
     // Keeps a UTF-8 sequence that is split across calls.
     Utf8Decoder decoder_;
+    File* log_ = nullptr;
 };
 
 // Files through the shell, so names resolve against its current directory
@@ -76,6 +82,42 @@ public:
 
 private:
     EFI_SHELL_PROTOCOL* shell_;
+};
+
+// The file modes the tool uses ("r", "rb", "wb", "wb+", ...), as the file
+// protocol takes them; false for any other.
+struct OpenMode {
+    bool readable = false;
+    bool writable = false;  // also: created if absent, emptied if present
+    UINT64 firmwareMode = 0;
+};
+bool decodeOpenMode(const char* mode, OpenMode* decoded);
+
+// The file's info record in pool memory (FreePool), or nullptr.
+EFI_FILE_INFO* fileInfo(EFI_FILE_HANDLE handle);
+
+// The folder Korvex.efi was loaded from, opened through the Simple File
+// System protocol of the image's device; nullptr when the image did not come
+// from a file system (or the folder cannot be opened).
+EFI_FILE_HANDLE openImageFolder(EFI_HANDLE image);
+
+// Files in one folder through the file protocol, for runs without a shell:
+// relative names resolve against the folder, a name starting with '\'
+// against the volume's root. Owns the folder handle.
+class UefiVolumeFileSystem final : public FileSystem {
+public:
+    explicit UefiVolumeFileSystem(EFI_FILE_HANDLE folder) : folder_(folder) {}
+    ~UefiVolumeFileSystem() { close(); }
+    UefiVolumeFileSystem(const UefiVolumeFileSystem&) = delete;
+    UefiVolumeFileSystem& operator=(const UefiVolumeFileSystem&) = delete;
+    File* open(const char* name, const char* mode) override;
+    // Deletes the file; true when it is gone (or was never there).
+    bool remove(const char* name);
+    // Closes the folder; nothing opens after this.
+    void close();
+
+private:
+    EFI_FILE_HANDLE folder_;
 };
 
 class UefiMemory final : public Memory {
