@@ -111,7 +111,7 @@ def make_disk(tools, work, files, commands, size_kib=16384):
 
 
 def read_from_disk(disk, name, work):
-    out = os.path.join(work, "out-" + name)
+    out = os.path.join(work, "out-" + name.replace("/", "-"))
     if os.path.exists(out):
         os.remove(out)
     r = subprocess.run(["mcopy", "-n", "-i", disk, "::/" + name, out], env=mtools_env(),
@@ -355,8 +355,9 @@ def runs(console, count):
     return result
 
 
-def sim_run(tools, work, bmc_options, args, files, keys=""):
-    """korvex-sim with the same command line and files, in its own folder."""
+def sim_run(tools, work, bmc_options, args, files, keys="", program=PROGRAM, check=True):
+    """korvex-sim with the same command line and files, in its own folder.
+    check: the run must end with status 0."""
     folder = os.path.join(work, "sim")
     if os.path.exists(folder):
         shutil.rmtree(folder)
@@ -364,10 +365,10 @@ def sim_run(tools, work, bmc_options, args, files, keys=""):
     for name, data in files.items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
-    argv = [PROGRAM] + list(bmc_options) + ["--"] + args.split()
+    argv = [program] + list(bmc_options) + ["--"] + args.split()
     r = subprocess.run(argv, executable=tools.sim, cwd=folder, input=keys.encode(), stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=300)
-    if r.returncode != 0:
+    if r.returncode != 0 and (check or r.stderr):
         error = r.stderr.decode(errors="replace")
         if "unknown BMC option" in error:
             raise Skip("the simulated BMC does not know an option yet: %s" % error.strip())
@@ -638,6 +639,101 @@ def case_usb(c):
     expect_in("usb", out, "the file size of the firmware image is not correct!")
 
 
+# ---- runs without a shell: started by the boot manager from a boot entry ----
+
+BOOT_FOLDER = "EFI/korvex"
+BOOT_PATH = "\\EFI\\korvex\\Korvex.efi"
+BOOT_ENTRY = 0x0100
+BOOT_PROGRAM = "Korvex.efi"  # the program name the boot entries give
+FIRMWARE_GAVE_UP = "No bootable option"
+
+
+def boot_disk(tools, work, efi, files=None, size_kib=16384):
+    """A FAT disk with Korvex.efi and the given files in \\EFI\\korvex."""
+    disk = os.path.join(work, "disk.img")
+    if os.path.exists(disk):
+        os.remove(disk)
+    subprocess.run([tools.mkfs, "-C", disk, str(size_kib)], check=True, stdout=subprocess.DEVNULL)
+    env = mtools_env()
+    subprocess.run(["mmd", "-i", disk, "::/EFI", "::/" + BOOT_FOLDER], check=True, env=env)
+    subprocess.run(["mcopy", "-i", disk, efi, "::/%s/Korvex.efi" % BOOT_FOLDER], check=True, env=env)
+    for name, data in (files or {}).items():
+        path = os.path.join(work, "in-" + name)
+        with open(path, "wb") as f:
+            f.write(data)
+        subprocess.run(["mcopy", "-i", disk, path, "::/%s/%s" % (BOOT_FOLDER, name)], check=True, env=env)
+    return disk
+
+
+def sign(tools, work, cert, key_source, password):
+    """Korvex.efi signed with the build's own signing script; the key is
+    decrypted into the work folder for the moment it is needed."""
+    if not (shutil.which("sbsign") and shutil.which("sbverify") and shutil.which("openssl")):
+        raise Skip("sbsigntool or openssl not installed")
+    key = os.path.join(work, "signing-key.pem")
+    signed = os.path.join(work, "Korvex.signed.efi")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/uefi/sign.sh")
+    old = os.umask(0o077)
+    try:
+        subprocess.run(["openssl", "pkey", "-in", key_source, "-passin", "pass:" + password, "-out", key],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        r = subprocess.run([script, key, cert, tools.efi, signed], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if r.returncode != 0:
+            raise Failure("signing failed: %s" % r.stdout.decode(errors="replace"))
+    finally:
+        os.umask(old)
+        if os.path.exists(key):
+            os.remove(key)
+    return signed
+
+
+def boot_results(disk, work):
+    """What a run from a boot entry left beside the image: log, result."""
+    log = read_from_disk(disk, BOOT_FOLDER + "/korvex.log", work)
+    result = read_from_disk(disk, BOOT_FOLDER + "/korvex.result", work)
+    return (None if log is None else log.decode("utf-8", errors="replace")), result
+
+
+def case_secure_boot(c):
+    """Secure Boot with the snakeoil key enrolled: Korvex.efi signed with that
+    key runs a dump from a BootNext entry through korvex-bmcd, and the dump,
+    the log and the result match korvex-sim's run. The unsigned image is
+    refused by the firmware and leaves nothing."""
+    flash = bytearray(b"\xff" * 0x2000000)
+    flash[:0x10000] = payload(0x10000, seed=5)
+    flash_file = c.path("flash.bin")
+    with open(flash_file, "wb") as f:
+        f.write(flash)
+    options = ["--bmc-flash=" + flash_file, "--bmc-dump-length=%d" % DUMP_LENGTH]
+    command = "-d dump.bin"
+    sim_text, folder = sim_run(c.tools, c.work, options, command, {}, program=BOOT_PROGRAM, check=False)
+    require_job(sim_text, "Phase2:Receive the flash", "dump")
+    sim_dump = read(os.path.join(folder, "dump.bin"))
+
+    firmware = Firmware.snakeoil(c.work)
+    signed = sign(c.tools, c.work, SNAKEOIL_CERT, SNAKEOIL_KEY, "snakeoil")
+    disk = boot_disk(c.tools, c.work, signed)
+    boot_next(firmware, BOOT_ENTRY, BOOT_PATH, "%s --reset %s" % (BOOT_PROGRAM, command))
+    Qemu(c.tools, c.work, disk, "bmcd", options, firmware=firmware, stop_on=[FIRMWARE_GAVE_UP], timeout=400).run()
+    log, result = boot_results(disk, c.work)
+    if log is None:
+        raise Failure("the signed Korvex.efi left no log: it did not run")
+    expect_same("the log of the signed run", log, sim_text)
+    if read_from_disk(c.path("disk.img"), BOOT_FOLDER + "/dump.bin", c.work) != sim_dump:
+        raise Failure("dump.bin differs from korvex-sim's")
+    if result != b"outcome=succeeded\nstatus=0\n":
+        raise Failure("the result file says %r" % result)
+
+    firmware = Firmware.snakeoil(c.work)
+    disk = boot_disk(c.tools, c.work, c.tools.efi)
+    boot_next(firmware, BOOT_ENTRY, BOOT_PATH, "%s --reset %s" % (BOOT_PROGRAM, command))
+    q = Qemu(c.tools, c.work, disk, "sim", firmware=firmware, stop_on=[FIRMWARE_GAVE_UP], timeout=180)
+    console = q.run()
+    expect_in("the unsigned image", console, "Access Denied")
+    if boot_results(disk, c.work) != (None, None):
+        raise Failure("the unsigned Korvex.efi left a log or a result: it ran")
+
+
 CASES = {
     "banner": case_banner,
     "qemu-bmc": case_qemu_bmc,
@@ -648,6 +744,7 @@ CASES = {
     "gone-bmc": case_gone_bmc,
     "usb": case_usb,
     "image": case_image,
+    "secure-boot": case_secure_boot,
 }
 
 

@@ -123,4 +123,20 @@ constexpr BootStart classifyCommandLine(const char16_t* words, size_t count) {
     return start;
 }
 
+// Hands the run's arguments to add, program name first; add(nullptr) stands
+// for kDefaultProgramName when the line leaves the name out. Stops at the
+// first add that returns false, and returns false then.
+template <typename Add>
+constexpr bool forEachArgument(const char16_t* words, size_t count, const BootStart& start, Add add) {
+    if (!start.programNamed && !add(nullptr)) return false;
+    const char16_t* word = words;
+    for (size_t i = 0; i < count; ++i) {
+        const bool wanted = (i == 0 && start.programNamed) || i >= start.firstArgument;
+        if (wanted && !add(word)) return false;
+        while (*word != 0) ++word;
+        ++word;
+    }
+    return true;
+}
+
 }  // namespace korvex::uefi

@@ -108,16 +108,10 @@ BootCommandLine bootArguments(Memory& memory, const EFI_LOADED_IMAGE* loaded, Ar
             line[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
         const size_t count = splitCommandLine(line, length, words);
         result.start = classifyCommandLine(words, count);
-        result.ok = args->reserve(count + 1);
-        const char16_t* word = words;
-        for (size_t i = 0; result.ok && i < count; ++i) {
-            if (i == 0 && !result.start.programNamed) result.ok = args->add(nullptr);
-            const bool named = i == 0 && result.start.programNamed;
-            if (result.ok && (named || i >= result.start.firstArgument))
-                result.ok = args->add(reinterpret_cast<const CHAR16*>(word));
-            while (*word != 0) ++word;
-            ++word;
-        }
+        result.ok = !result.start.isCommandLine || (args->reserve(count + 1) &&
+                    forEachArgument(words, count, result.start, [args](const char16_t* word) {
+                        return args->add(reinterpret_cast<const CHAR16*>(word));
+                    }));
     }
     memory.release(line);
     memory.release(words);
