@@ -8,7 +8,7 @@ packages=(
   libssl-dev openssl
   clang-14 lld-14 libclang-rt-14-dev
   gnu-efi binutils
-  qemu-system-x86 ovmf mtools dosfstools
+  qemu-system-x86 ovmf mtools dosfstools sbsigntool efibootmgr
   python3
   linux-image-amd64 busybox-static cpio
 )
