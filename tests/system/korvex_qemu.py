@@ -733,6 +733,229 @@ def case_secure_boot(c):
     if boot_results(disk, c.work) != (None, None):
         raise Failure("the unsigned Korvex.efi left a log or a result: it ran")
 
+# ---- a Linux guest that OVMF boots, to stage runs with korvex-stage ----
+
+# Loaded in the guest in this order: the virtio disk, FAT, the variables.
+GUEST_MODULES = ["virtio_pci", "virtio_blk", "nls_cp437", "nls_ascii", "nls_utf8", "vfat", "efivarfs"]
+GUEST_INIT = """#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for m in $(cat /modules/order); do insmod /modules/$m.ko 2>/dev/null; done
+mount -t efivarfs efivarfs /sys/firmware/efi/efivars
+i=0; while [ ! -b /dev/vda1 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done
+mkdir -p /boot/efi && mount -t vfat /dev/vda1 /boot/efi
+# Every result leaves the guest as base64 between markers, byte for byte.
+put() { echo "@@KORVEX-BEGIN $1@@"; base64 "$2"; echo "@@KORVEX-END $1@@"; }
+cd /work
+. /case.sh
+sync
+umount /boot/efi
+echo "@@KORVEX-GUEST-DONE@@"
+reboot -f
+"""
+ESP_OFFSET = 1024 * 1024
+ESP_KIB = 63 * 1024
+
+
+class LinuxGuest:
+    """A minimal Linux started by OVMF (-kernel), so that it sees the
+    firmware's variables as a server's Linux does: busybox, korvex-stage and
+    efibootmgr with its libraries, and the modules for the virtio disk, FAT
+    and efivarfs of the kernel under /boot."""
+
+    def __init__(self, tools, work):
+        self.tools, self.work = tools, work
+        kernels = sorted(f for f in os.listdir("/boot") if f.startswith("vmlinuz-")) if os.path.isdir("/boot") else []
+        self.kernel = os.environ.get("KORVEX_GUEST_KERNEL") or (os.path.join("/boot", kernels[-1]) if kernels else None)
+        if not self.kernel or not os.access(self.kernel, os.R_OK):
+            raise Skip("no readable kernel under /boot (install linux-image-amd64)")
+        self.modules = "/lib/modules/" + os.path.basename(self.kernel)[len("vmlinuz-"):]
+        self.busybox = shutil.which("busybox")
+        self.efibootmgr = shutil.which("efibootmgr") or shutil.which("efibootmgr", path="/usr/sbin:/sbin")
+        self.stage = os.path.join(tools.build, "tools/korvex-stage/korvex-stage-static")
+        for path, what in ((self.busybox, "busybox-static"), (self.efibootmgr, "efibootmgr"),
+                           (shutil.which("cpio"), "cpio"), (os.path.join(self.modules, "modules.dep"), "the kernel's modules")):
+            if not path or not os.path.exists(path):
+                raise Skip("%s not installed" % what)
+        if b"INTERP" in subprocess.run(["readelf", "-l", self.busybox], stdout=subprocess.PIPE).stdout:
+            raise Skip("%s is not static (install busybox-static)" % self.busybox)
+        if not os.path.exists(self.stage):
+            raise Skip("korvex-stage-static not built")
+
+    def _modules(self):
+        """The wanted modules and what they need, each after its needs."""
+        deps = {}
+        with open(os.path.join(self.modules, "modules.dep")) as f:
+            for line in f:
+                path, _, needs = line.partition(":")
+                deps[os.path.basename(path).split(".ko")[0]] = (path, needs.split())
+        order = []
+
+        def add(name):
+            if name in order or name not in deps:
+                return
+            for need in deps[name][1]:
+                add(os.path.basename(need).split(".ko")[0])
+            order.append(name)
+        for name in GUEST_MODULES:
+            add(name)
+        return [(name, os.path.join(self.modules, deps[name][0])) for name in order]
+
+    def initramfs(self, script, files):
+        root = os.path.join(self.work, "guest-root")
+        shutil.rmtree(root, ignore_errors=True)
+        for d in ("bin", "dev", "proc", "sys", "tmp", "work", "modules", "boot"):
+            os.makedirs(os.path.join(root, d))
+        shutil.copy(self.busybox, os.path.join(root, "bin/busybox"))
+        shutil.copy(self.stage, os.path.join(root, "bin/korvex-stage"))
+        shutil.copy(self.efibootmgr, os.path.join(root, "bin/efibootmgr"))
+        libraries = subprocess.run(["ldd", self.efibootmgr], stdout=subprocess.PIPE, text=True).stdout
+        for lib in re.findall(r"(/\S+) \(0x", libraries):
+            os.makedirs(os.path.dirname(root + lib), exist_ok=True)
+            shutil.copy(os.path.realpath(lib), root + lib)
+        order = []
+        for name, path in self._modules():
+            if path.endswith(".ko"):
+                shutil.copy(path, os.path.join(root, "modules", name + ".ko"))
+                order.append(name)
+        with open(os.path.join(root, "modules/order"), "w") as f:
+            f.write("\n".join(order) + "\n")
+        shutil.copy(self.tools.efi, os.path.join(root, "Korvex.efi"))
+        for name, data in files.items():
+            with open(os.path.join(root, "work", name), "wb") as f:
+                f.write(data)
+        with open(os.path.join(root, "init"), "w") as f:
+            f.write(GUEST_INIT)
+        os.chmod(os.path.join(root, "init"), 0o755)
+        with open(os.path.join(root, "case.sh"), "w") as f:
+            f.write(script)
+        initrd = os.path.join(self.work, "initrd.gz")
+        listing = subprocess.run("find . | LC_ALL=C sort", shell=True, cwd=root, stdout=subprocess.PIPE).stdout
+        archive = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=listing,
+                                 stdout=subprocess.PIPE, check=True).stdout
+        import gzip
+        with open(initrd, "wb") as f:
+            f.write(gzip.compress(archive, 1))
+        return initrd
+
+    def boot(self, firmware, disk, script, files=None, timeout=300):
+        """Boots the guest once with script as its case; returns the console."""
+        initrd = self.initramfs(script, files or {})
+        append = "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init"
+        q = Qemu(self.tools, self.work, disk, "sim", firmware=firmware, kernel=(self.kernel, initrd, append),
+                 timeout=timeout)
+        console = q.run()
+        if "@@KORVEX-GUEST-DONE@@" not in console:
+            raise Failure("the guest did not run its case\n" + console[-3000:])
+        return console
+
+
+def guest_command(name, command):
+    """A line of the guest's case: runs command, sends back its standard
+    output, error and exit status as NAME.out, NAME.err, NAME.rc."""
+    return ("%s > /tmp/%s.out 2> /tmp/%s.err; echo $? > /tmp/%s.rc\n" % (command, name, name, name) +
+            "".join("put %s.%s /tmp/%s.%s\n" % (name, part, name, part) for part in ("out", "err", "rc")))
+
+
+def guest_result(console, name):
+    import base64
+    begin, end = "@@KORVEX-BEGIN %s@@\n" % name, "@@KORVEX-END %s@@" % name
+    a = console.find(begin)
+    b = console.find(end, a + 1)
+    if a < 0 or b < 0:
+        raise Failure("no %s from the guest\n%s" % (name, console[-3000:]))
+    return base64.b64decode(console[a + len(begin):b])
+
+
+def guest_run(console, name):
+    """NAME's standard output, error and exit status from the guest."""
+    return (guest_result(console, name + ".out"), guest_result(console, name + ".err").decode(errors="replace"),
+            int(guest_result(console, name + ".rc")))
+
+
+def esp_disk(tools, work):
+    """A disk whose one partition (MBR, type 0xEF) is an empty FAT ESP."""
+    disk = os.path.join(work, "disk.img")
+    part = os.path.join(work, "esp.img")
+    for path in (disk, part):
+        if os.path.exists(path):
+            os.remove(path)
+    subprocess.run([tools.mkfs, "-C", part, str(ESP_KIB)], check=True, stdout=subprocess.DEVNULL)
+    sectors = ESP_KIB * 2
+    entry = struct.pack("<B3sB3sII", 0, b"\0\2\0", 0xEF, b"\xfe\xff\xff", ESP_OFFSET // 512, sectors)
+    mbr = bytearray(512)
+    mbr[440:444] = struct.pack("<I", 0x4B52564B)  # the disk signature the boot entry names
+    mbr[446:462] = entry
+    mbr[510:512] = b"\x55\xaa"
+    with open(disk, "wb") as f:
+        f.write(mbr + bytes(ESP_OFFSET - 512))
+        with open(part, "rb") as p:
+            shutil.copyfileobj(p, f)
+    os.remove(part)
+    return disk
+
+
+def staged_run(c, tool_args, bmc_options, reset=False):
+    """The staged flow of one run: the guest stages it with korvex-stage and
+    reboots; the firmware runs Korvex.efi from BootNext against korvex-bmcd
+    with bmc_options; the guest boots again and reports. Returns the report's
+    (log, messages, status) and the guest's boot entries afterwards."""
+    guest = LinuxGuest(c.tools, c.work)
+    firmware = Firmware.plain(c.work)
+    disk = esp_disk(c.tools, c.work)
+    files = {"fw.bin": package(c.tools, c.work)}
+    options = "--efi /Korvex.efi" + (" --reset" if reset else "")
+    console = guest.boot(firmware, disk, guest_command("stage", "korvex-stage %s %s" % (options, tool_args)), files)
+    _, messages, status = guest_run(console, "stage")
+    if status != 0:
+        raise Failure("korvex-stage did not stage the run (status %d): %s" % (status, messages))
+    log("staged: " + messages.strip().replace("\n", " | "))
+    q = Qemu(c.tools, c.work, disk, "bmcd", bmc_options, firmware=firmware,
+             stop_on=["UEFI Interactive Shell", FIRMWARE_GAVE_UP], timeout=400)
+    q.run()
+    log("the firmware's boot ended: %s" % (q.stopped_by or "reset"))
+    script = guest_command("report", "korvex-stage --report") + "efibootmgr > /tmp/entries 2>&1; put entries /tmp/entries\n"
+    console = guest.boot(firmware, disk, script)
+    return guest_run(console, "report"), guest_result(console, "entries").decode(errors="replace"), files
+
+
+def case_staged_update(c):
+    """The whole staged flow without Secure Boot: Linux stages an update,
+    the firmware runs Korvex.efi from BootNext, the update reaches
+    korvex-bmcd, and the report after the next boot says so with status 0."""
+    command = "-f fw.bin -i kcs -r y"
+    flash = c.path("flash.bin")
+    (log_text, messages, status), entries, files = staged_run(c, command, ["--bmc-save-flash=" + flash])
+    sim_text, _ = sim_run(c.tools, c.work, [], command, files, program=BOOT_PROGRAM, check=False)
+    expect_same("the log of the staged update", log_text.decode("utf-8", errors="replace"), sim_text)
+    if status != 0:
+        raise Failure("the report's status is %d: %s" % (status, messages))
+    expect_in("the report", messages, "Korvex.efi -f fw.bin -i kcs -r y: succeeded")
+    if "Korvex staged run" in entries:
+        raise Failure("the boot entry is still there:\n" + entries)
+    if os.path.exists(c.tools.pack):
+        r = subprocess.run([c.tools.pack, "verify-dump", c.path("package.bin"), flash], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT)
+        if r.returncode != 0:
+            raise Failure("the BMC's flash does not verify against the package: %s" % r.stdout.decode(errors="replace"))
+
+
+def case_staged_refusal(c):
+    """The same with a BMC that refuses the package (update state 3), and
+    Korvex.efi resetting the machine when done: the report fails with a
+    non-zero status and its log is korvex-sim's text for the same refusal."""
+    command = "-f fw.bin -i kcs -r y"
+    refuse = ["--bmc-update-state=3"]
+    (log_text, messages, status), entries, files = staged_run(c, command, refuse, reset=True)
+    sim_text, _ = sim_run(c.tools, c.work, refuse, command, files, program=BOOT_PROGRAM, check=False)
+    expect_same("the log of the refused update", log_text.decode("utf-8", errors="replace"), sim_text)
+    if status == 0:
+        raise Failure("the report of a refused update has status 0: %s" % messages)
+    if "Korvex staged run" in entries:
+        raise Failure("the boot entry is still there:\n" + entries)
+
 
 CASES = {
     "banner": case_banner,
@@ -745,6 +968,8 @@ CASES = {
     "usb": case_usb,
     "image": case_image,
     "secure-boot": case_secure_boot,
+    "staged-update": case_staged_update,
+    "staged-refusal": case_staged_refusal,
 }
 
 
