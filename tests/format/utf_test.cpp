@@ -134,6 +134,7 @@ TEST(BootCommandLine, SplitsAsTheShellAndFindsTheProgramName) {
         {"odd length", ucs2(u"Korvex.efi -x") + "!", {{u"-"}}},
         {"8-bit text", "Korvex.efi -x", {{u"-"}}},
         {"a control character", ucs2(u"Korvex.efi -d\nd.bin"), {{u"-"}}},
+        {"a C1 control character", ucs2(u"Korvex.efi -d\u0085d.bin"), {{u"-"}}},
         {"data after the zero", ucs2(u"Korvex.efi -x") + "ab", {{u"-"}}},
         {"the firmware's GUID", "\x4e\xac\x08\x81\x11\x9f\x59\x4d\x85\x0e\xe2\x1a\x52\x2c\x59\xb2", {{u"-"}}},
     };

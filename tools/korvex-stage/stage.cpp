@@ -323,6 +323,22 @@ public:
     int cancel(const Command& command);
 
 private:
+    // A staging as the command line asks for it.
+    struct Plan {
+        std::vector<std::string> args;  // the tool's, program name first
+        bool reads = false;             // the job reads its file (else writes it)
+        std::string file;               // as given
+        size_t fileArgument = 0;        // its index in args
+        std::string name;               // its name beside Korvex.efi
+        uint64_t room = 0;              // bytes the run needs beyond the copies
+        std::string command;            // the run's command line, for people
+        std::string loadOptions;        // the boot entry's
+    };
+    int planRun(const Command& command, Plan* plan);
+    int checkFiles(const Command& command, const Esp& esp, Plan* plan, State* state);
+    bool copyToEsp(const Command& command, const std::string& folder, const Plan& plan, std::string* why);
+    bool makeBootEntry(const Esp& esp, const Plan& plan, State* state, std::string* why);
+
     int refuse(int status, const std::string& why) {
         std::fprintf(err_, "korvex-stage: %s\n", why.c_str());
         return status;
@@ -496,13 +512,15 @@ void Stager::removeStaged(const std::string& folder, const State& state, bool ou
     removeFile(folder + "/" + kStateFile);
 }
 
-int Stager::stage(const Command& command) {
-    // The command line first, checked by the tool's own parser: a run that
-    // would only print the banner or an error is not worth a reboot.
-    std::vector<std::string> args = {kImageName};
-    args.insert(args.end(), command.tool.begin(), command.tool.end());
+// The tool's command line, checked by the tool's own parser (a run that
+// would only print the banner or an error is not worth a reboot), and what
+// it means for the files: the job's input goes beside Korvex.efi under its
+// own name; its output is made there and brought back by the report.
+int Stager::planRun(const Command& command, Plan* plan) {
+    plan->args = {kImageName};
+    plan->args.insert(plan->args.end(), command.tool.begin(), command.tool.end());
     std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    for (std::string& a : plan->args) argv.push_back(a.data());
     argv.push_back(nullptr);
     char* captured = nullptr;
     size_t capturedSize = 0;
@@ -510,7 +528,7 @@ int Stager::stage(const Command& command) {
     if (capture == nullptr) return refuse(kNotStarted, "out of memory");
     hosted::StdioConsole console(capture);
     Options options;
-    const ParseOutcome parsed = parseCommandLine(console, static_cast<int>(args.size()), argv.data(), &options);
+    const ParseOutcome parsed = parseCommandLine(console, static_cast<int>(argv.size()) - 1, argv.data(), &options);
     std::fclose(capture);
     const std::string toolText(captured, capturedSize);
     std::free(captured);
@@ -522,39 +540,46 @@ int Stager::stage(const Command& command) {
     if (job == Job::UsbUpdate)
         return refuse(kUsage, "-i usb waits for a key at the console, which an unattended run cannot give");
 
+    plan->reads = job == Job::KcsUpdate || job == Job::ConfigRestore;
+    const char* file = plan->reads ? options.firmwareFile : options.dumpFile;
+    plan->fileArgument = static_cast<size_t>(std::find(argv.begin(), argv.end(), file) - argv.begin());
+    plan->file = file;
+    plan->name = leaf(file);
+    plan->room = kLogRoom + (job == Job::FlashDump ? kDumpRoom : job == Job::ConfigBackup ? kBackupRoom : 0);
     std::string why;
-    if (!bootedThroughUefi(&why)) return refuse(kNotStarted, why);
-    Esp esp;
-    if (!findEsp(command.esp, &esp, &why)) return refuse(kNotStarted, why);
-    const std::string folder = esp.dir + "/" + kFolder;
-    State state;
-    if (readState(folder, &state))
-        return refuse(kNotStarted, format("a run is already staged (Boot%04X: %s); korvex-stage --report or --cancel "
-                                          "it first",
-                                          state.entry, state.command.c_str()));
+    if (!nameFitsEsp(plan->name, &why)) return refuse(kUsage, why);
 
-    // The file the job reads goes beside Korvex.efi under its own name; the
-    // file it writes is made there and brought back by the report.
-    const bool reads = job == Job::KcsUpdate || job == Job::ConfigRestore;
-    const char* file = reads ? options.firmwareFile : options.dumpFile;
-    const size_t fileArgument = static_cast<size_t>(
-        std::find_if(argv.begin(), argv.end(), [file](const char* a) { return a == file; }) - argv.begin());
-    const std::string name = leaf(file);
-    if (!nameFitsEsp(name, &why)) return refuse(kUsage, why);
+    // The boot entry's command line, checked by splitting it back as
+    // Korvex.efi will.
+    std::vector<std::string> bootArgs = {kImageName};
+    if (command.reset) bootArgs.push_back("--reset");
+    for (size_t i = 1; i < plan->args.size(); ++i)
+        bootArgs.push_back(i == plan->fileArgument ? plan->name : plan->args[i]);
+    std::vector<std::string> runArgs = bootArgs;
+    if (command.reset) runArgs.erase(runArgs.begin() + 1);
+    for (const std::string& a : runArgs) plan->command += (plan->command.empty() ? "" : " ") + a;
+    plan->loadOptions = loadOptions(bootArgs);
+    if (!splitsBackTo(plan->loadOptions, runArgs, command.reset))
+        return refuse(kUsage, "an argument holds a control character or is not UTF-8: a boot entry cannot pass it");
+    return kSucceeded;
+}
+
+// The files exist, the output can be written, and the ESP has room.
+int Stager::checkFiles(const Command& command, const Esp& esp, Plan* plan, State* state) {
     struct stat st;
-    uint64_t needed = kLogRoom + (job == Job::FlashDump ? kDumpRoom : job == Job::ConfigBackup ? kBackupRoom : 0);
-    if (reads) {
-        if (::stat(file, &st) != 0 || !S_ISREG(st.st_mode))
-            return refuse(kUsage, format("%s is not a file that can be read", file));
+    uint64_t needed = plan->room;
+    if (plan->reads) {
+        if (::stat(plan->file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return refuse(kUsage, format("%s is not a file that can be read", plan->file.c_str()));
         needed += static_cast<uint64_t>(st.st_size);
-        state.input = name;
+        state->input = plan->name;
     } else {
         std::error_code ec;
-        const fs::path destination = fs::absolute(file, ec);
+        const fs::path destination = fs::absolute(plan->file, ec);
         if (ec || fs::is_directory(destination, ec) || !fs::is_directory(destination.parent_path(), ec))
-            return refuse(kUsage, format("%s cannot be written: name a file in an existing folder", file));
-        state.output = name;
-        state.destination = destination.string();
+            return refuse(kUsage, format("%s cannot be written: name a file in an existing folder", plan->file.c_str()));
+        state->output = plan->name;
+        state->destination = destination.string();
     }
     for (const std::string& extra : {settings_.efiImage, command.kcsConfig}) {
         if (extra.empty()) continue;
@@ -568,60 +593,79 @@ int Stager::stage(const Command& command) {
                       format("the EFI system partition %s has %llu KiB free; the run needs %llu KiB there (Korvex.efi, "
                              "%s, the log%s)",
                              esp.point.c_str(), static_cast<unsigned long long>(available / 1024),
-                             static_cast<unsigned long long>((needed + 1023) / 1024), name.c_str(),
-                             reads ? "" : " and room for what the job writes"));
+                             static_cast<unsigned long long>((needed + 1023) / 1024), plan->name.c_str(),
+                             plan->reads ? "" : " and room for what the job writes"));
+    state->command = plan->command;
+    return kSucceeded;
+}
 
-    // The command line of the boot entry, checked by splitting it back as
-    // Korvex.efi will.
-    std::vector<std::string> bootArgs = {kImageName};
-    if (command.reset) bootArgs.push_back("--reset");
-    for (size_t i = 1; i < args.size(); ++i) bootArgs.push_back(i == fileArgument ? name : args[i]);
-    std::vector<std::string> runArgs = bootArgs;
-    if (command.reset) runArgs.erase(runArgs.begin() + 1);
-    for (const std::string& a : runArgs) state.command += (state.command.empty() ? "" : " ") + a;
-    const std::string options16 = loadOptions(bootArgs);
-    if (!splitsBackTo(options16, runArgs, command.reset))
-        return refuse(kUsage, "an argument holds a control character or is not UTF-8: a boot entry cannot pass it");
-
+bool Stager::copyToEsp(const Command& command, const std::string& folder, const Plan& plan, std::string* why) {
     std::error_code ec;
     fs::create_directories(folder, ec);
-    if (ec) return refuse(kNotStarted, format("cannot make %s: %s", folder.c_str(), ec.message().c_str()));
+    if (ec) {
+        *why = format("cannot make %s: %s", folder.c_str(), ec.message().c_str());
+        return false;
+    }
     // Nothing from an earlier run may pass for this one's.
     for (const std::string& stale : {std::string(uefi::kLogFileName), std::string(uefi::kResultFileName),
-                                     std::string(kKcsConfig), name})
-        if (!removeFile(folder + "/" + stale))
-            return refuse(kNotStarted, format("cannot remove %s/%s: %s", folder.c_str(), stale.c_str(), std::strerror(errno)));
-    const bool copied = copyFile(settings_.efiImage, folder + "/" + kImageName, &why) &&
-                        (!reads || copyFile(file, folder + "/" + name, &why)) &&
-                        (command.kcsConfig.empty() || copyFile(command.kcsConfig, folder + "/" + kKcsConfig, &why));
-    if (!copied) {
+                                     std::string(kKcsConfig), plan.name}) {
+        if (!removeFile(folder + "/" + stale)) {
+            *why = format("cannot remove %s/%s: %s", folder.c_str(), stale.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    return copyFile(settings_.efiImage, folder + "/" + kImageName, why) &&
+           (!plan.reads || copyFile(plan.file, folder + "/" + plan.name, why)) &&
+           (command.kcsConfig.empty() || copyFile(command.kcsConfig, folder + "/" + kKcsConfig, why));
+}
+
+// Makes the boot entry and points BootNext at it; the new entry is the one
+// with the label that was not there before.
+bool Stager::makeBootEntry(const Esp& esp, const Plan& plan, State* state, std::string* why) {
+    std::string listing;
+    if (!efibootmgr({}, &listing, why)) return false;
+    std::vector<unsigned> before;
+    for (const auto& [number, label] : parseEntries(listing).entries) before.push_back(number);
+    if (!efibootmgr({"-C", "-d", esp.disk, "-p", std::to_string(esp.partition), "-L", kLabel, "-l", kLoader, "-@", "-"},
+                    nullptr, why, plan.loadOptions) ||
+        !efibootmgr({}, &listing, why))
+        return false;
+    bool created = false;
+    for (const auto& [number, label] : parseEntries(listing).entries) {
+        if (label == kLabel && std::find(before.begin(), before.end(), number) == before.end()) {
+            state->entry = number;
+            created = true;
+        }
+    }
+    if (!created) {
+        *why = "efibootmgr made no new boot entry";
+        return false;
+    }
+    if (efibootmgr({"-n", format("%04X", state->entry)}, nullptr, why)) return true;
+    removeEntry(*state);
+    return false;
+}
+
+int Stager::stage(const Command& command) {
+    Plan plan;
+    if (const int status = planRun(command, &plan); status != kSucceeded) return status;
+    std::string why;
+    if (!bootedThroughUefi(&why)) return refuse(kNotStarted, why);
+    Esp esp;
+    if (!findEsp(command.esp, &esp, &why)) return refuse(kNotStarted, why);
+    const std::string folder = esp.dir + "/" + kFolder;
+    State state;
+    if (readState(folder, &state))
+        return refuse(kNotStarted, format("a run is already staged (Boot%04X: %s); korvex-stage --report or --cancel "
+                                          "it first",
+                                          state.entry, state.command.c_str()));
+    if (const int status = checkFiles(command, esp, &plan, &state); status != kSucceeded) return status;
+    if (!copyToEsp(command, folder, plan, &why) || !makeBootEntry(esp, plan, &state, &why)) {
         removeStaged(folder, state, false);
         return refuse(kNotStarted, why);
     }
-
-    // The new entry is the one with the label that was not there before.
-    std::string listing;
-    bool made = efibootmgr({}, &listing, &why);
-    std::vector<unsigned> before;
-    for (const auto& [number, label] : parseEntries(listing).entries) before.push_back(number);
-    made = made &&
-           efibootmgr({"-C", "-d", esp.disk, "-p", std::to_string(esp.partition), "-L", kLabel, "-l", kLoader, "-@", "-"},
-                      nullptr, &why, options16) &&
-           efibootmgr({}, &listing, &why);
-    bool created = false;
-    if (made) {
-        for (const auto& [number, label] : parseEntries(listing).entries) {
-            if (label == kLabel && std::find(before.begin(), before.end(), number) == before.end()) {
-                state.entry = number;
-                created = true;
-            }
-        }
-        if (!created) why = "efibootmgr made no new boot entry";
-    }
-    made = created && efibootmgr({"-n", format("%04X", state.entry)}, nullptr, &why) &&
-           writeState(folder, state, &why);
-    if (!made) {
-        if (created) removeEntry(state);
+    if (!writeState(folder, state, &why)) {
+        removeEntry(state);
         removeStaged(folder, state, false);
         return refuse(kNotStarted, why);
     }
