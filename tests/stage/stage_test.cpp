@@ -149,6 +149,8 @@ TEST_F(StageTest, RefusesClearlyAndLeavesNothing) {
         {"FAT-illegal name", {"-f", (base / "a:b").string()}, [](StageTest& t) { put(t.base / "a:b", "x"); }, kUsage,
          "does not allow"},
         {"control character", {"-f", fw, "-u", "a\nb"}, [](StageTest&) {}, kUsage, "control character"},
+        {"line feed in the output's path", {"-d", (base / "a\nb/d.bin").string()},
+         [](StageTest& t) { fs::create_directories(t.base / "a\nb"); }, kUsage, "holds a line feed"},
         {"unknown option", {"--bogus", "-f", fw}, [](StageTest&) {}, kUsage, "unknown option --bogus"},
         {"efibootmgr fails", {"-f", fw}, [](StageTest& t) { put(t.base / "efi/fail-C", ""); }, kNotStarted,
          "efibootmgr failed (status 5): Could not prepare Boot variable"},

@@ -578,6 +578,9 @@ int Stager::checkFiles(const Command& command, const Esp& esp, Plan* plan, State
         const fs::path destination = fs::absolute(plan->file, ec);
         if (ec || fs::is_directory(destination, ec) || !fs::is_directory(destination.parent_path(), ec))
             return refuse(kUsage, format("%s cannot be written: name a file in an existing folder", plan->file.c_str()));
+        // The state file keeps it on one line.
+        if (destination.string().find('\n') != std::string::npos)
+            return refuse(kUsage, "the path of the dump or backup holds a line feed");
         state->output = plan->name;
         state->destination = destination.string();
     }
