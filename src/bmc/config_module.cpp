@@ -84,6 +84,7 @@ Response ConfigModule::start(const Request& request) {
     served_ = false;
     taskBlocks_ = 0;
     collected_.clear();
+    committed_ = false;
     expected_ = 0;
     if (restore)
         for (int i = 0; i < 4; ++i) expected_ |= static_cast<uint64_t>(request.data[1 + i]) << (8 * i);
@@ -94,7 +95,7 @@ Response ConfigModule::status(uint8_t taskId) {
     if (task_ == Task::None || taskId != taskId_ || state_ == kStateFailed) return statusOnly(taskId, kStateFailed);
     if (neverReady_) return statusOnly(taskId_, kStateStarted);
     state_ = kStateReady;
-    if (task_ == Task::Restore && expected_ == 0) configuration_.clear();  // nothing to wait for
+    if (task_ == Task::Restore && expected_ == 0 && !committed_) commit();  // nothing to wait for
     Response r = statusOnly(taskId_, kStateReady);
     putSequence(&r, sequence_);
     const uint64_t total = task_ == Task::Backup ? (totalSet_ ? total_ : configuration_.size()) : expected_;
@@ -154,10 +155,21 @@ Response ConfigModule::block(uint8_t taskId, const Request& request) {
     return r;
 }
 
-// A restore block; the configuration is replaced once all announced bytes are in.
+// A restore block; the configuration is replaced once all announced bytes
+// are in. It takes the collected bytes over once; bytes a host sends beyond
+// the announced length go straight onto it, so a long restore costs what it
+// sends, not the square of it.
 void ConfigModule::collect(const Request& request) {
-    collected_.insert(collected_.end(), request.data.begin() + 4, request.data.end());
-    if (collected_.size() >= expected_) configuration_ = collected_;
+    std::vector<uint8_t>& into = committed_ ? configuration_ : collected_;
+    into.insert(into.end(), request.data.begin() + 4, request.data.end());
+    if (!committed_ && collected_.size() >= expected_) commit();
+}
+
+void ConfigModule::commit() {
+    configuration_.swap(collected_);
+    collected_.clear();
+    committed_ = true;
+    ++commits_;
 }
 
 void ConfigModule::appendServed(Response* r) const {

@@ -25,6 +25,9 @@ public:
     void setConfiguration(std::vector<uint8_t> bytes) { configuration_ = std::move(bytes); }
     uint64_t finishRequests() const { return finishRequests_; }
     uint64_t blockRequests() const { return blockRequests_; }
+    // How often a restore's collected bytes became the configuration: once
+    // per completed restore, however many blocks it took.
+    uint64_t commits() const { return commits_; }
 
     static constexpr uint8_t kStateReset = 0;
     static constexpr uint8_t kStateStarted = 1;
@@ -44,6 +47,7 @@ private:
     void putSequence(Response* r, uint64_t sequence) const;
     void appendServed(Response* r) const;
     void collect(const Request& request);
+    void commit();
     Response repeatLast() const;
     KnobResult setFault(std::string_view value, std::string* error);
 
@@ -76,6 +80,8 @@ private:
     bool served_ = false;      // a block has been numbered in this task
     uint64_t expected_ = 0;  // restore length announced by the host
     std::vector<uint8_t> collected_;
+    bool committed_ = false;  // this restore's bytes are the configuration now
+    uint64_t commits_ = 0;
     uint64_t taskBlocks_ = 0;
     uint64_t blockRequests_ = 0;
     uint64_t finishRequests_ = 0;

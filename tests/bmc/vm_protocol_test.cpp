@@ -1,6 +1,8 @@
 // The wire protocol korvex-bmcd speaks with QEMU's external-BMC device.
 #include "bmc/vm_protocol.h"
 
+#include "bmc/config_module.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -102,5 +104,165 @@ INSTANTIATE_TEST_SUITE_P(
                       ResponderCase{"leaves_at_once", {}, 0, false, "NNNNN", true},
                       ResponderCase{"broken_exchange", {}, {}, true, "NNNNN", false}),
     [](const ::testing::TestParamInfo<ResponderCase>& info) { return std::string(info.param.name); });
+
+// What the decoder hands on for a stream: M<size> a message, C<size> a
+// control command, D a dropped frame.
+std::string decode(const Bytes& wire) {
+    Decoder decoder;
+    std::string events;
+    for (uint8_t b : wire) {
+        switch (decoder.feed(b)) {
+            case Decoder::Event::Message: events += "M" + std::to_string(decoder.frame().size()) + " "; break;
+            case Decoder::Event::Control: events += "C" + std::to_string(decoder.frame().size()) + " "; break;
+            case Decoder::Event::Dropped: events += "D "; break;
+            case Decoder::Event::None: break;
+        }
+    }
+    return events;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(VmProtocol, DropsOverlongAndBrokenFramesAndResynchronises) {
+    const Bytes good = frame(9, 0x06 << 2, 0x01) + Bytes{kMessageEnd};
+    const Bytes full(kMaxFrame, 0x11), over(kMaxFrame + 1, 0x11);
+    const struct {
+        const char* name;
+        Bytes wire;
+        const char* events;
+    } cases[] = {
+        {"a frame of the limit is taken", full + Bytes{kMessageEnd} + good, "M1024 M4 "},
+        {"one byte over: dropped, the next taken whole", over + Bytes{kMessageEnd} + good, "D M4 "},
+        {"an overlong control command too", over + Bytes{kControlEnd} + good, "D M4 "},
+        {"an escape before the end marker", Bytes{0x01, kEscape, kMessageEnd} + good, "D M4 "},
+        {"an escape before a control end", Bytes{0x08, kEscape, kControlEnd, 0x08, 0x3F, kControlEnd}, "D C2 "},
+    };
+    for (const auto& c : cases) EXPECT_EQ(decode(c.wire), c.events) << c.name;
+}
+
+// The host's driver sets the message interrupt through the BMC Global
+// Enables; the BMC passes it on to QEMU as enable/disable-IRQ commands, which
+// go out before the answer.
+struct IrqStep {
+    uint8_t command;  // App command; 0: QEMU's capabilities, the byte in data
+    Bytes data;
+    const char* irq;  // "", "on" or "off": the control command before the answer
+    uint8_t cc;
+    Bytes answer;
+};
+
+std::string irqPrefix(const Bytes& reply) {
+    if (reply.size() >= 2 && reply[1] == kControlEnd)
+        return reply[0] == kControlEnableIrq ? "on" : reply[0] == kControlDisableIrq ? "off" : "?";
+    return "";
+}
+
+TEST(VmProtocol, DrivesTheKcsInterruptFromTheGlobalEnables) {
+    constexpr uint8_t kCaps = 0, kSet = 0x2E, kGet = 0x2F, kClearFlags = 0x30, kGetFlags = 0x31, kColdReset = 0x02;
+    const struct {
+        const char* name;
+        std::vector<IrqStep> steps;
+    } scenarios[] = {
+        {"a driver loading, then a cold reset",
+         {{kCaps, {0x3F}, "", 0, {}},
+          {kGet, {}, "", 0x00, {0x08}},
+          {kGetFlags, {}, "", 0x00, {0x00}},
+          {kClearFlags, {0x08}, "", 0x00, {}},
+          {kSet, {0x09}, "on", 0x00, {}},
+          {kGet, {}, "", 0x00, {0x09}},
+          {kSet, {0x09}, "", 0x00, {}},
+          {kSet, {0x0D}, "", 0xCC, {}},  // no event message buffer here
+          {kSet, {0x19}, "", 0xCC, {}},  // reserved bit
+          {kGet, {}, "", 0x00, {0x09}},
+          {kSet, {0x08}, "off", 0x00, {}},
+          {kSet, {0x01}, "on", 0x00, {}},
+          {kColdReset, {}, "off", 0x00, {}},
+          {kGet, {}, "", 0x00, {0x08}}}},
+        {"wrong lengths change nothing",
+         {{kCaps, {0x04}, "", 0, {}},
+          {kSet, {}, "", 0xC7, {}},
+          {kSet, {0x09, 0x00}, "", 0xC7, {}},
+          {kGet, {0x00}, "", 0xC7, {}},
+          {kGetFlags, {0x00}, "", 0xC7, {}},
+          {kClearFlags, {}, "", 0xC7, {}},
+          {kGet, {}, "", 0x00, {0x08}}}},
+        {"QEMU without the interrupt is never told", {{kCaps, {0x3B}, "", 0, {}}, {kSet, {0x09}, "", 0x00, {}}}},
+        {"nor before it says what it can", {{kSet, {0x09}, "", 0x00, {}}, {kGet, {}, "", 0x00, {0x09}}}},
+    };
+    for (const auto& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        SimBmc bmc;
+        Responder responder(bmc);
+        uint8_t seq = 0;
+        for (const IrqStep& step : s.steps) {
+            if (step.command == kCaps) {
+                responder.control({kControlCapabilities, step.data[0]});
+                continue;
+            }
+            Bytes request = {++seq, 0x06 << 2, step.command};
+            request = request + step.data;
+            uint8_t sum = 0;
+            for (uint8_t b : request) sum = static_cast<uint8_t>(sum + b);
+            request.push_back(static_cast<uint8_t>(-sum));
+            const auto reply = responder.answer(request);
+            ASSERT_TRUE(reply.has_value());
+            const std::string irq = irqPrefix(*reply);
+            EXPECT_EQ(irq, step.irq) << "command " << int(step.command);
+            Decoder decoder;
+            std::optional<Bytes> message;
+            for (uint8_t b : *reply)
+                if (decoder.feed(b) == Decoder::Event::Message) message = decoder.frame();
+            ASSERT_TRUE(message.has_value());
+            // seq, NetFn, command, cc, data..., checksum
+            EXPECT_EQ(Bytes(message->begin() + 3, message->end() - 1), Bytes{step.cc} + step.answer)
+                << "command " << int(step.command);
+        }
+    }
+}
+
+// A host restoring a configuration: it announces a length, then sends blocks,
+// perhaps more than it announced. The BMC takes the bytes over as its
+// configuration once the announced length is in, and only once, however long
+// the restore: a copy per block would cost the square of what was sent.
+TEST(SimulatedBmc, RestoreCollectsInLinearTime) {
+    const struct {
+        const char* name;
+        uint32_t announced;
+        size_t blocks;
+        bool replaced;
+    } cases[] = {
+        {"exact", 2000, 20, true},
+        {"ten times the announced length", 200, 20, true},
+        {"nothing announced", 0, 20, true},
+        {"short of the announced length", 2001, 20, false},
+        {"a long restore", 1, 2000, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimBmc bmc;
+        auto* config = bmc.module<korvex::bmc::ConfigModule>();
+        const std::vector<uint8_t> before = config->configuration();
+        auto send = [&](Bytes data) {
+            return bmc.handle(Request{0x3E, 0, 0x20, std::move(data)});
+        };
+        const uint8_t task = static_cast<uint8_t>(send({0x01, static_cast<uint8_t>(c.announced),
+                                                        static_cast<uint8_t>(c.announced >> 8), 0, 0})
+                                                      .data[0] >> 4);
+        send({static_cast<uint8_t>(task << 4 | 0x02)});
+        Bytes sent;
+        for (size_t k = 0; k < c.blocks; ++k) {
+            Bytes block = {static_cast<uint8_t>(task << 4 | 0x03), static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
+                           static_cast<uint8_t>(k >> 16)};
+            for (int i = 0; i < 100; ++i) block.push_back(static_cast<uint8_t>(k * 7 + i));
+            sent.insert(sent.end(), block.begin() + 4, block.end());
+            ASSERT_EQ(send(block).data.size(), 4u) << "block " << k;
+        }
+        EXPECT_EQ(config->configuration(), c.replaced ? sent : before);
+        EXPECT_EQ(config->commits(), c.replaced ? 1u : 0u);
+    }
+}
 
 }  // namespace

@@ -2,18 +2,19 @@
 # guest (guest_run), boot it, and compare with the same runs of korvex-sim.
 # Packages and dumps stay small: under TCG every exchange costs real time.
 
-# korvex with no arguments prints the usage banner only, as on the host.
+# korvex with no arguments prints the usage banner only, as on the host, and
+# exits with the usage status.
 case_banner() {
   guest_run banner
   boot no-bmc
-  collect banner
+  collect banner 2
   sim_run banner
   same "banner" "$work/sim/banner.out" "$work/banner.out" || fail "the guest's banner differs"
 }
 
 # No KCS interface: every port reads 0xFF, so the BMC never seems ready. The
 # update gives up after its two bounded waits (the request, then the cold
-# reset) with the tool's messages and status 0. Nothing answering and a
+# reset) with the tool's messages and status 1 (failed). Nothing answering and a
 # controller that never clears IBF look alike from the host, so korvex-sim
 # with that fault must print the same.
 case_no_device() {
@@ -21,7 +22,7 @@ case_no_device() {
   guest_file "$work/fw.bin" fw.bin
   guest_run nodev -f fw.bin -r y
   boot no-bmc
-  collect nodev
+  collect nodev 1
   sim_run nodev --bmc-fault=ibf-stuck -- -f fw.bin -r y
   grep -q 'ERROR !! BMC did not in correct state' "$work/sim/nodev.out" || skip "the KCS exchange is not built yet"
   same "console text without a KCS interface" "$work/sim/nodev.out" "$work/nodev.out" || fail "differs from korvex-sim"
@@ -94,30 +95,67 @@ case_config() {
 }
 
 # The front end's refusals, on a kernel that does give root the ports: as
-# nobody (EPERM), then as root with a device node of the kernel's IPMI
-# driver present. The BMC must see no request from either; then the same
-# backup with --force-with-kernel-driver runs as on korvex-sim, and the BMC
-# sees exactly korvex-sim's number of requests.
+# nobody (EPERM); as root, kcs.cfg files planted in the world-writable /work
+# (ports among the machine's own controllers, the PCI configuration ports
+# held in /proc/ioports, writable by all, owned by nobody, a FIFO, a link to
+# /dev/zero, and with the BMC, ports other than those that QEMU's tables
+# describe); then as root with a device node of the kernel's IPMI driver
+# present. The BMC must see no request from any of them; then the same
+# backup with --force-with-kernel-driver and a good kcs.cfg runs as on
+# korvex-sim, and the BMC sees exactly korvex-sim's number of requests.
 case_refusal() {
+  local have_bmc=0
+  [ -n "$bmcd" ] && [ -x "$bmcd" ] && have_bmc=1
   guest_cmd nobody "su -s /bin/sh nobody -c 'korvex -d dump.bin'"
+  local planted=(
+    "planted|printf 'CMD CF9 DATA 70' > kcs.cfg"
+    "claimed|printf 'CMD CF9 DATA CF8' > kcs.cfg"
+    "writable|printf 'CMD CA3 DATA CA2' > kcs.cfg; chmod 666 kcs.cfg"
+    "foreign|chmod 644 kcs.cfg; chown nobody kcs.cfg"
+    "fifo|rm kcs.cfg; mkfifo -m 644 kcs.cfg"
+    "link|rm kcs.cfg; ln -s /dev/zero kcs.cfg")
+  [ $have_bmc = 1 ] && planted+=("differs|rm kcs.cfg; printf 'CMD CA5 DATA CA4' > kcs.cfg")
+  local p
+  for p in "${planted[@]}"; do
+    guest_sh "${p#*|}"
+    guest_run "${p%%|*}" -d dump.bin
+  done
+  guest_sh "rm kcs.cfg"
   guest_sh "mknod /dev/ipmi0 c 1 3"
   guest_run driver -c -d backup.bin
   guest_sh "ls > /tmp/files; put files /tmp/files"
+  guest_sh "printf 'CMD CA3 DATA CA2' > kcs.cfg"
   guest_run forced --force-with-kernel-driver -c -d forced.bin
-  local have_bmc=0
-  [ -n "$bmcd" ] && [ -x "$bmcd" ] && have_bmc=1
   if [ $have_bmc = 1 ]; then boot with-bmc --verbose; else boot no-bmc; fi
-  for name in nobody driver forced; do
+  for p in nobody driver forced "${planted[@]}"; do
+    name=${p%%|*}
     guest_has "$name.rc" || fail "no result of $name from the guest"
     for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
   done
+  printf '%s\n' "korvex: KCS ports (from kcs.cfg) refused: the data port 0x70 is below 0x100, among the machine's own controllers (DMA, interrupts, timer, CMOS, reset)" > "$work/planted.expected"
+  same "refusal of a planted kcs.cfg" "$work/planted.expected" "$work/planted.err" || fail "the planted kcs.cfg's message differs"
+  local says=(
+    'claimed|port 0xCF8 is held by "PCI conf1" (/proc/ioports)'
+    'writable|kcs.cfg refused: others than its owner may write it (mode 0666)'
+    'foreign|kcs.cfg refused: it is owned by uid 65534'
+    'fifo|kcs.cfg refused: it is a FIFO'
+    'link|kcs.cfg refused: it is a symbolic link'
+    'differs|but the system describes its KCS interface at command/status 0xCA3, data 0xCA2 (SMBIOS)')
+  for p in "${says[@]}"; do
+    name=${p%%|*}
+    [ -e "$work/$name.err" ] || continue
+    [ "$(wc -l < "$work/$name.err")" = 1 ] && grep -qF -- "${p#*|}" "$work/$name.err" ||
+      { cat "$work/$name.err"; fail "$name: not the one line of refusal expected"; }
+    [ "$(cat "$work/$name.rc")" != 0 ] && [ ! -s "$work/$name.out" ] || fail "$name: status or output"
+  done
+  echo "ok: the planted kcs.cfg files were refused"
   printf '%s\n' "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted (run as root)" \
     "korvex: nothing was sent to the BMC" > "$work/nobody.expected"
   same "refusal as nobody" "$work/nobody.expected" "$work/nobody.err" || fail "the message as nobody differs"
-  [ "$(cat "$work/nobody.rc")" = 1 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
+  [ "$(cat "$work/nobody.rc")" = 4 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
   grep -q "^korvex: the kernel's IPMI driver is loaded (/dev/ipmi0 exists)" "$work/driver.err" ||
     { cat "$work/driver.err"; fail "no kernel-driver refusal"; }
-  [ "$(cat "$work/driver.rc")" = 1 ] && [ ! -s "$work/driver.out" ] || fail "kernel driver: status or output"
+  [ "$(cat "$work/driver.rc")" = 4 ] && [ ! -s "$work/driver.out" ] || fail "kernel driver: status or output"
   guest_result files > "$work/files"
   grep -qx 'dump.bin\|backup.bin' "$work/files" && fail "a refused run created a file"
   echo "ok: refused runs created no file"
@@ -127,10 +165,67 @@ case_refusal() {
   grep -q 'Done' "$work/sim/forced.out" || skip "the configuration jobs are not built yet"
   [ "$(cat "$work/forced.rc")" = 0 ] || fail "the forced run's status is $(cat "$work/forced.rc")"
   grep -q '^korvex: warning: ' "$work/forced.err" || fail "the forced run did not warn"
+  grep -qx 'korvex: KCS ports: command/status 0xCA3, data 0xCA2 (from kcs.cfg)' "$work/forced.err" ||
+    fail "the forced run did not name the ports of its kcs.cfg"
   same "forced backup console text" "$work/sim/forced.out" "$work/forced.out" || fail "differs from korvex-sim"
   local sent expected
   sent=$(grep -c '^korvex-bmcd: seq ' "$work/bmcd.log")
   expected=$(sed -n 's/^exchanges: //p' "$work/sim/forced.err")
   [ "$sent" = "$expected" ] || fail "the BMC saw $sent requests; korvex-sim's backup alone sends $expected"
   echo "ok: the BMC saw only the forced run's $sent requests"
+}
+
+# The kernel's IPMI driver against korvex-bmcd. ipmi_msghandler, ipmi_si and
+# ipmi_devintf load, find QEMU's KCS interface and create /dev/ipmi0, and
+# ipmi_si sets up its interrupt with none of the warnings of a BMC that
+# lacks the Global Enables. Requests through /dev/ipmi0 (ipmi-client) get
+# the simulated BMC's answers; a loop of Get Device ID gives the driver's
+# rate and must raise the interrupt at least once per request. Then the
+# BMC falls silent (QEMU answers 0xC3 after its 4 s) and, in a second guest,
+# goes away (0xD2 at once).
+case_driver() {
+  [ -n "$client" ] && [ -x "$client" ] || skip "ipmi-client is not built"
+  guest_ipmi_modules || skip "no IPMI modules for $kernel (KORVEX_GUEST_MODULES)"
+  cp "$client" "$root/bin/ipmi-client"
+  local loop=2000 name
+  guest_load_driver load
+  guest_cmd irq0 "grep ipmi_si /proc/interrupts"
+  guest_cmd devid "ipmi-client 6 1"
+  guest_cmd rate "ipmi-client -n $loop 6 1"
+  guest_cmd irq1 "grep ipmi_si /proc/interrupts"
+  guest_cmd silent "ipmi-client -n 5000 6 1"
+  guest_cmd dmesg "dmesg"
+  # Silent after the driver's start, the loop and some more answers.
+  boot with-bmc --bmcd-stop-after=$((loop + 1000))
+  for name in load irq0 devid rate irq1 silent dmesg; do collect $name; done
+  value() { sed -n "s/^$1=//p" "$work/$2.out"; }
+
+  echo "driver: $(value per_second rate) Get Device ID requests/s through /dev/ipmi0 ($loop in a row)"
+  [ "$(value ok rate)" = $loop ] || { cat "$work/rate.out"; fail "the loop did not get $loop answers"; }
+  printf 'cc=0x00\ndata=20 01 02 10 02 00 00 00 00 00 00\n' > "$work/devid.expected"
+  grep -E '^(cc|data)=' "$work/devid.out" > "$work/devid.got"
+  same "Get Device ID through the driver" "$work/devid.expected" "$work/devid.got" || fail "wrong answer"
+  grep -i 'ipmi' "$work/dmesg.out"
+  grep -q 'ipmi_si .*: Using irq [0-9]' "$work/dmesg.out" || fail "ipmi_si does not use an interrupt"
+  grep -E "Couldn't get irq info|does not support|Could not set the global enables|Error clearing flags|Invalid return|Error getting response" \
+    "$work/dmesg.out" && fail "the driver warned about the BMC"
+  echo "ok: the driver uses its interrupt and did not warn"
+  local before after
+  before=$(awk '{print $2}' "$work/irq0.out")
+  after=$(awk '{print $2}' "$work/irq1.out")
+  echo "interrupts during the loop: $((after - before))"
+  [ $((after - before)) -ge $loop ] || fail "fewer interrupts than requests: the driver polled"
+  echo "ok: at least one interrupt per request"
+  [ "$(value cc silent)" = 0xc3 ] && [ "$(value ok silent)" -gt 0 ] || { cat "$work/silent.out"; fail "a silent BMC"; }
+  echo "ok: a silent BMC gives 0xc3 (after $(value last_seconds silent) s)"
+
+  : > "$guest_cases"
+  guest_load_driver load
+  guest_cmd gone "ipmi-client -n 1000 6 1"
+  guest_cmd again "ipmi-client 6 1"
+  boot with-bmc --bmcd-exit-after=100
+  for name in load gone again; do collect $name; done
+  [ "$(value cc gone)" = 0xd2 ] && [ "$(value ok gone)" -gt 0 ] && [ "$(value cc again)" = 0xd2 ] ||
+    { cat "$work/gone.out" "$work/again.out"; fail "a BMC that went away"; }
+  echo "ok: a BMC that went away gives 0xd2 (after $(value last_seconds again) s)"
 }

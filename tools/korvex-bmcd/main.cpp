@@ -36,6 +36,9 @@ void printHelp(const korvex::bmc::SimBmc& bmc) {
         "  -chardev socket,id=ipmi0,path=SOCKET,server=on,wait=off\n"
         "  -device ipmi-bmc-extern,chardev=ipmi0,id=bmc0 -device isa-ipmi-kcs,bmc=bmc0\n"
         "It exits when QEMU closes the connection, after saving what the options ask for.\n"
+        "It answers the BMC Global Enables and message flags requests a host's IPMI\n"
+        "driver makes, and turns QEMU's KCS interrupt on and off as the host asks.\n"
+        "Frames over 1024 bytes are dropped (said once on standard error).\n"
         "\n"
         "Options:\n"
         "  --help                 this text\n"
@@ -44,7 +47,8 @@ void printHelp(const korvex::bmc::SimBmc& bmc) {
         "                         completion code 0xC3 to the host after 4 s)\n"
         "  --bmcd-exit-after=N    answer N requests, then close the connection (QEMU\n"
         "                         reports 0xD2 to the host)\n"
-        "  --verbose              one line per request on standard error\n"
+        "  --verbose              one line per request, each dropped frame and each\n"
+        "                         change of the interrupt on standard error\n"
         "%s",
         bmc.optionHelp().c_str());
 }
@@ -152,15 +156,29 @@ void logRequest(const std::vector<uint8_t>& frame, bool answered) {
 void serve(int fd, const Settings& s, korvex::bmc::vm::Responder& responder) {
     korvex::bmc::vm::Decoder decoder;
     uint8_t buffer[4096];
+    using Event = korvex::bmc::vm::Decoder::Event;
+    if (!sendAll(fd, korvex::bmc::vm::greeting())) return;
+    uint64_t dropped = 0;
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         for (ssize_t i = 0; i < n; ++i) {
+            const Event event = decoder.feed(buffer[i]);
+            if (event == Event::Dropped) {
+                // Said once: a peer that sends nothing but garbage must not flood the log.
+                if (dropped++ == 0 || s.verbose)
+                    std::fprintf(stderr, "korvex-bmcd: dropped a frame from QEMU: %s\n", decoder.dropReason());
+                continue;
+            }
             // Control commands from QEMU (version, capabilities, ...) want no answer.
-            if (decoder.feed(buffer[i]) != korvex::bmc::vm::Decoder::Event::Message) continue;
+            if (event == Event::Control) responder.control(decoder.frame());
+            if (event != Event::Message) continue;
+            const bool irqBefore = responder.irqEnabled();
             const auto reply = responder.answer(decoder.frame());
             if (s.verbose) logRequest(decoder.frame(), reply.has_value());
+            if (s.verbose && responder.irqEnabled() != irqBefore)
+                std::fprintf(stderr, "korvex-bmcd: KCS interrupt %s\n", responder.irqEnabled() ? "on" : "off");
             if (reply && !sendAll(fd, *reply)) return;
             if (responder.leaving()) return;
         }

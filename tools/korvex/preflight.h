@@ -1,8 +1,13 @@
 // The Linux front end's check before a run: a run that will talk to the BMC
-// gets the KCS ports from the kernel first, and does not start while the
-// kernel's own IPMI driver may be driving the same registers. A refusal is
-// reported before the tool prints or sends anything.
+// gets its KCS ports from a kcs.cfg that passes the file's rules (or the
+// standard ports), only when no other device or driver holds them and they
+// are where the system says its KCS interface is; it asks the kernel for
+// them, and does not start while the kernel's own IPMI driver may be driving
+// the same registers. A refusal is reported before the tool prints or sends
+// anything.
 #pragma once
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "korvex/kcs_cfg.h"
 #include "platform/linux/linux.h"
 #include "platform/platform.h"
 #include "transport/kcs.h"
@@ -28,16 +34,20 @@ std::string kernelIpmiDriverEvidence(const std::string& root);
 
 struct PreflightSettings {
     bool allowKernelDriver = false;  // --force-with-kernel-driver
-    std::string root;                // prefix of /sys and /dev, for tests
+    bool forcePorts = false;         // --force-ports
+    std::string root;                // prefix of /proc, /sys and /dev, for tests
+    uid_t user = geteuid();          // besides root, the owner kcs.cfg may have
 };
 
 // True when the run may go ahead: it needs no port (usage-only run, command
-// line fault), or every port of the port set that kcs.cfg gives is granted
-// and no kernel IPMI driver is in the way. Otherwise prints why to err and
-// returns false. Reads the command line and kcs.cfg exactly as the run will.
-// grant asks for one port, as LinuxPortIo::grant.
+// line fault), or kcs.cfg and its port set pass every check, every port is
+// granted and no kernel IPMI driver is in the way; then the ports are named
+// on err. Otherwise prints why to err and returns false. kcsCfg is loaded
+// here and is the file system the run must be given, so that the run reads
+// the port set that was checked. grant asks for one port, as
+// LinuxPortIo::grant.
 using PortGrant = std::function<bool(uint16_t port, int* error)>;
-bool preflight(const Platform& platform, const PortGrant& grant, int argc, char** argv,
+bool preflight(CheckedKcsCfg& kcsCfg, const PortGrant& grant, int argc, char** argv,
                const PreflightSettings& settings, FILE* err);
 
 }  // namespace korvex::linuxhost
