@@ -145,15 +145,15 @@ TEST(BootCommandLine, ResultFileRoundTripsAndRefusesAnythingElse) {
     for (const OutcomeName& entry : kOutcomeNames) {
         char text[kResultTextSize];
         const size_t n = formatResult(entry.outcome, text);
-        RunOutcome read = RunOutcome::Interrupted;
+        korvex::JobOutcome read = korvex::JobOutcome::Interrupted;
         EXPECT_TRUE(parseResult(text, n, &read) && read == entry.outcome) << entry.name;
     }
     char text[kResultTextSize];
-    EXPECT_EQ(std::string(text, formatResult(RunOutcome::RefusedByBmc, text)), "outcome=refused-by-bmc\nstatus=3\n");
+    EXPECT_EQ(std::string(text, formatResult(korvex::JobOutcome::RefusedByBmc, text)), "outcome=refused-by-bmc\nstatus=3\n");
     const std::string damaged[] = {"", "outcome=succeeded\n", "outcome=succeeded\nstatus=1\n",
                                    "outcome=succeeded\nstatus=0", "outcome=succeeded\nstatus=0\nmore\n"};
     for (const std::string& d : damaged) {
-        RunOutcome read;
+        korvex::JobOutcome read;
         EXPECT_FALSE(parseResult(d.data(), d.size(), &read)) << d;
     }
 }

@@ -110,16 +110,17 @@ def make_disk(tools, work, files, commands, size_kib=16384):
     return disk
 
 
-def names_on_disk(disk):
-    r = subprocess.run(["mdir", "-b", "-i", disk, "::/"], env=mtools_env(), stdout=subprocess.PIPE,
+def names_on_disk(disk, folder=""):
+    prefix = "::/" + (folder + "/" if folder else "")
+    r = subprocess.run(["mdir", "-b", "-i", disk, prefix], env=mtools_env(), stdout=subprocess.PIPE,
                        stderr=subprocess.DEVNULL, check=True)
-    return sorted(line[3:] for line in r.stdout.decode().split("\n") if line.startswith("::/"))
+    return sorted(line[len(prefix):] for line in r.stdout.decode().split("\n") if line.startswith(prefix))
 
 
-def expect_nothing_beside(disk, *names):
+def expect_nothing_beside(disk, *names, folder=""):
     """No file whose name begins with one of these names and goes on: no
     temporary left by a staged file, nor an older file set aside."""
-    left = [n for n in names_on_disk(disk) for m in names if n.lower().startswith(m.lower() + ".")]
+    left = [n for n in names_on_disk(disk, folder) for m in names if n.lower().startswith(m.lower() + ".")]
     if left:
         raise Failure("files left beside the output files: %s" % ", ".join(left))
 
@@ -732,7 +733,7 @@ def case_secure_boot(c):
         f.write(flash)
     options = ["--bmc-flash=" + flash_file, "--bmc-dump-length=%d" % DUMP_LENGTH]
     command = "-d dump.bin"
-    sim_text, folder = sim_run(c.tools, c.work, options, command, {}, program=BOOT_PROGRAM, check=False)
+    sim_text, folder = sim_run(c.tools, c.work, options, command, {}, program=BOOT_PROGRAM)
     require_job(sim_text, "Phase2:Receive the flash", "dump")
     sim_dump = read(os.path.join(folder, "dump.bin"))
 
@@ -749,6 +750,7 @@ def case_secure_boot(c):
         raise Failure("dump.bin differs from korvex-sim's")
     if result != b"outcome=succeeded\nstatus=0\n":
         raise Failure("the result file says %r" % result)
+    expect_nothing_beside(disk, "dump.bin", "korvex.result", folder=BOOT_FOLDER)
 
     firmware = Firmware.snakeoil(c.work)
     disk = boot_disk(c.tools, c.work, c.tools.efi)
@@ -954,7 +956,7 @@ def case_staged_update(c):
     command = "-f fw.bin -i kcs -r y"
     flash = c.path("flash.bin")
     (log_text, messages, status), entries, files = staged_run(c, command, ["--bmc-save-flash=" + flash])
-    sim_text, _ = sim_run(c.tools, c.work, [], command, files, program=BOOT_PROGRAM, check=False)
+    sim_text, _ = sim_run(c.tools, c.work, [], command, files, program=BOOT_PROGRAM)
     expect_same("the log of the staged update", log_text.decode("utf-8", errors="replace"), sim_text)
     if status != 0:
         raise Failure("the report's status is %d: %s" % (status, messages))
@@ -970,15 +972,16 @@ def case_staged_update(c):
 
 def case_staged_refusal(c):
     """The same with a BMC that refuses the package (update state 3), and
-    Korvex.efi resetting the machine when done: the report fails with a
-    non-zero status and its log is korvex-sim's text for the same refusal."""
+    Korvex.efi resetting the machine when done: the report exits 3 (refused
+    by the BMC) and its log is korvex-sim's text for the same refusal."""
     command = "-f fw.bin -i kcs -r y"
     refuse = ["--bmc-update-state=3"]
     (log_text, messages, status), entries, files = staged_run(c, command, refuse, reset=True)
-    sim_text, _ = sim_run(c.tools, c.work, refuse, command, files, program=BOOT_PROGRAM, check=False)
+    sim_text, _ = sim_run(c.tools, c.work, refuse, command, files, program=BOOT_PROGRAM)
     expect_same("the log of the refused update", log_text.decode("utf-8", errors="replace"), sim_text)
-    if status == 0:
-        raise Failure("the report of a refused update has status 0: %s" % messages)
+    if status != 3:
+        raise Failure("the report of a refused update has status %d, not 3 (refused by the BMC): %s"
+                      % (status, messages))
     if "Korvex staged run" in entries:
         raise Failure("the boot entry is still there:\n" + entries)
 

@@ -700,7 +700,7 @@ int Stager::report(const Command& command) {
     std::fflush(out_);
 
     int status = kFailed;
-    uefi::RunOutcome outcome = uefi::RunOutcome::Failed;
+    JobOutcome outcome = JobOutcome::Failed;
     bool keepOutput = false;
     if (!haveResult && !haveLog) {
         note(format("Korvex.efi did not run at the boot (the firmware may have refused it: is it signed for Secure "
@@ -713,7 +713,7 @@ int Stager::report(const Command& command) {
         const uefi::OutcomeName& entry = uefi::outcomeName(outcome);
         status = entry.status;
         note(format("%s: %s", state.command.c_str(), entry.name));
-        if (outcome == uefi::RunOutcome::Succeeded && !state.output.empty()) {
+        if (outcome == JobOutcome::Succeeded && !state.output.empty()) {
             if (!copyFile(folder + "/" + state.output, state.destination, &why)) {
                 note(why + format("; the file stays in %s/%s/%s", esp.point.c_str(), kFolder, state.output.c_str()));
                 keepOutput = true;

@@ -118,17 +118,18 @@ BootCommandLine bootArguments(Memory& memory, const EFI_LOADED_IMAGE* loaded, Ar
     return result;
 }
 
-// Until the core reports each run's outcome, the main routine's value is
-// all there is to go by; it tells a failed update apart and little else.
-RunOutcome provisionalOutcome(int value) { return value == 0 ? RunOutcome::Succeeded : RunOutcome::Failed; }
-
-bool writeResult(UefiVolumeFileSystem& files, RunOutcome outcome) {
+// Staged like a dump, so that a reader never takes a file cut short for a
+// verdict.
+bool writeResult(UefiVolumeFileSystem& files, JobOutcome outcome) {
     char text[kResultTextSize];
     const size_t length = formatResult(outcome, text);
-    File* file = files.open(kResultFileName, "wb");
+    StagedFile* file = files.createStaged(kResultFileName);
     if (file == nullptr) return false;
-    const bool written = file->write(text, length) == length;
-    return file->close() == 0 && written;
+    if (file->write(text, length) != length) {
+        file->discard();
+        return false;
+    }
+    return file->keep();
 }
 
 struct Machine {
@@ -144,7 +145,8 @@ EFI_STATUS runInShell(EFI_SYSTEM_TABLE* system, const EFI_SHELL_PARAMETERS_PROTO
     UefiFileSystem files(shell());
     const Platform platform{machine.ports, machine.timers, machine.stall, console, files, machine.memory};
     Arguments args(machine.memory);
-    if (shellArguments(parameters, &args)) korvexMain(platform, args.count(), args.vector());
+    // The shell is told success on every path: the outcome is in the console text.
+    if (shellArguments(parameters, &args)) static_cast<void>(korvexMain(platform, args.count(), args.vector()));
     console.flush();
     return EFI_SUCCESS;
 }
@@ -168,7 +170,7 @@ EFI_STATUS runFromBootManager(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
         UefiFileSystem none(nullptr);
         const Platform platform{machine.ports, machine.timers, machine.stall, console, none, machine.memory};
         char* vector[] = {defaultProgramName(), nullptr};
-        korvexMain(platform, 1, vector);
+        static_cast<void>(korvexMain(platform, 1, vector));
         console.flush();
         return kBackToBootManager;
     }
@@ -183,11 +185,11 @@ EFI_STATUS runFromBootManager(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
     }
     console.copyTo(log);
     const Platform platform{machine.ports, machine.timers, machine.stall, console, files, machine.memory};
-    const int value = korvexMain(platform, args.count(), args.vector());
+    const JobResult result = korvexMain(platform, args.count(), args.vector());
     console.flush();
     console.copyTo(nullptr);
     log->close();
-    if (!writeResult(files, provisionalOutcome(value)))
+    if (!writeResult(files, result.outcome))
         console.print("Korvex.efi: cannot write %s; the outcome is in %s only\n", kResultFileName, kLogFileName);
     if (line.start.reset) {
         // ResetSystem does not return: the folder is closed first, so that

@@ -12,30 +12,30 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "transport/job_result.h"
+
 namespace korvex::uefi {
 
 inline constexpr char kResultFileName[] = "korvex.result";
 inline constexpr char kLogFileName[] = "korvex.log";
 
-enum class RunOutcome : uint8_t { Succeeded, Failed, CommandLineError, RefusedByBmc, Interrupted };
-
 struct OutcomeName {
-    RunOutcome outcome;
+    JobOutcome outcome;
     const char* name;
     int status;
 };
 
 inline constexpr OutcomeName kOutcomeNames[] = {
-    {RunOutcome::Succeeded, "succeeded", 0},
-    {RunOutcome::Failed, "failed", 1},
-    {RunOutcome::CommandLineError, "command-line-error", 2},
-    {RunOutcome::RefusedByBmc, "refused-by-bmc", 3},
+    {JobOutcome::Succeeded, "succeeded", 0},
+    {JobOutcome::Failed, "failed", 1},
+    {JobOutcome::CommandLineError, "command-line-error", 2},
+    {JobOutcome::RefusedByBmc, "refused-by-bmc", 3},
     // Nothing interrupts a run in the firmware; the name is there so that
     // every outcome has one.
-    {RunOutcome::Interrupted, "interrupted", 1},
+    {JobOutcome::Interrupted, "interrupted", 1},
 };
 
-constexpr const OutcomeName& outcomeName(RunOutcome outcome) {
+constexpr const OutcomeName& outcomeName(JobOutcome outcome) {
     for (const OutcomeName& entry : kOutcomeNames)
         if (entry.outcome == outcome) return entry;
     return kOutcomeNames[1];
@@ -44,7 +44,7 @@ constexpr const OutcomeName& outcomeName(RunOutcome outcome) {
 // The file's text for an outcome, at most kResultTextSize bytes.
 inline constexpr size_t kResultTextSize = 64;
 
-constexpr size_t formatResult(RunOutcome outcome, char* out) {
+constexpr size_t formatResult(JobOutcome outcome, char* out) {
     const OutcomeName& entry = outcomeName(outcome);
     size_t n = 0;
     auto put = [&](const char* text) {
@@ -62,7 +62,7 @@ constexpr size_t formatResult(RunOutcome outcome, char* out) {
 // Reads a result file's text. False unless it is exactly what formatResult
 // writes for some outcome: a reader must not take a damaged or foreign file
 // for a verdict.
-constexpr bool parseResult(const char* text, size_t length, RunOutcome* outcome) {
+constexpr bool parseResult(const char* text, size_t length, JobOutcome* outcome) {
     for (const OutcomeName& entry : kOutcomeNames) {
         char expected[kResultTextSize] = {};
         const size_t n = formatResult(entry.outcome, expected);

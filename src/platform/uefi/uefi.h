@@ -73,32 +73,51 @@ private:
     File* log_ = nullptr;
 };
 
+// open() and staged output files, built once on the few file operations
+// that both the UEFI Shell's file functions and a volume's file protocol
+// offer. A staged file's temporary is NAME.incomplete-N, N the first number
+// free; keep() renames it onto NAME with the file protocol (SetInfo with a
+// new FileName), moving a file already there aside (NAME.previous-N) until
+// the new one has its name.
+class FirmwareFileSystem : public FileSystem {
+public:
+    File* open(const char* name, const char* mode) final;
+    StagedFile* createStaged(const char* name) final;
+    // Deletes the file; true when it is gone (or was never there).
+    bool remove(const char* name);
+
+    // The operations, on handles of the implementation's own kind.
+    using Handle = void*;
+    virtual EFI_STATUS openFile(const CHAR16* name, UINT64 mode, Handle* handle) = 0;
+    virtual bool closeFile(Handle handle) = 0;
+    virtual bool deleteFile(Handle handle) = 0;           // closes the handle too
+    virtual EFI_FILE_INFO* fileInfo(Handle handle) = 0;   // pool memory (FreePool)
+    virtual bool setFileInfo(Handle handle, EFI_FILE_INFO* info) = 0;
+    virtual bool readFile(Handle handle, uint64_t position, void* buffer, size_t* count) = 0;
+    virtual bool writeFile(Handle handle, uint64_t position, const void* data, size_t* count) = 0;
+    virtual bool flushFile(Handle handle) = 0;
+
+protected:
+    ~FirmwareFileSystem() = default;
+};
+
 // Files through the shell, so names resolve against its current directory
-// and may carry a mapping ("fs1:\x.bin") or "..".
-class UefiFileSystem final : public FileSystem {
+// and may carry a mapping ("fs1:\x.bin") or "..". Without a shell nothing opens.
+class UefiFileSystem final : public FirmwareFileSystem {
 public:
     explicit UefiFileSystem(EFI_SHELL_PROTOCOL* shell) : shell_(shell) {}
-    File* open(const char* name, const char* mode) override;
-    // The temporary is NAME.incomplete-N, N the first number free; keep()
-    // renames it onto NAME with the file protocol, moving a file already
-    // there aside (NAME.previous-N) until the new one has its name.
-    StagedFile* createStaged(const char* name) override;
+    EFI_STATUS openFile(const CHAR16* name, UINT64 mode, Handle* handle) override;
+    bool closeFile(Handle handle) override;
+    bool deleteFile(Handle handle) override;
+    EFI_FILE_INFO* fileInfo(Handle handle) override;
+    bool setFileInfo(Handle handle, EFI_FILE_INFO* info) override;
+    bool readFile(Handle handle, uint64_t position, void* buffer, size_t* count) override;
+    bool writeFile(Handle handle, uint64_t position, const void* data, size_t* count) override;
+    bool flushFile(Handle handle) override;
 
 private:
     EFI_SHELL_PROTOCOL* shell_;
 };
-
-// The file modes the tool uses ("r", "rb", "wb", "wb+", ...), as the file
-// protocol takes them; false for any other.
-struct OpenMode {
-    bool readable = false;
-    bool writable = false;  // also: created if absent, emptied if present
-    UINT64 firmwareMode = 0;
-};
-bool decodeOpenMode(const char* mode, OpenMode* decoded);
-
-// The file's info record in pool memory (FreePool), or nullptr.
-EFI_FILE_INFO* fileInfo(EFI_FILE_HANDLE handle);
 
 // The folder Korvex.efi was loaded from, opened through the Simple File
 // System protocol of the image's device; nullptr when the image did not come
@@ -108,17 +127,23 @@ EFI_FILE_HANDLE openImageFolder(EFI_HANDLE image);
 // Files in one folder through the file protocol, for runs without a shell:
 // relative names resolve against the folder, a name starting with '\'
 // against the volume's root. Owns the folder handle.
-class UefiVolumeFileSystem final : public FileSystem {
+class UefiVolumeFileSystem final : public FirmwareFileSystem {
 public:
     explicit UefiVolumeFileSystem(EFI_FILE_HANDLE folder) : folder_(folder) {}
     ~UefiVolumeFileSystem() { close(); }
     UefiVolumeFileSystem(const UefiVolumeFileSystem&) = delete;
     UefiVolumeFileSystem& operator=(const UefiVolumeFileSystem&) = delete;
-    File* open(const char* name, const char* mode) override;
-    // Deletes the file; true when it is gone (or was never there).
-    bool remove(const char* name);
     // Closes the folder; nothing opens after this.
     void close();
+
+    EFI_STATUS openFile(const CHAR16* name, UINT64 mode, Handle* handle) override;
+    bool closeFile(Handle handle) override;
+    bool deleteFile(Handle handle) override;
+    EFI_FILE_INFO* fileInfo(Handle handle) override;
+    bool setFileInfo(Handle handle, EFI_FILE_INFO* info) override;
+    bool readFile(Handle handle, uint64_t position, void* buffer, size_t* count) override;
+    bool writeFile(Handle handle, uint64_t position, const void* data, size_t* count) override;
+    bool flushFile(Handle handle) override;
 
 private:
     EFI_FILE_HANDLE folder_;
