@@ -11,6 +11,7 @@ packages=(
   qemu-system-x86 ovmf mtools dosfstools
   python3
   linux-image-amd64 busybox-static cpio
+  openipmi ansible-core
 )
 missing=()
 for p in "${packages[@]}"; do
