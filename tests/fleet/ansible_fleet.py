@@ -77,7 +77,10 @@ def check_row(args, work, row, package):
         failed = stats[host].get("failed", 0) != 0
         if failed != (host == refusing):
             raise Failure("%s: the recap shows failed=%d" % (host, stats[host].get("failed", 0)))
-        with open(os.path.join(work, "transcripts", host + ".log")) as f:
+        path = os.path.join(work, "transcripts", host + ".log")
+        if not os.path.exists(path):
+            raise Failure("%s: no transcript" % host)
+        with open(path) as f:
             transcript = f.read()
         for line in (("exit status: 3", "Update package verification failed!") if host == refusing
                      else ("exit status: 0", "Update Complete,Please wait for BMC reboot")):
