@@ -568,7 +568,10 @@ def start_ipmi_sim(c):
     if not openipmi.installed():
         raise Skip("ipmi_sim not installed (Debian package openipmi)")
     sim = openipmi.IpmiSim(c.work)
-    sim.start()
+    try:
+        sim.start()
+    except RuntimeError as e:
+        raise Failure(str(e))
     return sim
 
 
@@ -646,7 +649,10 @@ def case_openipmi_restart(c):
         return b" "
 
     def bmc_back():
-        sim.restart()
+        try:
+            sim.restart()
+        except RuntimeError as e:
+            raise Failure(str(e))
         if not sim.wait_connected():
             raise Failure("QEMU did not reconnect to the restarted ipmi_sim")
         return b" "
