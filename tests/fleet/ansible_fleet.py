@@ -46,7 +46,8 @@ def run_playbook(args, work, refusing, batch, package):
         f.write("\n".join(lines) + "\n")
     env = dict(os.environ, ANSIBLE_HOME=os.path.join(work, "ansible"), ANSIBLE_NOCOLOR="1",
                ANSIBLE_RETRY_FILES_ENABLED="0", ANSIBLE_LOCAL_TEMP=os.path.join(work, "ansible/tmp"),
-               ANSIBLE_REMOTE_TEMP=os.path.join(work, "ansible/remote"))
+               ANSIBLE_REMOTE_TEMP=os.path.join(work, "ansible/remote"),
+               ANSIBLE_ASYNC_DIR=os.path.join(work, "ansible/async"))
     playbook = os.path.join(args.source_dir, "contrib/ansible/korvex-update.yml")
     extra = ["-e", "korvex=%s" % os.path.join(args.build_dir, "tools/korvex-sim"), "-e", "korvex_package=%s" % package,
              "-e", "korvex_transcripts=%s" % os.path.join(work, "transcripts"), "-e", "korvex_batch=%d" % batch,
