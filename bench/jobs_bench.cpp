@@ -47,7 +47,7 @@ Outcome runJob(const std::vector<std::string>& bmcOptions, std::vector<std::stri
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     const Platform platform{recorder, machine.timers, machine.stall, console, files, memory};
-    korvexMain(platform, static_cast<int>(args.size()), argv.data());
+    static_cast<void>(korvexMain(platform, static_cast<int>(args.size()), argv.data()));
     std::string error;
     if (!machine.finish(&error)) {
         std::printf("    (%s)\n", error.c_str());

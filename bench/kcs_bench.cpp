@@ -48,11 +48,10 @@ struct Machine {
 int main() {
     const std::vector<uint8_t> data(50, 0x5A);
     uint8_t response[125];
-    int32_t length = 0;
 
     {
         Machine m;
-        int result = m.kcs.exchange(0xF8, 0x70, data.data(), 50, response, &length);
+        const int result = m.kcs.exchange(0xF8, 0x70, data.data(), 50, response).value();
         std::printf("50 data bytes out, 1 back: result %d, %llu port accesses\n", result,
                     static_cast<unsigned long long>(m.machine.ports.reads() + m.machine.ports.writes()));
     }
@@ -60,14 +59,14 @@ int main() {
         Machine m;
         const int count = 20000;
         const auto start = Clock::now();
-        for (int i = 0; i < count; ++i) m.kcs.exchange(0xF8, 0x70, data.data(), 50, response, &length);
+        for (int i = 0; i < count; ++i) static_cast<void>(m.kcs.exchange(0xF8, 0x70, data.data(), 50, response));
         const double seconds = secondsSince(start);
         std::printf("%d such exchanges: %.3f s real (%.0f per second)\n", count, seconds, count / seconds);
     }
     {
         Machine m("--bmc-fault=ibf-stuck");
         const auto start = Clock::now();
-        int result = m.kcs.exchange(0x18, 0x02, nullptr, 0, response, &length);
+        const int result = m.kcs.exchange(0x18, 0x02, nullptr, 0, response).value();
         const double seconds = secondsSince(start);
         std::printf("IBF never clears: result %d after %.3f s virtual, %.3f s real\n", result,
                     static_cast<double>(m.machine.clock.nowUs()) / 1e6, seconds);

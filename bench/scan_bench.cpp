@@ -21,9 +21,9 @@ class NoBmc final : public Transport {
 public:
     int open() override { return 0; }
     int close() override { return 0; }
-    int exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t*) override {
+    ExchangeResult exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*) override {
         ++calls;
-        return -1;
+        return ExchangeResult::writeFailure();
     }
     int calls = 0;
 };

@@ -42,7 +42,7 @@ struct Machine {
         std::string a0 = "korvex", a1 = "-f", a2 = package;
         char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
         const Platform platform{ports, machine.timers, machine.stall, console, files, memory};
-        return korvexMain(platform, 3, argv);
+        return korvexMain(platform, 3, argv).value;
     }
     uint64_t accesses() const { return machine.ports.reads() + machine.ports.writes(); }
 };

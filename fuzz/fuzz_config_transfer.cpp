@@ -1,6 +1,7 @@
 // The configuration backup and restore against a BMC whose every answer comes
-// from the input. Whatever it answers, the run must end, hold nothing open and
-// put into the backup file only the data bytes of blocks the tool accepted:
+// from the input. Whatever it answers, the run must end, hold nothing open,
+// leave a backup file only after a success and no temporary ever, and put
+// into the backup only the data bytes of blocks the tool accepted:
 // each written exactly as the latest answer carried it, that answer
 // successful, never twice, numbered one past the block written before.
 // A restore must send the file's bytes in order.
@@ -87,9 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
 
     const Platform platform{ports, timers, stall, console, files, memory};
-    runConfigFlow(platform, bmc, restore ? "restore.bin" : nullptr, restore ? nullptr : "backup.bin");
+    const JobResult result = runConfigFlow(platform, bmc, restore ? "restore.bin" : nullptr,
+                                           restore ? nullptr : "backup.bin");
 
     if (files.openNow != 0 || memory.outstanding() != 0) std::abort();
+    if (files.files.size() != 1 && !(files.files.empty() && !restore)) std::abort();  // restore.bin or backup.bin
+    if (!restore && (files.files.count("backup.bin") != 0) != (result.outcome == JobOutcome::Succeeded))
+        std::abort();
     if (!restore && !anyWritten && files.files.count("backup.bin") != 0 && !files.files["backup.bin"].empty())
         std::abort();
     return 0;

@@ -1,7 +1,8 @@
 // The flash dump against a BMC whose every answer comes from the input. The
-// run must end, hold nothing open, and the dump file must be exactly the
-// pieces the tool accepted: each write the data of the latest answer, that
-// answer successful, never written twice.
+// run must end, hold nothing open, leave no temporary, and write only the
+// data of the latest answer, that answer successful, never twice; a dump
+// file is there only after a success, and is then exactly the pieces the
+// tool accepted.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -50,10 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
 
     const Platform platform{ports, timers, stall, console, files, memory};
-    if (runFlashDump(platform, bmc, "dump.bin") != 1) std::abort();
+    const JobResult result = runFlashDump(platform, bmc, "dump.bin");
+    if (result.value != 1) std::abort();
 
     if (files.openNow != 0 || memory.outstanding() != 0) std::abort();
     const auto it = files.files.find("dump.bin");
+    if ((it != files.files.end()) != (result.outcome == JobOutcome::Succeeded)) std::abort();
     if (it != files.files.end() && it->second != accepted) std::abort();
+    if (files.files.size() > 1) std::abort();  // a temporary left behind
     return 0;
 }

@@ -40,6 +40,7 @@ class OneFile final : public korvex::FileSystem {
 public:
     explicit OneFile(InputFile& file) : file_(file) {}
     korvex::File* open(const char*, const char*) override { return &file_; }
+    korvex::StagedFile* createStaged(const char*) override { return nullptr; }
 
 private:
     InputFile& file_;

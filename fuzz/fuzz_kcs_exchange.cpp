@@ -50,6 +50,7 @@ public:
 class NoFiles final : public korvex::FileSystem {
 public:
     korvex::File* open(const char*, const char*) override { return nullptr; }
+    korvex::StagedFile* createStaged(const char*) override { return nullptr; }
 };
 
 class NoMemory final : public korvex::Memory {
@@ -75,12 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(request, 0xA5, sizeof request);
     uint8_t response[125 + 16];
     std::memset(response, 0xEE, sizeof response);
-    int32_t length = 1000;
-    const int result = kcs.exchange(0xF8, 0x20, request, requestLength, response, &length);
+    const korvex::ExchangeResult result = kcs.exchange(0xF8, 0x20, request, requestLength, response);
 
-    if (result < -1 || result > 255) std::abort();
-    if (result >= 0 && (length < 0 || length > 125)) std::abort();
-    if (result == -1 && length != -1 && length != 1000) std::abort();
+    if (result.answered() && (result.length < 0 || result.length > 125)) std::abort();
+    if (!result.answered() && result.value() != -1) std::abort();
     for (size_t i = 125; i < sizeof response; ++i)
         if (response[i] != 0xEE) std::abort();
     if (timers.open_ != 0) std::abort();

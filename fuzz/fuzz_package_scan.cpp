@@ -18,10 +18,9 @@ class ResetCounter final : public korvex::Transport {
 public:
     int open() override { return 0; }
     int close() override { return 0; }
-    int exchange(uint8_t netFnLun, uint8_t command, const uint8_t*, int32_t, uint8_t*, int32_t* responseLength) override {
+    korvex::ExchangeResult exchange(uint8_t netFnLun, uint8_t command, const uint8_t*, int32_t, uint8_t*) override {
         if (netFnLun == korvex::kNetFnLunApp && command == 0x02) ++resets;
-        *responseLength = 0;
-        return 0;
+        return korvex::ExchangeResult::answer(0, 0);
     }
     int resets = 0;
 };

@@ -64,23 +64,17 @@ public:
     ScriptedBmc(InputReader& input, size_t maxExchanges) : input_(input), maxExchanges_(maxExchanges) {}
     int open() override { return 0; }
     int close() override { return 0; }
-    int exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
-                 uint8_t* responseData, int32_t* responseLength) override {
+    ExchangeResult exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
+                            uint8_t* responseData) override {
         if (++exchanges > maxExchanges_) std::abort();
         if (requestLength < 0 || requestLength > 62) std::abort();
         if (onRequest) onRequest(netFnLun, command, requestData, requestLength);
         answerLength = 0;
         lastResult = -1;
-        if (input_.empty()) {
-            *responseLength = -1;
-            return -1;
-        }
+        if (input_.empty()) return ExchangeResult::readFailure();
         const uint8_t header = input_.byte();
-        if (header == 0xFE) return -1;
-        if (header == 0xFF) {
-            *responseLength = -1;
-            return -1;
-        }
+        if (header == 0xFE) return ExchangeResult::writeFailure();
+        if (header == 0xFF) return ExchangeResult::readFailure();
         const int code = header == 0xFD ? input_.byte() : 0;
         answerLength = input_.byte() % 126;
         std::memset(answer, 0, sizeof answer);
@@ -93,10 +87,9 @@ public:
             answer[3] = static_cast<uint8_t>(number >> 16);
         }
         std::memcpy(responseData, answer, static_cast<size_t>(answerLength));
-        *responseLength = answerLength;
         lastResult = code;
         ++answerSerial;
-        return code;
+        return ExchangeResult::answer(static_cast<uint8_t>(code), answerLength);
     }
 
     std::function<void(uint8_t, uint8_t, const uint8_t*, int32_t)> onRequest;

@@ -9,10 +9,11 @@
 
 namespace korvex {
 
-int korvexMain(const Platform& platform, int argc, char** argv) {
+JobResult korvexMain(const Platform& platform, int argc, char** argv) {
     Console& console = platform.console;
     Options options;
-    if (parseCommandLine(console, argc, argv, &options) == ParseOutcome::End) return 0;
+    if (parseCommandLine(console, argc, argv, &options) == ParseOutcome::End)
+        return {0, JobOutcome::CommandLineError};
 
     KcsTransport kcs(platform);
     Transport& transport = kcs;  // the one binding there is, whatever -i names
@@ -24,10 +25,9 @@ int korvexMain(const Platform& platform, int argc, char** argv) {
     const Job job = chooseJob(options);
     if (job == Job::ConfigRestore || job == Job::ConfigBackup) {
         // The flow opens and closes the transport itself and ends the run.
-        runConfigFlow(platform, transport, options.firmwareFile, options.dumpFile);
-        return 0;
+        return runConfigFlow(platform, transport, options.firmwareFile, options.dumpFile);
     }
-    if (transport.open() == -1) return -1;
+    if (transport.open() == -1) return {-1, JobOutcome::Failed};
     switch (job) {
         case Job::FlashDump:
             return runFlashDump(platform, transport, options.dumpFile);

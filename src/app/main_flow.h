@@ -2,12 +2,13 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "transport/job_result.h"
 
 namespace korvex {
 
-// argv[0] is the program name as typed. Returns the run's result (0 after a
-// usage-only run or a command-line fault, -1 when transport open fails, else
-// the job's); the program's exit status is 0 whatever it returns.
-int korvexMain(const Platform& platform, int argc, char** argv);
+// argv[0] is the program name as typed. The result's value is what the main
+// routine returns (0 after a usage-only run or a command-line fault, -1 when
+// transport open fails, else the job's); its outcome is the run's.
+JobResult korvexMain(const Platform& platform, int argc, char** argv);
 
 }  // namespace korvex

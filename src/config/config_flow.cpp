@@ -12,13 +12,19 @@ const TransferModule* chooseModule(const TransferModuleTable& modules) {
     return nullptr;
 }
 
+void reportNotChanged(Console& console, const char* name) {
+    console.print("%s was not changed; the incomplete data were deleted.\n", name);
+}
+
 // Opens the file for the direction and, for a restore, learns its size.
-// False when the flow cannot go on; the file is then closed again.
+// False when the flow cannot go on; the file is then closed again. A backup
+// is written to a staged file, which takes the name only if the backup succeeds.
 bool openFile(ConfigTransfer& c, FileSystem& files, const char* restoreName, const char* backupName) {
     Console& console = c.link.console;
     if (c.mode == kModeBackup) {
         console.print("=== IPMI Configuration Backup Mode ===\n");
-        c.file = files.open(backupName, "wb");
+        c.backup = files.createStaged(backupName);
+        c.file = c.backup;
     } else {
         console.print("=== IPMI Configuration Restore Mode ===\n");
         c.file = files.open(restoreName, "rb");
@@ -56,49 +62,73 @@ bool setUp(ConfigTransfer& c, FileSystem& files, const char* restoreName, const 
     }
     if (!openFile(c, files, restoreName, backupName)) return false;
     if (c.link.transport.open() == -1) {
-        c.file->close();
+        c.file->close();  // a backup's staged file is deleted
+        if (c.mode == kModeBackup) reportNotChanged(console, backupName);
         c.file = nullptr;
+        c.backup = nullptr;
         return false;
     }
     return true;
 }
 
 // The steps in their fixed order; a failed step marks the task failed so that
-// finish closes it at the BMC.
-void runSteps(ConfigTransfer& c) {
+// finish closes it at the BMC. True when every step, finish included, succeeded.
+bool runSteps(ConfigTransfer& c) {
     const TransferModule& m = *c.activeModule;
-    bool failed = m.prepare(&c) != kStepOk || m.transfer(&c) != kStepOk;
-    if (!failed && c.mode == kModeRestore) failed = m.restoreCompletion(&c) != kStepOk;
+    bool failed = m.prepare(&c) != StepResult::Ok || m.transfer(&c) != StepResult::Ok;
+    if (!failed && c.mode == kModeRestore) failed = m.restoreCompletion(&c) != StepResult::Ok;
     if (failed) c.taskState = kTaskFailState;
-    m.finish(&c);
+    const bool finished = m.finish(&c) == StepResult::Ok;
+    return !failed && finished;
+}
+
+// Keeps a backup that is whole, and deletes any other. False when the file
+// did not take the backup's name.
+bool settleBackup(ConfigTransfer& c, bool whole, const char* backupName) {
+    bool kept = false;
+    if (whole) {
+        kept = c.backup->keep();
+        // Making the file durable writes its last blocks: a failure there is a write failure.
+        if (!kept) reportBackupWriteFailure(c.link.console);
+    } else {
+        c.backup->discard();
+    }
+    c.backup = nullptr;
+    c.file = nullptr;
+    if (!kept) reportNotChanged(c.link.console, backupName);
+    return kept;
 }
 
 }  // namespace
 
-void runConfigFlowWith(const Platform& platform, Transport& transport, const char* restoreName,
-                       const char* backupName, const TransferModuleTable& modules) {
+JobResult runConfigFlowWith(const Platform& platform, Transport& transport, const char* restoreName,
+                            const char* backupName, const TransferModuleTable& modules) {
     Console& console = platform.console;
     ConfigTransfer c(BmcLink{transport, console, platform.stall});
     if (!setUp(c, platform.files, restoreName, backupName, modules)) {
         console.print("Operation Failed.\n");
-        return;
+        return {0, JobOutcome::Failed};
     }
 
-    runSteps(c);
-
+    bool succeeded = runSteps(c);
     transport.close();
-    // Closing a backup flushes its last blocks; a file that could not take
-    // them is no backup. A failed transfer has said so already.
-    if (c.file->close() != 0 && c.mode == kModeBackup && c.taskState != kTaskFailState)
-        reportBackupWriteFailure(console);
-    if (c.mode == kModeBackup)
+    if (c.mode == kModeBackup) {
+        // A negative length announces nothing that could have been received whole.
+        succeeded = settleBackup(c, succeeded && c.totalLength >= 0, backupName);
         console.print("Done.\n");
-    else
+    } else {
+        c.file->close();
         console.print("Done. Please wait at least 1 minute to restore configurations.\n");
+    }
+    const JobOutcome outcome = succeeded       ? JobOutcome::Succeeded
+                               : c.refusedByBmc ? JobOutcome::RefusedByBmc
+                                                : JobOutcome::Failed;
+    return {0, outcome};
 }
 
-void runConfigFlow(const Platform& platform, Transport& transport, const char* restoreName, const char* backupName) {
-    runConfigFlowWith(platform, transport, restoreName, backupName, kTransferModules);
+JobResult runConfigFlow(const Platform& platform, Transport& transport, const char* restoreName,
+                        const char* backupName) {
+    return runConfigFlowWith(platform, transport, restoreName, backupName, kTransferModules);
 }
 
 }  // namespace korvex

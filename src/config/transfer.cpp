@@ -32,14 +32,22 @@ constexpr size_t kAnswerSize = 128;
 
 uint8_t controlByte(uint8_t taskId, uint8_t operation) { return static_cast<uint8_t>(taskId << 4 | operation); }
 
-CommandControl policy(uint64_t retryDelaySeconds, uint8_t stateCheck, uint8_t expectedState,
-                      uint64_t attemptLimit) {
-    CommandControl control;
-    control.retryDelaySeconds = retryDelaySeconds;
-    control.stateCheck = stateCheck;
-    control.expectedState = expectedState;
-    control.attemptLimit = attemptLimit;
-    return control;
+constexpr RetryPolicy policy(uint64_t retryDelaySeconds, uint8_t stateCheck, uint8_t expectedState,
+                             uint64_t attemptLimit) {
+    return RetryPolicy{retryDelaySeconds, stateCheck, expectedState, attemptLimit};
+}
+
+bool failed(StepResult result) { return result != StepResult::Ok; }
+
+constexpr RetryPolicy kBlockPolicy = policy(0, 0, 0, 5);  // block requests follow one another without a pause
+
+// doIPMICmd for the task of c. An answer that reports TASK_FAIL_STATE is the
+// BMC's refusal of the job, whatever the step makes of it; the run's outcome says so.
+StepResult taskRequest(ConfigTransfer& c, const uint8_t* request, int32_t length, uint8_t* answer, int32_t* inlen,
+                       const RetryPolicy& retry, TaskStatus* task) {
+    const StepResult result = doIPMICmd(c.link, request, length, answer, inlen, retry, task);
+    if (task->taskState == kTaskFailState) c.refusedByBmc = true;
+    return result;
 }
 
 uint64_t nextSequence(uint64_t sequence) { return (sequence + 1) & kSequenceMask; }
@@ -70,7 +78,7 @@ class BlockTransfer {
 public:
     explicit BlockTransfer(ConfigTransfer& context) : c_(context), console_(context.link.console) {}
 
-    uint8_t run() {
+    StepResult run() {
         console_.print("Total data length : %9ld\n", static_cast<long>(c_.totalLength));
         int64_t processed = 0;
         while (processed < c_.totalLength) {
@@ -82,25 +90,25 @@ public:
             console_.print("Bytes Processed data length : 0x%4lx Bytes Transmit Progress : %4ld %%\r",
                            static_cast<long>(processed), static_cast<long>(processed * 100 / c_.totalLength));
             console_.flush();
-            if (cycle.failed) return kStepFailed;
+            if (cycle.failed) return StepResult::Failed;
         }
-        return kStepOk;
+        return StepResult::Ok;
     }
 
 private:
     Cycle backupCycle() {
-        CommandControl control = policy(0, 0, 0, 5);
-        if (doIPMICmd(c_.link, request_, kBlockHeader, answer_, &inlen_, &control) < 0) return {0, true};
-        if (control.taskId != c_.taskId) return {0, true};
-        if (control.taskState == kTaskFailState) {
+        TaskStatus task;
+        if (failed(taskRequest(c_, request_, kBlockHeader, answer_, &inlen_, kBlockPolicy, &task))) return {0, true};
+        if (task.taskId != c_.taskId) return {0, true};
+        if (task.taskState == kTaskFailState) {
             console_.print("Error : TASK_FAIL_STATE\n");
             return {0, true};
         }
-        if (control.taskState != kTaskReady && control.taskState != kTaskBackupDelivered) {
+        if (task.taskState != kTaskReady && task.taskState != kTaskBackupDelivered) {
             // The BMC has not served the block yet: ask again, but not forever.
             if (++waits_ < kRetransmissionLimit) return {0, false};
             console_.print("Error : Task state %u repeated %u times without a block.\n",
-                           static_cast<unsigned>(control.taskState), waits_);
+                           static_cast<unsigned>(task.taskState), waits_);
             return {0, true};
         }
         const uint64_t expected = nextSequence(c_.sequence);
@@ -136,15 +144,16 @@ private:
             return {0, true};
         }
         const Cycle sent{static_cast<int64_t>(got), true};
-        CommandControl control = policy(0, 0, 0, 5);
-        if (doIPMICmd(c_.link, request_, kBlockHeader + static_cast<int32_t>(got), answer_, &inlen_, &control) < 0)
+        TaskStatus task;
+        if (failed(taskRequest(c_, request_, kBlockHeader + static_cast<int32_t>(got), answer_, &inlen_, kBlockPolicy,
+                               &task)))
             return sent;
-        if (control.taskId != c_.taskId) return sent;
-        if (control.taskState == kTaskFailState) {
+        if (task.taskId != c_.taskId) return sent;
+        if (task.taskState == kTaskFailState) {
             console_.print("Error : TASK_FAIL_STATE\n");
             return sent;
         }
-        if (control.taskState == kTaskReady) {
+        if (task.taskState == kTaskReady) {
             const uint64_t expected = nextSequence(c_.sequence);
             const uint64_t received = answerSequence(answer_);
             if (received != expected) {
@@ -169,7 +178,7 @@ private:
 
 void reportBackupWriteFailure(Console& console) { console.print("ERROR: WRITE FILE FAILED\n\n"); }
 
-uint8_t prepareConfigTransfer(ConfigTransfer* context) {
+StepResult prepareConfigTransfer(ConfigTransfer* context) {
     ConfigTransfer& c = *context;
     Console& console = c.link.console;
     uint8_t request[5] = {};
@@ -178,8 +187,9 @@ uint8_t prepareConfigTransfer(ConfigTransfer* context) {
     console.print("Data preparing........\n");
 
     request[0] = kOpReset;
-    CommandControl reset = policy(0, 1, kTaskReset, 5);
-    if (doIPMICmd(c.link, request, 1, answer, &inlen, &reset) < 0) return kStepFailed;
+    TaskStatus task;
+    if (failed(taskRequest(c, request, 1, answer, &inlen, policy(0, 1, kTaskReset, 5), &task)))
+        return StepResult::Failed;
 
     int32_t startLength = 1;
     request[0] = kOpStartBackup;
@@ -190,40 +200,40 @@ uint8_t prepareConfigTransfer(ConfigTransfer* context) {
         startLength = 5;
     }
     // Judged by the answer's length alone: the BMC may answer in any state.
-    CommandControl start = policy(0, 1, kTaskStarted, 0);
-    if (doIPMICmd(c.link, request, startLength, answer, &inlen, &start) < 0) return kStepFailed;
-    c.taskId = start.taskId;
-    c.taskState = start.taskState;
+    if (failed(taskRequest(c, request, startLength, answer, &inlen, policy(0, 1, kTaskStarted, 0), &task)))
+        return StepResult::Failed;
+    c.taskId = task.taskId;
+    c.taskState = task.taskState;
 
     request[0] = controlByte(c.taskId, kOpStatus);
-    CommandControl status = policy(2, 1, kTaskReady, 5);
-    if (doIPMICmd(c.link, request, 1, answer, &inlen, &status) < 0) return kStepFailed;
+    if (failed(taskRequest(c, request, 1, answer, &inlen, policy(2, 1, kTaskReady, 5), &task)))
+        return StepResult::Failed;
     const int32_t needed = c.mode == kModeBackup ? kStatusAnswerBackup : kStatusAnswerRestore;
     if (inlen < needed) {
         console.print("Error : Status answer too short. Expected : %d bytes, Received : %d bytes\n",
                       static_cast<int>(needed), static_cast<int>(inlen));
-        return kStepFailed;
+        return StepResult::Failed;
     }
     c.sequence = answerSequence(answer);
     if (c.mode == kModeBackup) c.totalLength = littleEndianField(answer + 4, 4);
-    return kStepOk;
+    return StepResult::Ok;
 }
 
-uint8_t transferConfigBlocks(ConfigTransfer* context) {
+StepResult transferConfigBlocks(ConfigTransfer* context) {
     BlockTransfer transfer(*context);
     return transfer.run();
 }
 
-uint8_t completeConfigRestore(ConfigTransfer*) { return kStepOk; }
+StepResult completeConfigRestore(ConfigTransfer*) { return StepResult::Ok; }
 
-uint8_t finishConfigTransfer(ConfigTransfer* context) {
+StepResult finishConfigTransfer(ConfigTransfer* context) {
     ConfigTransfer& c = *context;
-    if (c.taskState != kTaskFailState) return kStepOk;
+    if (c.taskState != kTaskFailState) return StepResult::Ok;
     uint8_t request[1] = {controlByte(c.taskId, kOpBlock)};
     uint8_t answer[kAnswerSize] = {};
     int32_t inlen = 0;
-    CommandControl finish = policy(0, 0, 0, 5);
-    return doIPMICmd(c.link, request, 1, answer, &inlen, &finish) < 0 ? kStepFailed : kStepOk;
+    TaskStatus task;
+    return taskRequest(c, request, 1, answer, &inlen, policy(0, 0, 0, 5), &task);
 }
 
 const TransferModuleTable kTransferModules = {

@@ -8,19 +8,18 @@
 
 #include "platform/platform.h"
 #include "transport/ipmi.h"
+#include "transport/job_result.h"
 
 namespace korvex {
 
 enum TransferMode : uint8_t { kModeBackup = 0, kModeRestore = 1, kModeNone = 2 };
 
-inline constexpr uint8_t kStepOk = 0;
-inline constexpr uint8_t kStepFailed = 0xFF;
 // The BMC's "task failed" state; the flow also marks a failed step with it so
 // that finish knows to close the task.
 inline constexpr uint8_t kTaskFailState = 5;
 
 struct ConfigTransfer;
-using TransferStep = uint8_t (*)(ConfigTransfer* context);
+using TransferStep = StepResult (*)(ConfigTransfer* context);
 
 // A named set of steps the flow runs in a fixed order; chosen only when
 // enabled is exactly 1.
@@ -45,17 +44,19 @@ struct ConfigTransfer {
     uint8_t mode = kModeNone;
     uint64_t sequence = 0;  // last accepted block number, 24 bits
     int64_t totalLength = 0;
-    File* file = nullptr;
+    File* file = nullptr;  // the restore's file, or the backup's (staged, see backup)
+    StagedFile* backup = nullptr;  // the backup's file, kept only when the backup succeeded
     const TransferModule* activeModule = nullptr;
+    bool refusedByBmc = false;  // an answer reported TASK_FAIL_STATE
 
     BmcLink link;
 };
 
 // The "config" module's steps.
-uint8_t prepareConfigTransfer(ConfigTransfer* context);
-uint8_t transferConfigBlocks(ConfigTransfer* context);
-uint8_t completeConfigRestore(ConfigTransfer* context);
-uint8_t finishConfigTransfer(ConfigTransfer* context);
+StepResult prepareConfigTransfer(ConfigTransfer* context);
+StepResult transferConfigBlocks(ConfigTransfer* context);
+StepResult completeConfigRestore(ConfigTransfer* context);
+StepResult finishConfigTransfer(ConfigTransfer* context);
 
 // For a backup file that does not take the blocks.
 void reportBackupWriteFailure(Console& console);
@@ -65,7 +66,7 @@ extern const TransferModuleTable kTransferModules;
 
 // The configuration flow with a given module table (the tool's own is
 // kTransferModules).
-void runConfigFlowWith(const Platform& platform, Transport& transport, const char* restoreName,
+JobResult runConfigFlowWith(const Platform& platform, Transport& transport, const char* restoreName,
                        const char* backupName, const TransferModuleTable& modules);
 
 }  // namespace korvex

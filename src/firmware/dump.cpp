@@ -29,9 +29,8 @@ constexpr uint64_t kRetryPauseUs = 1000000;
 constexpr int kCcNodeBusy = 0xC0;
 constexpr int kCcBmcNotReady = 0xD2;
 
-// A response length no exchange ever stores, to tell a failure while the
-// request was being written (left untouched) from one while reading (-1).
-constexpr int32_t kLengthUntouched = -2;
+// What the main routine returns after a dump, whatever its outcome.
+constexpr int kDumpValue = 1;
 
 class FlashDump {
 public:
@@ -39,52 +38,55 @@ public:
         : console_(platform.console), files_(platform.files), stall_(platform.stall), transport_(transport),
           dumpName_(dumpName), byteLimit_(byteLimit) {}
 
-    int run() {
+    JobResult run() {
         prepare();
         console_.print("Phase1:Wait for BMC !!\n");
         for (int i = 0; i < kPrepareWaitSeconds; ++i) sleepMicroseconds(stall_, kOneSecondUs);
         if (!awaitReady()) {
             console_.print("ERROR:THE BMC DID NOT GET THE DUMP READY\n\n");
             transport_.close();
-            return 1;
+            return {kDumpValue, JobOutcome::Failed};
         }
         console_.print("Phase2:Receive the flash data........... \n");
-        File* file = files_.open(dumpName_, "wb+");
+        StagedFile* file = files_.createStaged(dumpName_);
         if (file == nullptr) {
             console_.print("ERROR: OPEN BINARY FILE FAILED %s\n\n", dumpName_);
             transport_.close();
-            return 1;
+            return {kDumpValue, JobOutcome::Failed};
         }
         file->seek(0, SeekFrom::Start);
         console_.print("length=0x%lx\n", static_cast<unsigned long>(dumpLength_));
-        const Outcome outcome = receive(*file);
-        // Closing flushes the stream's last bytes, so its failure is a write failure too.
-        const bool closed = file->close() == 0;
-        if (outcome == Outcome::WriteFailed || (outcome == Outcome::Complete && !closed))
-            console_.print("ERROR: WRITE BINARY FILE FAILED %s, THE DUMP IS INCOMPLETE\n\n", dumpName_);
+        // The file takes the dump's name only when the dump is whole; a
+        // partial dump passed off as the flash would be worse than none.
+        bool kept = false;
+        if (receive(*file)) {
+            kept = file->keep();
+            if (!kept) console_.print("ERROR: WRITE BINARY FILE FAILED %s, THE DUMP IS INCOMPLETE\n\n", dumpName_);
+        } else {
+            file->discard();
+        }
+        if (!kept) console_.print("%s was not changed; the incomplete data were deleted.\n", dumpName_);
         transport_.close();
-        return 1;
+        return {kDumpValue, kept ? JobOutcome::Succeeded : JobOutcome::Failed};
     }
 
 private:
-    enum class Outcome : uint8_t { Complete, BmcFailed, WriteFailed };
-
-    int exchange(uint8_t command) {
-        length_ = kLengthUntouched;
-        return transport_.exchange(kNetFnLunOem, command, nullptr, 0, answer_, &length_);
+    ExchangeResult exchange(uint8_t command) {
+        return transport_.exchange(kNetFnLunOem, command, nullptr, 0, answer_);
     }
 
     void prepare() {
-        if (exchange(kCmdPrepareDumpFlash) != 0) console_.print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
+        if (!exchange(kCmdPrepareDumpFlash).succeeded())
+            console_.print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
     }
 
     // Polls until the BMC reports the dump ready, at most kReadyPollLimit times.
     bool awaitReady() {
         for (unsigned poll = 1;; ++poll) {
-            const int result = exchange(kCmdCheckDumpFlashComplete);
-            const bool ready = result == 0 && length_ >= 1 && answer_[0] == 1;
+            const ExchangeResult result = exchange(kCmdCheckDumpFlashComplete);
+            const bool ready = result.succeeded() && result.length >= 1 && answer_[0] == 1;
             // A ready answer without its length is as useless as a failed one.
-            if (result != 0 || (ready && length_ < kReadyAnswer)) {
+            if (!result.succeeded() || (ready && result.length < kReadyAnswer)) {
                 console_.print("ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n");
             } else if (ready) {
                 dumpLength_ = static_cast<uint64_t>(answer_[1]) << 24 | static_cast<uint64_t>(answer_[2]) << 16 |
@@ -96,9 +98,13 @@ private:
         }
     }
 
-    Outcome receive(File& file) {
+    // Receives the pieces into file; true when every announced byte came
+    // (more is fine) and the BMC flagged the last piece. Any other end has
+    // printed its message.
+    bool receive(File& file) {
         uint64_t received = kPieceSize;
         uint64_t previousPercent = 100;
+        uint64_t stored = 0;
         for (;;) {
             // Without a length there is nothing to take a percentage of; the
             // data still come and are written, only the progress line is left out.
@@ -108,35 +114,47 @@ private:
                                static_cast<int>(percent));
                 console_.flush();
             }
-            if (!fetchPiece()) {
+            int32_t length = 0;
+            if (!fetchPiece(&length)) {
                 console_.print("ERROR:RECEIVE FLASH DATA FAILED, THE DUMP IS INCOMPLETE\n\n");
-                return Outcome::BmcFailed;
+                return false;
             }
             const bool last = answer_[0] != 0;
-            const size_t count = last ? static_cast<size_t>(length_ - 1) : kPieceSize;
-            if (count > 0 && file.write(answer_ + 1, count) != count) return Outcome::WriteFailed;
-            if (last) return Outcome::Complete;
+            const size_t count = last ? static_cast<size_t>(length - 1) : kPieceSize;
+            if (count > 0 && file.write(answer_ + 1, count) != count) {
+                console_.print("ERROR: WRITE BINARY FILE FAILED %s, THE DUMP IS INCOMPLETE\n\n", dumpName_);
+                return false;
+            }
+            stored += count;
+            if (last) break;
             if (received >= byteLimit_) {
                 console_.print("ERROR:THE BMC DID NOT END THE DUMP, IT IS STOPPED AFTER %lu BYTES\n\n",
                                static_cast<unsigned long>(received));
-                return Outcome::BmcFailed;
+                return false;
             }
             received += kPieceSize;
             previousPercent = percent;
         }
+        if (stored >= dumpLength_) return true;
+        console_.print("ERROR:THE BMC SENT %lu OF %lu BYTES, THE DUMP IS INCOMPLETE\n\n",
+                       static_cast<unsigned long>(stored), static_cast<unsigned long>(dumpLength_));
+        return false;
     }
 
     // Sends GetDumpFlashData until it brings a piece that keeps its contract:
     // a last flag, and exactly one piece unless it is the last. Only a request
     // that provably never reached the BMC is sent again, since a repeat of one
     // the BMC did serve would skip a piece.
-    bool fetchPiece() {
+    bool fetchPiece(int32_t* length) {
         for (unsigned attempt = 1; attempt <= kPieceAttempts; ++attempt) {
             if (attempt > 1) sleepMicroseconds(stall_, kRetryPauseUs);  // a busy BMC needs a moment
-            const int result = exchange(kCmdGetDumpFlashData);
-            if (result == 0) return length_ >= 1 && (answer_[0] != 0 || length_ == kFullPieceAnswer);
-            const bool notServed =
-                (result == -1 && length_ == kLengthUntouched) || result == kCcNodeBusy || result == kCcBmcNotReady;
+            const ExchangeResult result = exchange(kCmdGetDumpFlashData);
+            if (result.succeeded()) {
+                *length = result.length;
+                return result.length >= 1 && (answer_[0] != 0 || result.length == kFullPieceAnswer);
+            }
+            const bool notServed = result.status == ExchangeStatus::WriteFailed || result.value() == kCcNodeBusy ||
+                                   result.value() == kCcBmcNotReady;
             if (!notServed) return false;
         }
         return false;
@@ -150,12 +168,11 @@ private:
     uint64_t byteLimit_;
     uint64_t dumpLength_ = 0;
     uint8_t answer_[128] = {};  // the largest response data an exchange delivers, and more
-    int32_t length_ = 0;
 };
 
 }  // namespace
 
-int runFlashDump(const Platform& platform, Transport& transport, const char* dumpName, uint64_t byteLimit) {
+JobResult runFlashDump(const Platform& platform, Transport& transport, const char* dumpName, uint64_t byteLimit) {
     FlashDump dump(platform, transport, dumpName, byteLimit);
     return dump.run();
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "transport/job_result.h"
 #include "transport/transport.h"
 
 namespace korvex {
@@ -12,8 +13,9 @@ namespace korvex {
 // that never flags its last piece is stopped there instead of filling the disk.
 inline constexpr uint64_t kDumpByteLimit = uint64_t{1} << 32;
 
-// 1 when the job ends (the value the main routine hands back for a dump).
-int runFlashDump(const Platform& platform, Transport& transport, const char* dumpName,
+// The value is 1 whatever the end (what the main routine hands back for a
+// dump); the dump file is written only when the outcome is Succeeded.
+JobResult runFlashDump(const Platform& platform, Transport& transport, const char* dumpName,
                  uint64_t byteLimit = kDumpByteLimit);
 
 }  // namespace korvex

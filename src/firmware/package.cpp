@@ -142,8 +142,11 @@ void PackageScanner::findSignature(const uint8_t* bytes, size_t length) {
             uniqueName_[n++] = static_cast<char>(bytes[at]);
         uniqueName_[n] = '\0';
         uniqueNameLength_ = n;
-        console_.print("[%s:%d] Unique File name=%s len=%d\n", "find_respective_image_info", 788, uniqueName_,
-                       static_cast<int>(n));
+        // "[%s:%d] Unique File name=%s len=%d\n", with the name printed as
+        // the package's own text, which the console may have to defuse.
+        console_.print("[%s:%d] Unique File name=", "find_respective_image_info", 788);
+        console_.printUntrusted(uniqueName_);
+        console_.print(" len=%d\n", static_cast<int>(n));
         return;
     }
 }

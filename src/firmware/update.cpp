@@ -37,7 +37,8 @@ constexpr uint8_t kProgressDone = 100;
 constexpr uint64_t kUsbPackageSize = 0x2000000;
 constexpr size_t kUsbReadStep = 0x8000;
 
-bool exchangeFailed(int result) { return (result & 0xFF) == kExchangeFailedLow; }
+// Tested on the low byte, so a completion code of 0xFF counts as a failure too.
+bool exchangeFailed(const ExchangeResult& result) { return (result.value() & 0xFF) == kExchangeFailedLow; }
 
 void putBigEndian32(uint8_t* out, uint64_t value) {
     out[0] = static_cast<uint8_t>(value >> 24);
@@ -97,19 +98,20 @@ public:
     UpdateJob(const Platform& platform, Transport& transport)
         : platform_(platform), transport_(transport), link_{transport, platform.console, platform.stall} {}
 
-    int runKcs(const char* packageName, uint8_t preserveFlag);
-    int runUsb(const char* packageName, uint8_t preserveFlag);
+    JobResult runKcs(const char* packageName, uint8_t preserveFlag);
+    JobResult runUsb(const char* packageName, uint8_t preserveFlag);
 
 private:
-    enum class Step : uint8_t { Done, Failed };
+    enum class Step : uint8_t { Done, Failed, Rejected };
     enum class UpdateInfo : uint8_t { Known, AnotherUser, Failed };
 
     // One OEM request from request_ with its answer in response_; the
     // answer area is cleared first, so a missing byte never reads stale.
-    int send(uint8_t command, int32_t requestLength) {
+    ExchangeResult send(uint8_t command, int32_t requestLength) {
         std::memset(response_, 0, sizeof response_);
-        responseLength_ = 0;
-        return transport_.exchange(kNetFnLunOem, command, request_, requestLength, response_, &responseLength_);
+        const ExchangeResult result = transport_.exchange(kNetFnLunOem, command, request_, requestLength, response_);
+        responseLength_ = result.answered() ? result.length : 0;
+        return result;
     }
     bool answerHasByte() const { return responseLength_ >= 1; }
 
@@ -122,7 +124,7 @@ private:
     // One ReceiveFWData with the part's next count bytes. A package that
     // cannot be read or a broken exchange is reported and the BMC reset;
     // false then.
-    bool sendChunk(File& package, uint8_t flag, size_t count, int* result);
+    bool sendChunk(File& package, uint8_t flag, size_t count, ExchangeResult* result);
     // False when the stream failed: bytes it could not read must not reach
     // the flash as if they were the package's.
     bool readPartBytes(File& package, uint8_t* out, size_t count);
@@ -141,7 +143,7 @@ private:
 UpdateJob::UpdateInfo UpdateJob::getFWUpdateInfo(uint8_t preserveFlag, uint8_t* updateState) {
     std::memset(request_, 0, sizeof request_);
     request_[0] = preserveFlag;
-    const int result = send(kCmdGetFWUpdateInfo, 1);
+    const int32_t result = send(kCmdGetFWUpdateInfo, 1).value();
     // A success that lacks the state byte tells nothing: counted as a failed request.
     if (result == kCcSuccess && answerHasByte()) {
         *updateState = response_[0];
@@ -155,12 +157,14 @@ UpdateJob::UpdateInfo UpdateJob::getFWUpdateInfo(uint8_t preserveFlag, uint8_t* 
     return UpdateInfo::Failed;
 }
 
-int UpdateJob::runKcs(const char* packageName, uint8_t preserveFlag) {
+JobResult UpdateJob::runKcs(const char* packageName, uint8_t preserveFlag) {
+    constexpr JobResult kFailed{-1, JobOutcome::Failed};
+    constexpr JobResult kRefused{-1, JobOutcome::RefusedByBmc};
     Console& console = platform_.console;
     PackageFile package(platform_.files.open(packageName, "rb"));
     if (!package) {
         console.print("ERROR: OPEN BINARY FILE FAILED\n\n");
-        return -1;
+        return kFailed;
     }
 
     uint8_t updateState = 0;
@@ -171,18 +175,18 @@ int UpdateJob::runKcs(const char* packageName, uint8_t preserveFlag) {
             // The bytes around the text are part of the message as the BMC's users know it.
             console.print(
                 "\x3F\xC5\x93Warning!\nAnother user is updating!\nPlease wait for the BMC to restart!\x3F\xEF\xBF\xBD\n");
-            return -1;  // closes the package; the other user's update must not be reset
+            return kRefused;  // closes the package; the other user's update must not be reset
         case UpdateInfo::Failed:
             console.print("ERROR:SEND \"GetFWUpdateInfo\" COMMAND TO BMC FAILED\n");
             console.print("REBOOTING THE BMC ...\n");
             bmcColdReset(link_);
-            return -1;  // closes the package
+            return kFailed;  // closes the package
     }
 
     Allocation blockBuffer(platform_.memory, kPackageBlockSize);
     if (blockBuffer.bytes() == nullptr) {
         console.print("ERROR: ALLOCATE MEMORY FOR THIS PROGRAM FAILED,PLEASE CHECK THE MEMORY USAGE\n");
-        return -1;  // closes the package
+        return kFailed;  // closes the package
     }
 
     const uint64_t size = fileSize(*package);
@@ -193,26 +197,30 @@ int UpdateJob::runKcs(const char* packageName, uint8_t preserveFlag) {
         if (memoryTest.bytes() == nullptr || static_cast<uint64_t>(static_cast<size_t>(size)) != size) {
             console.print("malloc memory buffer failed!!\n");
             bmcColdReset(link_);
-            return -1;  // closes the package, releases the block buffer
+            return kFailed;  // closes the package, releases the block buffer
         }
     }
 
     PackageScanner scanner(console);
     if (runValidationScan(link_, *package, size, updateState, blockBuffer.bytes(), scanner) == Validation::Refused)
-        return -1;  // closes the package, releases the block buffer
+        // Only state 2 lets a package through: any other is the BMC's refusal,
+        // whatever the package holds. With state 2 the package itself failed.
+        return updateState == kUpdateStateReady ? kFailed : kRefused;  // closes the package, releases the buffer
 
     console.print("If the FW update fails,PLEASE TRY AGAIN\n");
-    for (uint8_t i = 0; i < scanner.partCount(); ++i)
-        if (sendPart(*package, i, scanner.partCount(), scanner.part(i)) == Step::Failed)
-            return -1;  // closes the package, releases the block buffer
+    for (uint8_t i = 0; i < scanner.partCount(); ++i) {
+        const Step step = sendPart(*package, i, scanner.partCount(), scanner.part(i));
+        if (step == Step::Rejected) return kRefused;  // closes the package, releases the block buffer
+        if (step == Step::Failed) return kFailed;
+    }
 
     blockBuffer.release();
     package.close();
     console.print("\n\n\nIf the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n");
-    if (pollProgress() == Step::Failed) return -1;
+    if (pollProgress() == Step::Failed) return kFailed;
     console.print("\nUpdate Complete,Please wait for BMC reboot, about 1 min                       \n");
     transport_.close();
-    return 0;
+    return {0, JobOutcome::Succeeded};
 }
 
 bool UpdateJob::readPartBytes(File& package, uint8_t* out, size_t count) {
@@ -238,7 +246,7 @@ void UpdateJob::sendBlockInfo(uint8_t index, uint8_t count, const Part& part) {
     if (exchangeFailed(send(kCmdSendBlockInfo, kBlockInfoSize))) platform_.console.print("sendBlockInfo fail...\n");
 }
 
-bool UpdateJob::sendChunk(File& package, uint8_t flag, size_t count, int* result) {
+bool UpdateJob::sendChunk(File& package, uint8_t flag, size_t count, ExchangeResult* result) {
     request_[0] = flag;
     if (!readPartBytes(package, request_ + 1, count)) {
         platform_.console.print("ERROR: READ BINARY FILE FAILED\n\n");
@@ -258,7 +266,7 @@ UpdateJob::Step UpdateJob::sendFullChunks(File& package, uint8_t index, uint64_t
     uint64_t sent = kChunkData;
     uint64_t previousPercent = 100;
     for (;;) {
-        int result = 0;  // any answer but a broken exchange lets the transfer go on
+        ExchangeResult result;  // any answer but a broken exchange lets the transfer go on
         if (!sendChunk(package, 0, kChunkData, &result)) return Step::Failed;
         const uint64_t percent = sent * 100 / length;
         if (percent != previousPercent && percent % 5 == 0) {
@@ -284,15 +292,15 @@ UpdateJob::Step UpdateJob::sendPart(File& package, uint8_t index, uint8_t count,
     uint64_t rest = part.length;
     if (part.length >= kChunkData && sendFullChunks(package, index, part.length, &rest) == Step::Failed)
         return Step::Failed;
-    int result = 0;
+    ExchangeResult result;
     if (!sendChunk(package, kLastChunk, static_cast<size_t>(rest), &result)) return Step::Failed;
     platform_.console.print("Load part %d %8ld bytes, [Ok]                       \r\n", index,
                             static_cast<long>(part.length));
-    if (result == kCcRejected) {
+    if (result.value() == kCcRejected) {
         // A rejection without its verdict byte gets the message of an unknown verdict.
         printVerdict(answerHasByte() ? response_[0] : 0);
         bmcColdReset(link_);
-        return Step::Failed;
+        return Step::Rejected;
     }
     return Step::Done;
 }
@@ -313,7 +321,7 @@ UpdateJob::Step UpdateJob::pollProgress() {
         sleepMicroseconds(platform_.stall, kPollPauseUs);
         std::memset(request_, 0, sizeof request_);
         // The result is not looked at: a failed poll shows 0 and the poll goes on.
-        send(kCmdGetFWUpdateProgress, 0);
+        static_cast<void>(send(kCmdGetFWUpdateProgress, 0));
         const uint8_t percent = answerHasByte() ? response_[0] : 0;
         console.print("new firmware is updating...%d%%\r", percent);
         console.flush();
@@ -323,7 +331,9 @@ UpdateJob::Step UpdateJob::pollProgress() {
     return Step::Failed;
 }
 
-int UpdateJob::runUsb(const char* packageName, uint8_t preserveFlag) {
+JobResult UpdateJob::runUsb(const char* packageName, uint8_t preserveFlag) {
+    // The path sends no firmware: whatever happens, the update has not taken place.
+    constexpr JobResult kNotUpdated{0, JobOutcome::Failed};
     Console& console = platform_.console;
     console.print("Press any to continue name %s\n", packageName);
     console.flush();
@@ -332,21 +342,21 @@ int UpdateJob::runUsb(const char* packageName, uint8_t preserveFlag) {
     PackageFile package(platform_.files.open(packageName, "rb"));
     if (!package) {
         console.print("ERROR: OPEN BINARY FILE FAILED\n\n");
-        return 0;
+        return kNotUpdated;
     }
     if (fileSize(*package) != kUsbPackageSize) {
         console.print("the file size of the firmware image is not correct!\n");
-        return 0;  // closes the package
+        return kNotUpdated;  // closes the package
     }
     Allocation image(platform_.memory, kUsbPackageSize);
     if (image.bytes() == nullptr) {
         console.print("malloc memory buffer failed!\n");
-        return 0;  // closes the package
+        return kNotUpdated;  // closes the package
     }
 
     std::memset(request_, 0, sizeof request_);
     request_[0] = preserveFlag;
-    const int result = send(kCmdUsbUpdateInfo, 1);
+    const int32_t result = send(kCmdUsbUpdateInfo, 1).value();
     uint8_t updateState = 0;
     if (result == kCcSuccess && answerHasByte())
         updateState = response_[0] & 0x0F;
@@ -373,17 +383,19 @@ int UpdateJob::runUsb(const char* packageName, uint8_t preserveFlag) {
         done += got;
     }
     console.print("FWUpdate fail\n");
-    return 0;  // closes the package, releases the image
+    return kNotUpdated;  // closes the package, releases the image
 }
 
 }  // namespace
 
-int runKcsUpdate(const Platform& platform, Transport& transport, const char* packageName, uint8_t preserveFlag) {
+JobResult runKcsUpdate(const Platform& platform, Transport& transport, const char* packageName,
+                       uint8_t preserveFlag) {
     UpdateJob job(platform, transport);
     return job.runKcs(packageName, preserveFlag);
 }
 
-int runUsbUpdate(const Platform& platform, Transport& transport, const char* packageName, uint8_t preserveFlag) {
+JobResult runUsbUpdate(const Platform& platform, Transport& transport, const char* packageName,
+                       uint8_t preserveFlag) {
     UpdateJob job(platform, transport);
     return job.runUsb(packageName, preserveFlag);
 }

@@ -26,33 +26,20 @@ Validation refuse(BmcLink& link) {
 Validation scanForFooters(BmcLink& link, File& package, uint64_t size, uint8_t* blockBuffer,
                           PackageScanner& scanner) {
     link.console.print("Check if this file is valid................\n");
-    package.seek(0, SeekFrom::Start);
-    unsigned accepted = 0;
-    for (uint64_t offset = 0; offset < size; offset += kPackageBlockSize) {
-        const uint64_t left = size - offset;
-        const size_t want = left < kPackageBlockSize ? static_cast<size_t>(left) : kPackageBlockSize;
-        const size_t got = package.read(blockBuffer, want);
-        if (got == 0) break;  // the file ended before its size said
-        if (scanner.find_respective_image_info(blockBuffer, got) == 1) {
-            ++accepted;
-            scanner.appendPart(Part{offset, kFooterAreaLength, kFooterAreaLength});
-        }
-        if (scanner.overfull()) {
+    switch (scanPackageBlocks(package, size, blockBuffer, scanner)) {
+        case PackageVerdict::Accepted:
+            return Validation::Accepted;
+        case PackageVerdict::TooManyParts:
             link.console.print("Error!\nUpdate package has too many parts!\n");
-            return refuse(link);
-        }
-    }
-    if (accepted == 0) {
-        link.console.print("Error!\nUpdate package type mismatch!\nPlease select the correct type and try again!\n");
-        return refuse(link);
-    }
-    for (uint8_t i = 0; i < scanner.partCount(); ++i) {
-        if (!partInRange(scanner.part(i), size)) {
+            break;
+        case PackageVerdict::NoFooter:
+            link.console.print("Error!\nUpdate package type mismatch!\nPlease select the correct type and try again!\n");
+            break;
+        case PackageVerdict::PartOutOfRange:
             link.console.print("Error!\nUpdate package part is out of range!\n");
-            return refuse(link);
-        }
+            break;
     }
-    return Validation::Accepted;
+    return refuse(link);
 }
 
 // Any other update state: the package is refused whatever it holds; only the
@@ -81,6 +68,29 @@ Validation refuseForState(BmcLink& link, File& package, uint64_t size, uint8_t* 
 }
 
 }  // namespace
+
+PackageVerdict scanPackageBlocks(File& package, uint64_t size, uint8_t* blockBuffer, PackageScanner& scanner,
+                                 BlockObserver* observer) {
+    package.seek(0, SeekFrom::Start);
+    unsigned accepted = 0;
+    for (uint64_t offset = 0; offset < size; offset += kPackageBlockSize) {
+        const uint64_t left = size - offset;
+        const size_t want = left < kPackageBlockSize ? static_cast<size_t>(left) : kPackageBlockSize;
+        const size_t got = package.read(blockBuffer, want);
+        if (got == 0) break;  // the file ended before its size said
+        const bool footer = scanner.find_respective_image_info(blockBuffer, got) == 1;
+        if (footer) {
+            ++accepted;
+            scanner.appendPart(Part{offset, kFooterAreaLength, kFooterAreaLength});
+        }
+        if (observer != nullptr) observer->blockScanned(offset, blockBuffer, got, footer);
+        if (scanner.overfull()) return PackageVerdict::TooManyParts;
+    }
+    if (accepted == 0) return PackageVerdict::NoFooter;
+    for (uint8_t i = 0; i < scanner.partCount(); ++i)
+        if (!partInRange(scanner.part(i), size)) return PackageVerdict::PartOutOfRange;
+    return PackageVerdict::Accepted;
+}
 
 bool partInRange(const Part& part, uint64_t packageSize) {
     if (part.startOffset > kRecordFieldMax || part.areaLength > kRecordFieldMax || part.length > kRecordFieldMax)

@@ -2,6 +2,7 @@
 // part table from its footers, and refuses a package the BMC may not take.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "firmware/package.h"
@@ -17,6 +18,25 @@ inline constexpr uint8_t kUpdateStateReady = 2;  // the only update state that l
 inline constexpr uint64_t kFlashSize = 0x2000000;
 
 enum class Validation : uint8_t { Accepted, Refused };
+
+// What the scan of update state 2 makes of a package. korvex-pack judges
+// packages with the same scan, so that it cannot accept what the tool refuses.
+enum class PackageVerdict : uint8_t { Accepted, TooManyParts, NoFooter, PartOutOfRange };
+
+// Told of every block the scan has looked at, and whether its footer was accepted.
+class BlockObserver {
+public:
+    virtual void blockScanned(uint64_t offset, const uint8_t* bytes, size_t length, bool accepted) = 0;
+
+protected:
+    ~BlockObserver() = default;
+};
+
+// The scan of update state 2 without its messages and BMC reset: reads
+// package (size bytes) block by block through blockBuffer (32 KiB), leaves
+// the parts in scanner and judges them. Only the scanner prints.
+PackageVerdict scanPackageBlocks(File& package, uint64_t size, uint8_t* blockBuffer, PackageScanner& scanner,
+                                 BlockObserver* observer = nullptr);
 
 // With update state 2, scans package (size bytes, open for reading) through
 // blockBuffer (32 KiB) and leaves the parts in scanner. Any refusal has

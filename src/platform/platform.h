@@ -53,6 +53,13 @@ public:
     virtual void flush() = 0;
     // One character from the keyboard or standard input; -1 when none can be had.
     virtual int readChar() = 0;
+    // Text the tool did not write itself (a package's unique file name): it
+    // may hold any byte but NUL. Printed as it is; a console that writes to a
+    // person's terminal shows its control bytes harmlessly instead, so that
+    // a package cannot move the cursor, clear the screen or retitle the window.
+    // (Inline: a virtual defined in the core, which is built without RTTI,
+    // would leave the hosted consoles without the base's type information.)
+    virtual void printUntrusted(const char* text) { print("%s", text); }
 
 protected:
     ~Console() = default;
@@ -79,11 +86,37 @@ protected:
     ~File() = default;
 };
 
+// An output file that takes its name only when its job keeps it. The data go
+// to a temporary file beside the target, whose name starts with the target's
+// and says that the data are incomplete; so a job that fails part way neither
+// leaves a partial file at the name nor destroys a good file already there.
+class StagedFile : public File {
+public:
+    // Writes out what is pending, makes the data durable and puts the file
+    // in place of the target, replacing what is there (a symbolic link is
+    // replaced, not followed). False on any failure; the temporary is then
+    // deleted and the target is as it was. Destroys this object.
+    virtual bool keep() = 0;
+    // Deletes the temporary; the target is as it was. Destroys this object.
+    virtual void discard() = 0;
+    // A staged file closed without a verdict is not kept.
+    int close() final {
+        discard();
+        return 0;
+    }
+
+protected:
+    ~StagedFile() = default;
+};
+
 class FileSystem {
 public:
     // mode is one of the stdio stream modes the tool uses: "r", "rb", "wb", "wb+".
     // Names are relative to the current directory. nullptr on failure.
     virtual File* open(const char* name, const char* mode) = 0;
+    // A new output file for the target name, empty and open for writing;
+    // nullptr when it cannot be created or the name is a folder.
+    virtual StagedFile* createStaged(const char* name) = 0;
 
 protected:
     ~FileSystem() = default;

@@ -18,35 +18,36 @@ int sleepMicroseconds(Stall& stall, uint64_t microseconds) {
     return 0;
 }
 
-int8_t doIPMICmd(BmcLink& link, const uint8_t* requestData, int32_t requestLength, uint8_t* responseData,
-                 int32_t* inlen, CommandControl* control) {
+StepResult doIPMICmd(BmcLink& link, const uint8_t* requestData, int32_t requestLength, uint8_t* responseData,
+                     int32_t* inlen, const RetryPolicy& policy, TaskStatus* status) {
     // Wider than the 8 bits a limit is meant to fit in, so that a limit
     // above 255 still ends instead of wrapping the count for ever.
     uint64_t attempts = 0;
     for (;;) {
-        int result = link.transport.exchange(kNetFnLunOem, kCmdConfigTransfer, requestData, requestLength,
-                                             responseData, inlen);
-        if (result != 0) {
-            link.console.print("[doIPMICmd] Abnormal. CompCode == 0x%x\n", static_cast<uint32_t>(result));
+        const ExchangeResult result =
+            link.transport.exchange(kNetFnLunOem, kCmdConfigTransfer, requestData, requestLength, responseData);
+        *inlen = result.lengthAfter(*inlen);
+        if (result.value() != 0) {
+            link.console.print("[doIPMICmd] Abnormal. CompCode == 0x%x\n", static_cast<uint32_t>(result.value()));
         } else {
             uint8_t b = responseData[0];
-            control->taskId = b >> 4;
-            control->taskState = (b & 0x0F) >> 1;
-            control->lowBit = b & 1;
-            if (control->stateCheck == 0 || control->taskState == control->expectedState) break;
+            status->taskId = b >> 4;
+            status->taskState = (b & 0x0F) >> 1;
+            status->lowBit = b & 1;
+            if (policy.stateCheck == 0 || status->taskState == policy.expectedState) break;
         }
         ++attempts;
-        if (control->retryDelaySeconds != 0)
-            sleepMicroseconds(link.stall, static_cast<uint32_t>(control->retryDelaySeconds * 1000000u));
-        if (attempts >= control->attemptLimit) break;
+        if (policy.retryDelaySeconds != 0)
+            sleepMicroseconds(link.stall, static_cast<uint32_t>(policy.retryDelaySeconds * 1000000u));
+        if (attempts >= policy.attemptLimit) break;
     }
-    if (control->attemptLimit != 0 && attempts == control->attemptLimit) {
+    if (policy.attemptLimit != 0 && attempts == policy.attemptLimit) {
         link.console.print("Error: doIPMICmd failed\n");
-        return -1;
+        return StepResult::Failed;
     }
-    if (*inlen > 0) return 0;
+    if (*inlen > 0) return StepResult::Ok;
     link.console.print("Error: inlen <= 0\n");
-    return -1;
+    return StepResult::Failed;
 }
 
 int64_t littleEndianField(const uint8_t* bytes, uint8_t count) {
@@ -57,9 +58,7 @@ int64_t littleEndianField(const uint8_t* bytes, uint8_t count) {
 
 int bmcColdReset(BmcLink& link) {
     uint8_t response[128];
-    int32_t length = 0;
-    int result = link.transport.exchange(kNetFnLunApp, kCmdColdReset, nullptr, 0, response, &length);
-    if (result == 0) {
+    if (link.transport.exchange(kNetFnLunApp, kCmdColdReset, nullptr, 0, response).succeeded()) {
         link.console.print("Execute Cold Reset Success\n");
         return 0;
     }

@@ -260,10 +260,10 @@ Outcome readPhase(KcsWire& wire, uint8_t* store, int* count) {
 
 }  // namespace
 
-int KcsTransport::exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
-                           uint8_t* responseData, int32_t* responseLength) {
+ExchangeResult KcsTransport::exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData,
+                                     int32_t requestLength, uint8_t* responseData) {
     // Refused before the interface is touched: it would not fit the request store.
-    if (requestLength < 0 || requestLength > kcs::kMaxRequestData) return -1;
+    if (requestLength < 0 || requestLength > kcs::kMaxRequestData) return ExchangeResult::writeFailure();
 
     uint8_t request[kcs::kRequestStoreSize] = {};
     request[0] = netFnLun;
@@ -274,19 +274,15 @@ int KcsTransport::exchange(uint8_t netFnLun, uint8_t command, const uint8_t* req
 
     KcsWire wire(platform_.ports, platform_.timers, ports_);
     Outcome outcome = writePhase(wire, request, requestLength + 2);
-    if (outcome == Outcome::Done) {
-        outcome = readPhase(wire, reply, &count);
-        // Only a failed read says so in the length; a failed write leaves it.
-        if (outcome != Outcome::Done) *responseLength = -1;
-    }
+    const bool written = outcome == Outcome::Done;
+    if (written) outcome = readPhase(wire, reply, &count);
     if (outcome != Outcome::Done) {
         if (outcome == Outcome::BadState) platform_.console.print("ERROR !! BMC did not in correct state\n");
-        return -1;
+        return written ? ExchangeResult::readFailure() : ExchangeResult::writeFailure();
     }
 
-    *responseLength = count - 3;
     if (count > 3) std::memcpy(responseData, reply + 3, static_cast<size_t>(count - 3));
-    return reply[2];
+    return ExchangeResult::answer(reply[2], count - 3);
 }
 
 }  // namespace korvex

@@ -63,8 +63,8 @@ public:
     explicit KcsTransport(const Platform& platform) : platform_(platform) {}
     int open() override;
     int close() override;
-    int exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
-                 uint8_t* responseData, int32_t* responseLength) override;
+    ExchangeResult exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
+                            uint8_t* responseData) override;
     const KcsPortSet& ports() const { return ports_; }
 
 private:

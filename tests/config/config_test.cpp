@@ -72,12 +72,14 @@ struct ConfigRun : JobRig {
         return std::string(c.begin(), c.end());
     }
     void setBmcConfiguration(const std::string& bytes) { config().setConfiguration({bytes.begin(), bytes.end()}); }
-    void backup() { runConfigFlow(platform(), transport, nullptr, file.c_str()); }
-    void restore() { runConfigFlow(platform(), transport, file.c_str(), nullptr); }
-    void restoreFrom(const std::string& bytes) {
+    JobResult backup() { return runConfigFlow(platform(), transport, nullptr, file.c_str()); }
+    JobResult restore() { return runConfigFlow(platform(), transport, file.c_str(), nullptr); }
+    JobResult restoreFrom(const std::string& bytes) {
         writeFile(file, bytes);
-        restore();
+        return restore();
     }
+    // The line after a failed backup, before "Done.".
+    std::string notChanged() const { return file + " was not changed; the incomplete data were deleted.\n"; }
     // The requests' data bytes, in order.
     std::vector<std::vector<uint8_t>> requests() const {
         std::vector<std::vector<uint8_t>> out;
@@ -85,6 +87,9 @@ struct ConfigRun : JobRig {
         return out;
     }
 };
+
+constexpr JobResult kSucceeded{0, JobOutcome::Succeeded};
+constexpr JobResult kFailed{0, JobOutcome::Failed};
 
 struct RoundTrip {
     size_t size;
@@ -108,14 +113,14 @@ TEST(ConfigTransfer, BackupThenRestoreGivesTheBmcItsConfigurationBack) {
         ConfigRun backup(knobs);
         ConfigRun restore(knobs);  // before the backup: a rig starts without the file
         backup.setBmcConfiguration(original);
-        writeFile(backup.file, std::string(5000, 'x'));  // emptied first
-        backup.backup();
+        writeFile(backup.file, std::string(5000, 'x'));  // replaced
+        EXPECT_EQ(backup.backup(), kSucceeded);
         const long size = static_cast<long>(c.size);
         EXPECT_EQ(backup.console.text, kBackupMode + kPreparing + totalLine(size) +
                                            progressLines(size, std::stol(c.block)) + kBackupDone);
         EXPECT_EQ(readFile(backup.file), original);
 
-        restore.restore();
+        EXPECT_EQ(restore.restore(), kSucceeded);
         EXPECT_EQ(restore.console.text,
                   kRestoreMode + kPreparing + totalLine(size) + progressLines(size, 45) + kRestoreDone);
         EXPECT_EQ(restore.bmcConfiguration(), original);
@@ -160,7 +165,7 @@ TEST(ConfigTransfer, RestoreRequestsOnTheWire) {
     };
     for (const auto& c : cases) {
         ConfigRun run({"--bmc-config-seq=0xFFFFFF"});
-        run.restoreFrom(c.file);
+        EXPECT_EQ(run.restoreFrom(c.file), kSucceeded);
         EXPECT_EQ(run.requests(), c.requests);
         for (const bmc::Request& r : run.bmc.log()) {
             EXPECT_EQ(r.netFn, 0x3E);
@@ -171,7 +176,7 @@ TEST(ConfigTransfer, RestoreRequestsOnTheWire) {
 
 TEST(ConfigTransfer, ProgressAndLengthFormatsAtTheirEdges) {
     ConfigRun wide;
-    wide.restoreFrom(sampleBytes(0x10000));
+    EXPECT_EQ(wide.restoreFrom(sampleBytes(0x10000)), kSucceeded);
     EXPECT_NE(wide.console.text.find("Total data length :     65536\n"), std::string::npos);
     EXPECT_NE(wide.console.text.find("0xfff0 Bytes Transmit Progress :   99 %\r"), std::string::npos);
     EXPECT_NE(wide.console.text.find("0x10000 Bytes Transmit Progress :  100 %\r" + kRestoreDone),
@@ -179,14 +184,14 @@ TEST(ConfigTransfer, ProgressAndLengthFormatsAtTheirEdges) {
 
     // A BMC that sends more than it announced drives the percentage past 999.
     ConfigRun over({"--bmc-fault=config-total:1"});
-    over.backup();
+    EXPECT_EQ(over.backup(), kSucceeded);
     EXPECT_EQ(over.console.text, kBackupMode + kPreparing + "Total data length :         1\n" +
                                      "Bytes Processed data length : 0x  40 Bytes Transmit Progress : 6400 %\r" +
                                      kBackupDone);
     EXPECT_EQ(readFile(over.file), over.bmcConfiguration().substr(0, 64));
 
     ConfigRun nine({"--bmc-fault=config-total:123456789", "--bmc-fault=config-fail-at:1"});
-    nine.backup();
+    EXPECT_EQ(nine.backup(), (JobResult{0, JobOutcome::RefusedByBmc}));
     EXPECT_NE(nine.console.text.find("Total data length : 123456789\n"), std::string::npos);
 }
 
@@ -194,8 +199,7 @@ struct FailureCase {
     const char* name;
     std::vector<std::string> knobs;
     std::string console;  // after the mode line
-    size_t fileBytes;     // backup: bytes of the BMC's configuration in the file
-    bool replaced;        // restore: the BMC took the new configuration
+    bool succeeded;       // backup: the file holds the configuration; restore: the BMC took the new one
     uint64_t finishes;
 };
 
@@ -220,15 +224,15 @@ TEST(ConfigTransfer, BackupFailuresAndRecoveries) {
     const std::string failed = "Error: doIPMICmd failed\n";
     const FailureCase cases[] = {
         {"reset refused five times", codeFor(1, 5, "0xc1"),
-         kPreparing + repeat("[doIPMICmd] Abnormal. CompCode == 0xc1\n", 5) + failed, 0, false, 1},
+         kPreparing + repeat("[doIPMICmd] Abnormal. CompCode == 0xc1\n", 5) + failed, false, 1},
         {"block 2 refused five times", codeFor(5, 9, "0xc0"),
-         head + L(64) + repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 5) + failed + L(64), 64, false, 1},
+         head + L(64) + repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 5) + failed + L(64), false, 1},
         {"block 2 refused four times, then served", codeFor(5, 8, "0xc0"),
-         head + L(64) + repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 4) + rest, 300, false, 0},
+         head + L(64) + repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 4) + rest, true, 0},
         {"the last number again at block 2, across the wrap", {"--bmc-fault=config-bad-seq:2"},
-         head + L(64) + "Error : Unsynchronized sequence. Expected : 0, Received : 16777215\n" + L(64), 64, false, 1},
+         head + L(64) + "Error : Unsynchronized sequence. Expected : 0, Received : 16777215\n" + L(64), false, 1},
         {"task state 3 six times", {"--bmc-fault=config-state:3:2:6"},
-         head + repeat(L(64), 6) + "Error : Task state 3 repeated 6 times without a block.\n" + L(64), 64, false, 1},
+         head + repeat(L(64), 6) + "Error : Task state 3 repeated 6 times without a block.\n" + L(64), false, 1},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -236,9 +240,9 @@ TEST(ConfigTransfer, BackupFailuresAndRecoveries) {
         knobs.push_back("--bmc-config-seq=0xFFFFFE");
         ConfigRun run(knobs);
         run.setBmcConfiguration(sampleBytes(total));
-        run.backup();
-        EXPECT_EQ(run.console.text, kBackupMode + c.console + kBackupDone);
-        EXPECT_EQ(readFile(run.file), sampleBytes(total).substr(0, c.fileBytes));
+        EXPECT_EQ(run.backup(), c.succeeded ? kSucceeded : kFailed);
+        EXPECT_EQ(run.console.text, kBackupMode + c.console + (c.succeeded ? "" : run.notChanged()) + kBackupDone);
+        EXPECT_EQ(readFile(run.file), c.succeeded ? sampleBytes(total) : "");
         EXPECT_EQ(run.config().finishRequests(), c.finishes);
         EXPECT_EQ(run.transport.closes, 1);
     }
@@ -250,11 +254,11 @@ TEST(ConfigTransfer, RestoreFailuresAndRecoveries) {
     const std::string whole = head + R(45) + R(90) + R(100);
     const FailureCase cases[] = {
         {"the last number again at block 2, after the wrap", {"--bmc-fault=config-bad-seq:2"},
-         head + R(45) + "Error : Unsynchronized sequence. Expected : 1, Received : 0\n" + R(90), 0, false, 1},
-        {"task state 1 at block 2: delivered, number kept", {"--bmc-fault=config-state:1:2:1"}, whole, 0, true, 0},
-        {"task state 3 for every block", {"--bmc-fault=config-state:3:1:3"}, whole, 0, true, 0},
+         head + R(45) + "Error : Unsynchronized sequence. Expected : 1, Received : 0\n" + R(90), false, 1},
+        {"task state 1 at block 2: delivered, number kept", {"--bmc-fault=config-state:1:2:1"}, whole, true, 0},
+        {"task state 3 for every block", {"--bmc-fault=config-state:3:1:3"}, whole, true, 0},
         {"a status answer without the length, which a restore does not read", {"--bmc-fault=config-status-short:4"},
-         whole, 0, true, 0},
+         whole, true, 0},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -263,28 +267,27 @@ TEST(ConfigTransfer, RestoreFailuresAndRecoveries) {
         ConfigRun run(knobs);
         const std::string before = run.bmcConfiguration();
         const std::string bytes = sampleBytes(100, 7);
-        run.restoreFrom(bytes);
+        EXPECT_EQ(run.restoreFrom(bytes), c.succeeded ? kSucceeded : kFailed);
         EXPECT_EQ(run.console.text, kRestoreMode + c.console + kRestoreDone);
-        EXPECT_EQ(run.bmcConfiguration(), c.replaced ? bytes : before);
+        EXPECT_EQ(run.bmcConfiguration(), c.succeeded ? bytes : before);
         EXPECT_EQ(run.config().finishRequests(), c.finishes);
         EXPECT_EQ(readFile(run.file), bytes);  // a restore never writes its file
     }
 }
 
 TEST(ConfigTransfer, BackupWriteFailureEndsTheTransferOnce) {
-    // /dev/full fails once the stream's buffer is flushed, long before the end.
     const std::string message = "ERROR: WRITE FILE FAILED\n\n";
     ConfigRun run({"--bmc-config-block=100"});
     run.setBmcConfiguration(sampleBytes(20000));
-    run.file = "/dev/full";
-    run.backup();
+    run.files.writeLimit = 1000;  // a full disk, long before the end
+    EXPECT_EQ(run.backup(), kFailed);
     const std::string& t = run.console.text;
     const size_t at = t.find(message);
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(t.find(message, at + 1), std::string::npos);
     EXPECT_LT(run.config().blockRequests(), 200u);
     EXPECT_EQ(run.config().finishRequests(), 1u);
-    EXPECT_EQ(t.substr(t.size() - kBackupDone.size()), kBackupDone);
+    EXPECT_EQ(t.substr(t.size() - kBackupDone.size() - run.notChanged().size()), run.notChanged() + kBackupDone);
 }
 
 // Steps that record their calls and fail on demand.
@@ -292,14 +295,14 @@ struct StepScript {
     static inline std::string calls;
     static inline std::string failing;  // the steps that fail, by letter
     static inline uint8_t stateSeenByFinish = 0;
-    static uint8_t step(char letter) {
+    static StepResult step(char letter) {
         calls += letter;
-        return failing.find(letter) == std::string::npos ? kStepOk : kStepFailed;
+        return failing.find(letter) == std::string::npos ? StepResult::Ok : StepResult::Failed;
     }
-    static uint8_t prepare(ConfigTransfer*) { return step('p'); }
-    static uint8_t transfer(ConfigTransfer*) { return step('t'); }
-    static uint8_t complete(ConfigTransfer*) { return step('c'); }
-    static uint8_t finish(ConfigTransfer* c) {
+    static StepResult prepare(ConfigTransfer*) { return step('p'); }
+    static StepResult transfer(ConfigTransfer*) { return step('t'); }
+    static StepResult complete(ConfigTransfer*) { return step('c'); }
+    static StepResult finish(ConfigTransfer* c) {
         stateSeenByFinish = c->taskState;
         return step('f');
     }
@@ -318,6 +321,7 @@ public:
         File* f = inner.open(name, mode);
         return f == nullptr ? nullptr : new Sizeless(f, fault);
     }
+    StagedFile* createStaged(const char* name) override { return inner.createStaged(name); }
     MemFs inner;
     Fault fault = Fault::None;
 
@@ -353,7 +357,10 @@ public:
         return openable ? 0 : -1;
     }
     int close() override { return ++closes; }
-    int exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t*) override { return ++exchanges; }
+    ExchangeResult exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*) override {
+        ++exchanges;
+        return ExchangeResult::answer(0, 0);
+    }
     bool openable = true;
     int opens = 0;
     int closes = 0;
@@ -387,6 +394,8 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         {"r.bin", nullptr, F::SeekToEnd, true, noSize},
         {"r.bin", nullptr, F::NegativePosition, true, noSize},
         {"r.bin", nullptr, F::None, false, kRestoreMode + "Operation Failed.\n"},
+        {nullptr, "b.bin", F::None, false,
+         kBackupMode + "b.bin was not changed; the incomplete data were deleted.\nOperation Failed.\n"},
         {nullptr, "b.bin", F::None, true, noModule, &none},
         {nullptr, "b.bin", F::None, true, noModule, &kNoModules},
     };
@@ -400,11 +409,12 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         CountingTransport transport;
         transport.openable = c.transportOpens;
         const Platform p{run.ports, run.timers, run.stall, run.console, files, run.memory};
-        runConfigFlowWith(p, transport, c.restore, c.backup, *c.modules);
+        EXPECT_EQ(runConfigFlowWith(p, transport, c.restore, c.backup, *c.modules), kFailed);
         EXPECT_EQ(run.console.text, c.console);
         EXPECT_EQ(transport.opens, c.transportOpens ? 0 : 1);
         EXPECT_EQ(transport.exchanges + transport.closes, 0);
         EXPECT_EQ(files.inner.openNow, 0);
+        EXPECT_EQ(files.inner.files.size(), 1u);  // r.bin alone: no backup, no temporary
     }
 }
 
@@ -413,6 +423,7 @@ struct StepCase {
     const char* failing;
     const char* calls;
     uint8_t finishSees;
+    bool succeeded;  // every step run, finish included, succeeded: a backup's file is kept
 };
 
 TEST(ConfigFlow, StepsRunInOrderAndFinishAlwaysRuns) {
@@ -420,8 +431,9 @@ TEST(ConfigFlow, StepsRunInOrderAndFinishAlwaysRuns) {
     disabled.enabled = 0;
     const TransferModuleTable table = {disabled, kScripted};  // the first enabled module runs
     const StepCase cases[] = {
-        {false, "", "ptf", 0},    {true, "", "ptcf", 0},   {false, "p", "pf", 5}, {true, "t", "ptf", 5},
-        {true, "c", "ptcf", 5},   {false, "f", "ptf", 0},  {false, "c", "ptf", 0},
+        {false, "", "ptf", 0, true},   {true, "", "ptcf", 0, true},   {false, "p", "pf", 5, false},
+        {true, "t", "ptf", 5, false},  {true, "c", "ptcf", 5, false}, {false, "f", "ptf", 0, false},
+        {false, "c", "ptf", 0, true},
     };
     for (const StepCase& c : cases) {
         SCOPED_TRACE(std::string(c.restore ? "restore" : "backup") + " failing " + c.failing);
@@ -429,11 +441,15 @@ TEST(ConfigFlow, StepsRunInOrderAndFinishAlwaysRuns) {
         writeFile(run.file, "abc");
         StepScript::calls.clear();
         StepScript::failing = c.failing;
-        runConfigFlowWith(run.platform(), run.transport, c.restore ? run.file.c_str() : nullptr,
-                          c.restore ? nullptr : run.file.c_str(), table);
+        const JobResult result = runConfigFlowWith(run.platform(), run.transport, c.restore ? run.file.c_str() : nullptr,
+                                                   c.restore ? nullptr : run.file.c_str(), table);
+        EXPECT_EQ(result, c.succeeded ? kSucceeded : kFailed);
         EXPECT_EQ(StepScript::calls, c.calls);
         EXPECT_EQ(StepScript::stateSeenByFinish, c.finishSees);
-        EXPECT_EQ(run.console.text, c.restore ? kRestoreMode + kRestoreDone : kBackupMode + kBackupDone);
+        const std::string backupEnd = (c.succeeded ? "" : run.notChanged()) + kBackupDone;
+        EXPECT_EQ(run.console.text, c.restore ? kRestoreMode + kRestoreDone : kBackupMode + backupEnd);
+        // The scripted steps write nothing: a kept backup is empty, a failed one leaves the older file.
+        EXPECT_EQ(readFile(run.file), c.restore || !c.succeeded ? "abc" : "");
         EXPECT_EQ(run.transport.opens, 1);
         EXPECT_EQ(run.transport.closes, 1);
     }
@@ -441,7 +457,7 @@ TEST(ConfigFlow, StepsRunInOrderAndFinishAlwaysRuns) {
 
 TEST(ConfigFlow, StatusPausesAreTwoSecondsAfterEachAttempt) {
     ConfigRun run({"--bmc-fault=config-never-ready"});
-    run.backup();
+    EXPECT_EQ(run.backup(), kFailed);
     EXPECT_EQ(run.clock.nowUs(), 10u * 1000000u);
     EXPECT_EQ(run.stall.calls(), 5u);
 }

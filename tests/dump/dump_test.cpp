@@ -23,6 +23,7 @@ constexpr uint8_t kGetDumpFlashData = 0x1F;
 const std::string kPhase1 = "Phase1:Wait for BMC !!\n";
 const std::string kPhases = kPhase1 + "Phase2:Receive the flash data........... \n";
 const std::string kIncomplete = "ERROR:RECEIVE FLASH DATA FAILED, THE DUMP IS INCOMPLETE\n\n";
+const std::string kNotChangedTail = " was not changed; the incomplete data were deleted.\n";
 constexpr uint64_t kSecond = 1000000;
 
 std::string tail(const std::string& text, size_t n) { return text.substr(text.size() - std::min(n, text.size())); }
@@ -38,7 +39,7 @@ struct DumpRun : JobRig {
         for (size_t i = 0; i < patterned; ++i) f[i] = static_cast<uint8_t>(i * 7 + i / 251);
         flash.assign(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(patterned));
     }
-    int run() { return runFlashDump(platform(), transport, file.c_str()); }
+    JobResult run() { return runFlashDump(platform(), transport, file.c_str()); }
     uint64_t pieceRequests() const { return bmc.count(bmc::kNetFnOem, kGetDumpFlashData); }
 };
 
@@ -46,7 +47,7 @@ struct DumpCase {
     const char* name;
     std::vector<std::string> options;
     std::string console;
-    long fileBytes;  // the flash bytes the file holds; -1: no file
+    long fileBytes;  // the flash bytes the file holds; -1: the dump failed and the older file is as it was
     uint64_t pieceRequests;
     uint64_t seconds;  // virtual time
     std::string file = "";
@@ -57,6 +58,7 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
     const std::string len112 = kPhases + firstTwo;
     const std::string busy = "--bmc-fault=cc:0x3e:0x1f:0xc0:";
     const char* uncreatable = "/nonexistent-dir/dump.bin";
+    const std::string notChanged = JobRig::path("flash-dump.bin") + kNotChangedTail;
     const DumpCase cases[] = {
         {"112 bytes: 50 % first, the last piece brings only its flag", {"--bmc-dump-length=112"},
          len112 + "1K bytes      150%\r", 112, 3, 50},
@@ -75,9 +77,9 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
         {"busy three times: the same request again after 1 s",
          {"--bmc-dump-length=112", busy + "2", busy + "3", busy + "4"}, len112 + "1K bytes      150%\r", 112, 6, 53},
         {"busy four times: stop", {"--bmc-dump-length=112", busy + "2", busy + "3", busy + "4", busy + "5"},
-         len112 + kIncomplete, 56, 5, 53},
+         len112 + kIncomplete + notChanged, -1, 5, 53},
         {"an error code on the last piece", {"--bmc-dump-length=112", "--bmc-fault=cc:0x3e:0x1f:0xc1:3"},
-         len112 + "1K bytes      150%\r" + kIncomplete, 112, 3, 50},
+         len112 + "1K bytes      150%\r" + kIncomplete + notChanged, -1, 3, 50},
         {"a file that cannot be created: no piece request", {"--bmc-dump-length=60"},
          kPhases + "ERROR: OPEN BINARY FILE FAILED " + uncreatable + "\n\n", -1, 0, 50, uncreatable},
     };
@@ -85,12 +87,12 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
         SCOPED_TRACE(c.name);
         DumpRun d(c.options);
         if (!c.file.empty()) d.file = c.file;
-        if (c.fileBytes >= 0) writeFile(d.file, std::string(1000, 'x'));  // emptied first
-        EXPECT_EQ(d.run(), 1);
+        const std::string older(1000, 'x');
+        writeFile(d.file, older);  // replaced only by a whole dump
+        EXPECT_EQ(d.run(), (JobResult{1, c.fileBytes >= 0 ? JobOutcome::Succeeded : JobOutcome::Failed}));
         EXPECT_EQ(d.console.text, c.console);
-        EXPECT_EQ(access(d.file.c_str(), F_OK) == 0, c.fileBytes >= 0);
         const std::string want = d.flash.substr(0, static_cast<size_t>(std::max(0L, c.fileBytes)));
-        EXPECT_EQ(readFile(d.file), want);  // "" when absent
+        EXPECT_EQ(readFile(d.file), c.fileBytes >= 0 ? want : c.file.empty() ? older : "");
         EXPECT_EQ(d.pieceRequests(), c.pieceRequests);
         EXPECT_EQ(d.transport.closes, 1);
         EXPECT_EQ(d.clock.nowUs(), c.seconds * kSecond);
@@ -99,7 +101,7 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
 
 TEST(FlashDump, WholeFlashShowsTwentyOneProgressLines) {
     DumpRun d({}, bmc::SimBmc::kFlashSize);
-    d.run();
+    EXPECT_EQ(d.run(), (JobResult{1, JobOutcome::Succeeded}));
     const std::string& t = d.console.text;
     EXPECT_EQ(t.substr(0, kPhases.size() + 34), kPhases + "length=0x2000000\n1K bytes      0%\r");
     EXPECT_EQ(tail(t, 23), "32769K bytes      100%\r");
@@ -109,11 +111,11 @@ TEST(FlashDump, WholeFlashShowsTwentyOneProgressLines) {
 }
 
 TEST(FlashDump, WriteFailureStopsThePieceRequests) {
-    // /dev/full fails once the stream's buffer is flushed, long before the end.
     DumpRun d({"--bmc-dump-length=0x100000"});
-    d.file = "/dev/full";
-    d.run();
-    const std::string message = "ERROR: WRITE BINARY FILE FAILED /dev/full, THE DUMP IS INCOMPLETE\n\n";
+    d.files.writeLimit = 0x8000;  // a full disk, long before the end
+    EXPECT_EQ(d.run(), (JobResult{1, JobOutcome::Failed}));
+    const std::string message = "ERROR: WRITE BINARY FILE FAILED " + d.file + ", THE DUMP IS INCOMPLETE\n\n" +
+                                d.file + kNotChangedTail;
     EXPECT_EQ(tail(d.console.text, message.size()), message);
     EXPECT_LT(d.pieceRequests(), 1000u);
     EXPECT_EQ(d.transport.closes, 1);
@@ -124,10 +126,11 @@ TEST(FlashDump, BmcThatNeverFlagsTheLastPieceIsStopped) {
     d.bmc.setHandler(bmc::kNetFnOem, kGetDumpFlashData, [](const bmc::Request&) {
         return bmc::Response{0x00, std::vector<uint8_t>(57, 0x00)};  // a full piece, never the last
     });
-    EXPECT_EQ(runFlashDump(d.platform(), d.transport, d.file.c_str(), 560), 1);
+    EXPECT_EQ(runFlashDump(d.platform(), d.transport, d.file.c_str(), 560), (JobResult{1, JobOutcome::Failed}));
     EXPECT_EQ(d.pieceRequests(), 10u);
-    EXPECT_EQ(readFile(d.file), std::string(560, '\0'));
-    const std::string message = "ERROR:THE BMC DID NOT END THE DUMP, IT IS STOPPED AFTER 560 BYTES\n\n";
+    EXPECT_NE(access(d.file.c_str(), F_OK), 0);
+    const std::string message =
+        "ERROR:THE BMC DID NOT END THE DUMP, IT IS STOPPED AFTER 560 BYTES\n\n" + d.file + kNotChangedTail;
     EXPECT_EQ(tail(d.console.text, message.size()), message);
     EXPECT_EQ(d.transport.closes, 1);
 }

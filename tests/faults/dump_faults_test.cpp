@@ -1,9 +1,11 @@
 // Every failure of the dump job, through the whole tool over the simulated
-// KCS interface: the whole console text, the result, no cold reset, the dump
-// file (absent, or exactly the pieces accepted before the failure), and
-// nothing left open or held.
+// KCS interface: the whole console text, the result and outcome, no cold
+// reset, nothing left open or held, and the dump's name: the whole flash
+// when the dump succeeded, else what was there before (nothing, a file or a
+// link), with no temporary left beside it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,45 +17,54 @@ namespace {
 
 constexpr size_t kDumpLength = 200;  // three full pieces of 56 bytes and one of 32
 
-enum class Dump { Whole, Prefix, Absent, Empty };
+// What is at the dump's name before the run.
+enum class Before { Nothing, File, Link };
 
 struct DumpRow {
     const char* name;
     std::vector<std::string> options;
-    Dump file;
-    size_t prefix = 0;  // bytes of the flash the file holds, for Dump::Prefix
+    JobOutcome outcome;  // Succeeded: the name holds the flash
+    Before before = Before::Nothing;
     size_t writeLimit = SIZE_MAX;
-    bool failClose = false;
+    bool failKeep = false;
     bool noFolder = false;  // the dump file's folder does not exist
 };
 
+using O = JobOutcome;
 const DumpRow kRows[] = {
-    {"dump-ok", {}, Dump::Whole},
-    {"dump-prepare-fails", {"--bmc-fault=cc:0x3e:0x1d:0xc1"}, Dump::Whole},
-    {"dump-check-fails-once", {"--bmc-fault=cc:0x3e:0x1e:0xc3:1"}, Dump::Whole},
-    {"dump-ready-late", {"--bmc-dump-ready-after=3"}, Dump::Whole},
-    {"dump-never-ready", {"--bmc-fault=dump-never-ready"}, Dump::Absent},
-    {"dump-check-always-fails", {"--bmc-fault=cc:0x3e:0x1e:0xc3"}, Dump::Absent},
-    {"dump-ready-without-length", {"--bmc-fault=dump-ready-short"}, Dump::Absent},
-    {"dump-length-zero", {"--bmc-dump-length=0", "--bmc-dump-send=200"}, Dump::Whole},
-    {"dump-sends-less", {"--bmc-dump-send=100"}, Dump::Prefix, 100},
-    {"dump-open-fails", {}, Dump::Absent, 0, SIZE_MAX, false, true},
-    {"dump-piece-broken", {"--bmc-fault=dump-drop:2"}, Dump::Prefix, 56},
-    {"dump-piece-without-data", {"--bmc-fault=dump-no-data:3"}, Dump::Prefix, 112},
-    {"dump-piece-short", {"--bmc-fault=dump-short:1"}, Dump::Empty},
-    {"dump-piece-busy-then-served", {"--bmc-fault=cc:0x3e:0x1f:0xc0:2"}, Dump::Whole},
-    {"dump-piece-busy-always", {"--bmc-fault=cc:0x3e:0x1f:0xd2"}, Dump::Empty},
-    {"dump-piece-timeout", {"--bmc-fault=cc:0x3e:0x1f:0xc3:2"}, Dump::Prefix, 56},
-    {"dump-write-fails", {}, Dump::Prefix, 112, 120},
-    {"dump-close-fails", {}, Dump::Whole, 0, SIZE_MAX, true},
+    {"dump-ok", {}, O::Succeeded, Before::File},
+    {"dump-ok", {}, O::Succeeded, Before::Link},
+    {"dump-prepare-fails", {"--bmc-fault=cc:0x3e:0x1d:0xc1"}, O::Succeeded},
+    {"dump-check-fails-once", {"--bmc-fault=cc:0x3e:0x1e:0xc3:1"}, O::Succeeded},
+    {"dump-ready-late", {"--bmc-dump-ready-after=3"}, O::Succeeded},
+    {"dump-never-ready", {"--bmc-fault=dump-never-ready"}, O::Failed},
+    {"dump-check-always-fails", {"--bmc-fault=cc:0x3e:0x1e:0xc3"}, O::Failed},
+    {"dump-ready-without-length", {"--bmc-fault=dump-ready-short"}, O::Failed},
+    {"dump-length-zero", {"--bmc-dump-length=0", "--bmc-dump-send=200"}, O::Succeeded},
+    {"dump-sends-less", {"--bmc-dump-send=100"}, O::Failed, Before::File},
+    {"dump-open-fails", {}, O::Failed, Before::Nothing, SIZE_MAX, false, true},
+    {"dump-piece-broken", {"--bmc-fault=dump-drop:2"}, O::Failed, Before::Link},
+    {"dump-piece-without-data", {"--bmc-fault=dump-no-data:3"}, O::Failed},
+    {"dump-piece-short", {"--bmc-fault=dump-short:1"}, O::Failed},
+    {"dump-piece-busy-then-served", {"--bmc-fault=cc:0x3e:0x1f:0xc0:2"}, O::Succeeded},
+    {"dump-piece-busy-always", {"--bmc-fault=cc:0x3e:0x1f:0xd2"}, O::Failed},
+    {"dump-piece-timeout", {"--bmc-fault=cc:0x3e:0x1f:0xc3:2"}, O::Failed},
+    {"dump-write-fails", {}, O::Failed, Before::File, 120},
+    {"dump-keep-fails", {}, O::Failed, Before::File, SIZE_MAX, true},
 };
 
 TEST(DumpFaults, EveryFailureEndToEnd) {
+    const std::string old = "an older dump", decoy = scratchPath("decoy");
     for (const DumpRow& row : kRows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(std::string(row.name) + (row.before == Before::Link ? " over a link" : ""));
         const std::string path =
             row.noFolder ? scratchPath("no-such-folder") + "/dump.bin" : scratchPath(std::string(row.name) + ".bin");
         std::remove(path.c_str());
+        writeFile(decoy, old);
+        if (row.before == Before::File) writeFile(path, old);
+        if (row.before == Before::Link) {
+            ASSERT_EQ(symlink(decoy.c_str(), path.c_str()), 0);
+        }
         FaultRun sim;
         sim.options({"--bmc-dump-length=" + std::to_string(kDumpLength)});
         sim.options(row.options);
@@ -61,19 +72,30 @@ TEST(DumpFaults, EveryFailureEndToEnd) {
         for (size_t i = 0; i < kDumpLength; ++i) flash[i] = static_cast<uint8_t>(i * 7 + 3);
         const std::string expected(flash.begin(), flash.begin() + kDumpLength);
         sim.files.writeLimit = row.writeLimit;
-        sim.files.failClose = row.failClose;
-        EXPECT_EQ(sim.run({"-d", path}), 1);
+        sim.files.failKeep = row.failKeep;
+        EXPECT_EQ(sim.run({"-d", path}), (JobResult{1, row.outcome}));
         expectGolden(row.name, sim.after(), path);
         EXPECT_EQ(sim.machine.bmc.coldResets(), 0u);
         EXPECT_EQ(sim.files.openNow, 0);
         EXPECT_EQ(sim.memory.outstanding(), 0u);
-        EXPECT_EQ(access(path.c_str(), F_OK) == 0, row.file != Dump::Absent);
-        const std::string want = row.file == Dump::Whole    ? expected
-                                 : row.file == Dump::Prefix ? expected.substr(0, row.prefix)
-                                                            : "";
-        EXPECT_EQ(readFile(path), want);
+        EXPECT_EQ(leftBeside(path), std::vector<std::string>{});
+        EXPECT_EQ(readFile(decoy), old);  // a link at the name is never followed
+        struct stat st {};
+        const bool there = lstat(path.c_str(), &st) == 0;
+        if (row.outcome == O::Succeeded) {
+            EXPECT_EQ(readFile(path), expected);
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_mode & 07777, 0600u);
+        } else {
+            EXPECT_EQ(there, row.before != Before::Nothing);
+            EXPECT_EQ(there && S_ISLNK(st.st_mode), row.before == Before::Link);
+            if (row.before == Before::File) {
+                EXPECT_EQ(readFile(path), old);
+            }
+        }
         std::remove(path.c_str());
     }
+    std::remove(decoy.c_str());
 }
 
 }  // namespace

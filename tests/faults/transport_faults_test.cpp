@@ -1,7 +1,7 @@
 // KCS interface failures under each job, through the whole tool: what a
 // broken, slow, over-long or cut-short exchange does to the job that sent it,
-// with the whole console text, the result, the cold resets, the files and
-// nothing left open or held. The exchange itself, request by request, is
+// with the whole console text, the result and outcome, the cold resets, the
+// files and nothing left open or held. The exchange itself, request by request, is
 // covered in tests/transport.
 #include <gtest/gtest.h>
 
@@ -27,39 +27,40 @@ struct TransportRow {
     const char* name;
     Job job;
     std::vector<std::string> options;  // requests count from 1 in the order the tool sends them
-    int result;
+    JobResult result;                  // a backup or dump that succeeded holds the whole configuration or flash
     uint64_t coldResets;
-    FileIs file;                   // Same: the whole configuration, flash or package; Prefix: its start
     const char* kcsCfg = nullptr;  // contents of kcs.cfg, if there is one
 };
+
+using O = JobOutcome;
 
 // Backup: 1 reset, 2 start, 3 status, 4 and 5 the blocks, 6 finish (only after a failure).
 // Dump: 1 prepare, 2 check, 3 to 6 the pieces.
 // Update: 1 update info, 2 block info, 3 on the data chunks.
 const TransportRow kRows[] = {
-    {"kcs-backup-ibf-stuck", Job::Backup, {"--bmc-fault=ibf-stuck:5"}, 0, 0, FileIs::Prefix},
-    {"kcs-backup-error-state", Job::Backup, {"--bmc-fault=error-state:5"}, 0, 0, FileIs::Same},
-    {"kcs-backup-long-response", Job::Backup, {"--bmc-fault=long-response:200:5"}, 0, 0, FileIs::Same},
-    {"kcs-backup-short-response", Job::Backup, {"--bmc-fault=short-response:2:5"}, 0, 0, FileIs::Same},
-    {"kcs-backup-stale-byte", Job::Backup, {"--bmc-fault=obf-stuck:5"}, 0, 0, FileIs::Same},
-    {"kcs-backup-slow-answer", Job::Backup, {"--bmc-fault=delay:31000000:5"}, 0, 0, FileIs::Same},
-    {"kcs-backup-slow-within-limit", Job::Backup, {"--bmc-fault=delay:29000000"}, 0, 0, FileIs::Same},
-    {"kcs-backup-kcs-cfg-junk", Job::Backup, {}, 0, 0, FileIs::Same, kJunk},
-    {"kcs-backup-kcs-cfg-glued-junk", Job::Backup, {}, 0, 0, FileIs::Empty, kGluedJunk},
-    {"kcs-dump-ibf-stuck", Job::Dump, {"--bmc-fault=ibf-stuck:4"}, 1, 0, FileIs::Prefix},
-    {"kcs-dump-error-state", Job::Dump, {"--bmc-fault=error-state:4"}, 1, 0, FileIs::Prefix},
-    {"kcs-dump-long-response", Job::Dump, {"--bmc-fault=long-response:200:4"}, 1, 0, FileIs::Prefix},
-    {"kcs-dump-short-response", Job::Dump, {"--bmc-fault=short-response:0:4"}, 1, 0, FileIs::Prefix},
-    {"kcs-dump-stale-byte", Job::Dump, {"--bmc-fault=obf-stuck:4"}, 1, 0, FileIs::Prefix},
-    {"kcs-dump-slow-answer", Job::Dump, {"--bmc-fault=delay:31000000:4"}, 1, 0, FileIs::Prefix},
-    {"kcs-dump-check-broken", Job::Dump, {"--bmc-fault=error-state:2"}, 1, 0, FileIs::Same},
-    {"kcs-update-info-broken", Job::Update, {"--bmc-fault=error-state:1"}, -1, 1, FileIs::Same},
-    {"kcs-update-info-long-response", Job::Update, {"--bmc-fault=long-response:300:1"}, -1, 1, FileIs::Same},
-    {"kcs-update-cold-reset-broken", Job::Update, {"--bmc-fault=error-state:1", "--bmc-fault=short-response:1:2"}, -1,
-     1, FileIs::Same},
-    {"kcs-update-block-info-broken", Job::Update, {"--bmc-fault=short-response:1:2"}, 0, 0, FileIs::Same},
-    {"kcs-update-chunk-broken", Job::Update, {"--bmc-fault=error-state:3"}, -1, 1, FileIs::Same},
-    {"kcs-update-stale-byte", Job::Update, {"--bmc-fault=obf-stuck:3"}, 0, 0, FileIs::Same},
+    {"kcs-backup-ibf-stuck", Job::Backup, {"--bmc-fault=ibf-stuck:5"}, {0, O::Failed}, 0},
+    {"kcs-backup-error-state", Job::Backup, {"--bmc-fault=error-state:5"}, {0, O::Succeeded}, 0},
+    {"kcs-backup-long-response", Job::Backup, {"--bmc-fault=long-response:200:5"}, {0, O::Succeeded}, 0},
+    {"kcs-backup-short-response", Job::Backup, {"--bmc-fault=short-response:2:5"}, {0, O::Succeeded}, 0},
+    {"kcs-backup-stale-byte", Job::Backup, {"--bmc-fault=obf-stuck:5"}, {0, O::Succeeded}, 0},
+    {"kcs-backup-slow-answer", Job::Backup, {"--bmc-fault=delay:31000000:5"}, {0, O::Succeeded}, 0},
+    {"kcs-backup-slow-within-limit", Job::Backup, {"--bmc-fault=delay:29000000"}, {0, O::Succeeded}, 0},
+    {"kcs-backup-kcs-cfg-junk", Job::Backup, {}, {0, O::Succeeded}, 0, kJunk},
+    {"kcs-backup-kcs-cfg-glued-junk", Job::Backup, {}, {0, O::Failed}, 0, kGluedJunk},
+    {"kcs-dump-ibf-stuck", Job::Dump, {"--bmc-fault=ibf-stuck:4"}, {1, O::Failed}, 0},
+    {"kcs-dump-error-state", Job::Dump, {"--bmc-fault=error-state:4"}, {1, O::Failed}, 0},
+    {"kcs-dump-long-response", Job::Dump, {"--bmc-fault=long-response:200:4"}, {1, O::Failed}, 0},
+    {"kcs-dump-short-response", Job::Dump, {"--bmc-fault=short-response:0:4"}, {1, O::Failed}, 0},
+    {"kcs-dump-stale-byte", Job::Dump, {"--bmc-fault=obf-stuck:4"}, {1, O::Succeeded}, 0},
+    {"kcs-dump-slow-answer", Job::Dump, {"--bmc-fault=delay:31000000:4"}, {1, O::Failed}, 0},
+    {"kcs-dump-check-broken", Job::Dump, {"--bmc-fault=error-state:2"}, {1, O::Succeeded}, 0},
+    {"kcs-update-info-broken", Job::Update, {"--bmc-fault=error-state:1"}, {-1, O::Failed}, 1},
+    {"kcs-update-info-long-response", Job::Update, {"--bmc-fault=long-response:300:1"}, {-1, O::Failed}, 1},
+    {"kcs-update-cold-reset-broken", Job::Update, {"--bmc-fault=error-state:1", "--bmc-fault=short-response:1:2"},
+     {-1, O::Failed}, 1},
+    {"kcs-update-block-info-broken", Job::Update, {"--bmc-fault=short-response:1:2"}, {0, O::Succeeded}, 0},
+    {"kcs-update-chunk-broken", Job::Update, {"--bmc-fault=error-state:3"}, {-1, O::Failed}, 1},
+    {"kcs-update-stale-byte", Job::Update, {"--bmc-fault=obf-stuck:3"}, {0, O::Succeeded}, 0},
 };
 
 std::string flashBytes(size_t n) {
@@ -93,13 +94,14 @@ TEST(TransportFaults, EveryJobEndToEnd) {
         EXPECT_EQ(sim.machine.bmc.coldResets(), row.coldResets);
         EXPECT_EQ(sim.files.openNow, 0);
         EXPECT_EQ(sim.memory.outstanding(), 0u);
-        EXPECT_TRUE(std::filesystem::exists(path));
+        // A package is never written; a dump or backup is there only when whole.
+        const bool kept = row.job == Job::Update || row.result.outcome == O::Succeeded;
+        EXPECT_EQ(std::filesystem::exists(path), kept);
         const std::string whole = row.job == Job::Backup ? config : row.job == Job::Dump ? flash : package;
-        const std::string got = readFile(path);
-        // Whatever a failed dump or backup holds, it is the flash or configuration from its start.
-        EXPECT_TRUE(got == (row.file == FileIs::Same     ? whole
-                            : row.file == FileIs::Prefix ? whole.substr(0, got.size())
-                                                         : ""));
+        if (kept) {
+            EXPECT_TRUE(readFile(path) == whole);
+        }
+        EXPECT_EQ(leftBeside(path), std::vector<std::string>{});
         std::remove(path.c_str());
         std::remove(cfg.c_str());
     }

@@ -1,6 +1,6 @@
 // Every failure of the update job, through the whole tool over the simulated
-// KCS interface: the whole console text, the result, the cold resets, the
-// flash, and nothing left open or held.
+// KCS interface: the whole console text, the result and outcome, the cold
+// resets, the flash, and nothing left open or held.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -53,44 +53,49 @@ struct UpdateRow {
     Package package;
     std::vector<std::string> options;
     std::vector<std::string> extraArgs;
-    int result;
+    JobResult result;
     uint64_t coldResets;
     size_t memoryFailAbove = SIZE_MAX;
     size_t readLimit = SIZE_MAX;
     Flash flash = Flash::Any;
 };
 
+constexpr JobResult kOk{0, JobOutcome::Succeeded};
+constexpr JobResult kFail{-1, JobOutcome::Failed};
+constexpr JobResult kRefused{-1, JobOutcome::RefusedByBmc};
+constexpr JobResult kUsb{0, JobOutcome::Failed};  // the USB path sends no firmware
+
 const UpdateRow kRows[] = {
-    {"update-ok", Package::Good, {}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-open-fails", Package::Missing, {}, {}, -1, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-another-user", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xdf"}, {}, -1, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-info-fails", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xc3"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-info-not-supported", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xc1"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-info-no-data", Package::Good, {"--bmc-fault=nodata:0x16"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-state-not-ready", Package::Good, {"--bmc-update-state=0"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-state-not-ready-no-marker", Package::NoFooter, {"--bmc-update-state=3"}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-block-buffer-refused", Package::Good, {}, {}, -1, 0, 0x7FFF, SIZE_MAX, Flash::Erased},
-    {"update-empty-package", Package::Empty, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-type-mismatch", Package::NoFooter, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-footer-without-end", Package::NoEnd, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-too-many-parts", Package::TooManyParts, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-part-out-of-range", Package::OutOfRange, {}, {}, -1, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-short-part", Package::ShortPart, {}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-block-info-fails", Package::Good, {"--bmc-fault=drop:0x14:1"}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::FooterArea},
-    {"update-data-fails", Package::Good, {"--bmc-fault=drop:0x15:2"}, {}, -1, 1},
-    {"update-data-no-data", Package::Good, {"--bmc-fault=nodata:0x15"}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-verdict-verification", Package::Good, {"--bmc-fault=verdict:1:0"}, {}, -1, 1},
-    {"update-verdict-downgrade", Package::Good, {"--bmc-fault=verdict:2:1"}, {}, -1, 1},
-    {"update-verdict-other", Package::Good, {"--bmc-fault=verdict:7"}, {}, -1, 1},
-    {"update-progress-never-done", Package::Good, {"--bmc-fault=progress:99"}, {}, -1, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-progress-fails", Package::Good, {"--bmc-fault=drop:0x17:1"}, {}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-progress-no-data", Package::Good, {"--bmc-fault=nodata:0x17"}, {}, -1, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-package-read-fails", Package::Good, {}, {}, -1, 1, SIZE_MAX, 0x9000, Flash::Erased},
-    {"usb-open-fails", Package::Missing, {}, {"-i", "usb"}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"usb-wrong-size", Package::Good, {}, {"-i", "usb"}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"usb-buffer-refused", Package::Usb32MiB, {}, {"-i", "usb"}, 0, 0, 0x1000000, SIZE_MAX, Flash::Erased},
-    {"usb-read-fails", Package::Usb32MiB, {}, {"-i", "usb"}, 0, 0, SIZE_MAX, 0x10000, Flash::Erased},
-    {"usb-info-no-data", Package::Usb32MiB, {"--bmc-fault=nodata:0x0d"}, {"-i", "usb"}, 0, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-ok", Package::Good, {}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-open-fails", Package::Missing, {}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-another-user", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xdf"}, {}, kRefused, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-fails", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xc3"}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-not-supported", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xc1"}, {}, kRefused, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-no-data", Package::Good, {"--bmc-fault=nodata:0x16"}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-state-not-ready", Package::Good, {"--bmc-update-state=0"}, {}, kRefused, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-state-not-ready-no-marker", Package::NoFooter, {"--bmc-update-state=3"}, {}, kRefused, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-block-buffer-refused", Package::Good, {}, {}, kFail, 0, 0x7FFF, SIZE_MAX, Flash::Erased},
+    {"update-empty-package", Package::Empty, {}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-type-mismatch", Package::NoFooter, {}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-footer-without-end", Package::NoEnd, {}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-too-many-parts", Package::TooManyParts, {}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-part-out-of-range", Package::OutOfRange, {}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-short-part", Package::ShortPart, {}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-block-info-fails", Package::Good, {"--bmc-fault=drop:0x14:1"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::FooterArea},
+    {"update-data-fails", Package::Good, {"--bmc-fault=drop:0x15:2"}, {}, kFail, 1},
+    {"update-data-no-data", Package::Good, {"--bmc-fault=nodata:0x15"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-verdict-verification", Package::Good, {"--bmc-fault=verdict:1:0"}, {}, kRefused, 1},
+    {"update-verdict-downgrade", Package::Good, {"--bmc-fault=verdict:2:1"}, {}, kRefused, 1},
+    {"update-verdict-other", Package::Good, {"--bmc-fault=verdict:7"}, {}, kRefused, 1},
+    {"update-progress-never-done", Package::Good, {"--bmc-fault=progress:99"}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-progress-fails", Package::Good, {"--bmc-fault=drop:0x17:1"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-progress-no-data", Package::Good, {"--bmc-fault=nodata:0x17"}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-package-read-fails", Package::Good, {}, {}, kFail, 1, SIZE_MAX, 0x9000, Flash::Erased},
+    {"usb-open-fails", Package::Missing, {}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"usb-wrong-size", Package::Good, {}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"usb-buffer-refused", Package::Usb32MiB, {}, {"-i", "usb"}, kUsb, 0, 0x1000000, SIZE_MAX, Flash::Erased},
+    {"usb-read-fails", Package::Usb32MiB, {}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, 0x10000, Flash::Erased},
+    {"usb-info-no-data", Package::Usb32MiB, {"--bmc-fault=nodata:0x0d"}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
 };
 
 TEST(UpdateFaults, EveryFailureEndToEnd) {

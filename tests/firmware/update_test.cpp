@@ -14,6 +14,9 @@ namespace korvex::test {
 namespace {
 
 constexpr uint8_t kOem = 0x3E, kBlockInfo = 0x14, kChunk = 0x15, kUpdateInfo = 0x16, kUsbInfo = 0x0D;
+constexpr JobResult kUpdated{0, JobOutcome::Succeeded};
+constexpr JobResult kRefused{-1, JobOutcome::RefusedByBmc};
+constexpr JobResult kUsb{0, JobOutcome::Failed};  // the USB path sends no firmware
 
 // One run of the tool on a package, with every request to the BMC logged.
 struct ToolRun {
@@ -27,7 +30,7 @@ struct ToolRun {
         sim.console.input = "x";
     }
     ~ToolRun() { std::remove(path.c_str()); }
-    int go(std::vector<std::string> args = {}) {
+    JobResult go(std::vector<std::string> args = {}) {
         args.insert(args.begin(), {"-f", path});
         return sim.run(args);
     }
@@ -73,7 +76,7 @@ TEST(KcsUpdate, FlashHoldsEveryPartAtItsOffsetAndNothingElse) {
         .part("out_webfs_img.bin", 0x800000, patternBytes(1000, 5))
         .encipheredFooterAt(0x1FC0000);
     ToolRun run(b.bytes);
-    ASSERT_EQ(run.go({"-r", "n"}), 0);
+    ASSERT_EQ(run.go({"-r", "n"}), kUpdated);
 
     Bytes expected(0x2000000, 0xFF);
     for (auto [at, n] : {std::pair<size_t, size_t>{0x1000, 0x12345}, {0x100000, 0x30000},
@@ -111,7 +114,7 @@ TEST(KcsUpdate, PartsGoOutInTheRightChunks) {
         PackageBuilder b(0x10000);
         b.part("p", 0x100, patternBytes(c.length, 7)).plainFooter(0x8000);
         ToolRun run(b.bytes);
-        ASSERT_EQ(run.go(), 0);
+        ASSERT_EQ(run.go(), kUpdated);
         std::vector<std::pair<size_t, int>> chunks;
         size_t total = 0;
         for (const Bytes& r : run.sent(kChunk)) {
@@ -137,16 +140,16 @@ TEST(KcsUpdate, OddAnswersEndAsTheirMatrixRow) {
         std::vector<std::string> bmc;
         std::vector<std::string> args;
         const char* matrixRow;
-        int result;
+        JobResult result;
         uint64_t resets;
     } rows[] = {
-        {"update state 0x12 is not 2", {"--bmc-update-state=0x12"}, {}, "update-state-not-ready", -1, 1},
+        {"update state 0x12 is not 2", {"--bmc-update-state=0x12"}, {}, "update-state-not-ready", kRefused, 1},
         {"rejection without its verdict byte", {"--bmc-fault=verdict:1", "--bmc-fault=nodata:0x15"}, {},
-         "update-verdict-other", -1, 1},
-        {"0xCD on a full chunk is no rejection", {"--bmc-fault=cc:0x3e:0x15:0xcd:1"}, {}, "update-ok", 0, 0},
-        {"0xC0 on sendBlockInfo is no failure", {"--bmc-fault=cc:0x3e:0x14:0xc0"}, {}, "update-ok", 0, 0},
-        {"USB: state 1, not looked at", {"--bmc-update-state=1"}, {"-i", "usb"}, "usb-info-no-data", 0, 0},
-        {"USB: state 0x12 reads as 2, looked at", {"--bmc-update-state=0x12"}, {"-i", "usb"}, nullptr, 0, 0},
+         "update-verdict-other", kRefused, 1},
+        {"0xCD on a full chunk is no rejection", {"--bmc-fault=cc:0x3e:0x15:0xcd:1"}, {}, "update-ok", kUpdated, 0},
+        {"0xC0 on sendBlockInfo is no failure", {"--bmc-fault=cc:0x3e:0x14:0xc0"}, {}, "update-ok", kUpdated, 0},
+        {"USB: state 1, not looked at", {"--bmc-update-state=1"}, {"-i", "usb"}, "usb-info-no-data", kUsb, 0},
+        {"USB: state 0x12 reads as 2, looked at", {"--bmc-update-state=0x12"}, {"-i", "usb"}, nullptr, kUsb, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -172,7 +175,7 @@ TEST(KcsUpdate, OddAnswersEndAsTheirMatrixRow) {
 // Only 100 ends the poll; it gives up after 3600 polls a second apart.
 TEST(KcsUpdate, ProgressAbove100DoesNotEndThePoll) {
     ToolRun run(matrixPackage(), {"--bmc-fault=progress:101"});
-    EXPECT_EQ(run.go(), -1);
+    EXPECT_EQ(run.go(), (JobResult{-1, JobOutcome::Failed}));
     EXPECT_EQ(run.sim.machine.bmc.count(kOem, 0x17), 3600u);
     EXPECT_GE(run.sim.machine.clock.nowUs(), 3600u * 1000000u);
 }

@@ -12,6 +12,15 @@
 #include "app/banner.h"
 #include "app/main_flow.h"
 
+namespace korvex {
+
+void PrintTo(const JobResult& result, std::ostream* out) {
+    static const char* const kNames[] = {"Succeeded", "Failed", "CommandLineError", "RefusedByBmc", "Interrupted"};
+    *out << "{" << result.value << ", " << kNames[static_cast<int>(result.outcome)] << "}";
+}
+
+}  // namespace korvex
+
 namespace korvex::test {
 
 void CaptureConsole::vprint(const char* format, va_list args) {
@@ -38,7 +47,7 @@ void SimRun::options(const std::vector<std::string>& bmcOptions) {
     }
 }
 
-int SimRun::run(const std::vector<std::string>& args) {
+JobResult SimRun::run(const std::vector<std::string>& args) {
     std::vector<std::string> storage{"korvex"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;

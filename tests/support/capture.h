@@ -5,12 +5,21 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "bmc/sim_machine.h"
 #include "platform/hosted/hosted.h"
 #include "platform/platform.h"
+#include "transport/job_result.h"
+
+namespace korvex {
+
+// A result as a test failure shows it: "{1, Failed}".
+void PrintTo(const JobResult& result, std::ostream* out);
+
+}  // namespace korvex
 
 namespace korvex::test {
 
@@ -58,7 +67,7 @@ struct SimRun {
     // Applies --bmc-... options; fails the test on a bad one.
     void options(const std::vector<std::string>& bmcOptions);
     // Runs the tool with argv[0] = "korvex" and the given arguments; returns its result.
-    int run(const std::vector<std::string>& args);
+    JobResult run(const std::vector<std::string>& args);
 };
 
 // The usage banner as the tool prints it, from the golden file.

@@ -1,5 +1,6 @@
 #include "support/fault_rig.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -38,9 +39,8 @@ public:
     int close() override {
         const int result = inner_->close();
         --fs_.openNow;
-        const bool failClose = fs_.failClose;
         delete this;
-        return failClose ? -1 : result;
+        return result;
     }
 
 private:
@@ -51,7 +51,69 @@ private:
     bool failed_ = false;
 };
 
+class CountingStagedFile final : public StagedFile {
+public:
+    CountingStagedFile(CountingFiles& fs, StagedFile* inner) : fs_(fs), inner_(inner) {}
+    size_t read(void* buffer, size_t count) override { return inner_->read(buffer, count); }
+    size_t write(const void* data, size_t count) override {
+        if (written_ + count > fs_.writeLimit) {
+            failed_ = true;
+            return 0;
+        }
+        written_ += count;
+        return inner_->write(data, count);
+    }
+    int seek(int64_t offset, SeekFrom whence) override { return inner_->seek(offset, whence); }
+    int64_t tell() override { return inner_->tell(); }
+    int flush() override { return inner_->flush(); }
+    bool eof() override { return inner_->eof(); }
+    bool error() override { return failed_ || inner_->error(); }
+    bool keep() override {
+        bool kept = false;
+        if (fs_.failKeep)
+            inner_->discard();
+        else
+            kept = inner_->keep();
+        done();
+        return kept;
+    }
+    void discard() override {
+        inner_->discard();
+        done();
+    }
+
+private:
+    void done() {
+        --fs_.openNow;
+        delete this;
+    }
+    CountingFiles& fs_;
+    StagedFile* inner_;
+    size_t written_ = 0;
+    bool failed_ = false;
+};
+
 }  // namespace
+
+StagedFile* CountingFiles::createStaged(const char* name) {
+    ++opens;
+    StagedFile* file = inner.createStaged(name);
+    if (file == nullptr) return nullptr;
+    ++openNow;
+    return new CountingStagedFile(*this, file);
+}
+
+std::vector<std::string> leftBeside(const std::string& path) {
+    const std::filesystem::path p(path);
+    const std::string stem = p.filename().string();
+    std::vector<std::string> found;
+    if (!std::filesystem::is_directory(p.parent_path())) return found;
+    for (const auto& entry : std::filesystem::directory_iterator(p.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name != stem && name.rfind(stem, 0) == 0) found.push_back(name);
+    }
+    return found;
+}
 
 File* CountingFiles::open(const char* name, const char* mode) {
     ++opens;
@@ -62,7 +124,7 @@ File* CountingFiles::open(const char* name, const char* mode) {
     return new CountingFile(*this, file);
 }
 
-int FaultRun::run(const std::vector<std::string>& args) {
+JobResult FaultRun::run(const std::vector<std::string>& args) {
     std::vector<std::string> storage{"korvex"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::string echoed;
@@ -71,7 +133,7 @@ int FaultRun::run(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& s : storage) argv.push_back(s.data());
     argv.push_back(nullptr);
-    const int result = korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
+    const JobResult result = korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
     EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
     return result;
 }

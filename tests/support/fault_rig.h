@@ -13,19 +13,21 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "transport/job_result.h"
 
 namespace korvex::test {
 
 // The hosted file system behind a count of open files, with failures on
 // demand: writes fail once a file has taken writeLimit bytes, reads once
-// readLimit bytes were read, closes report failure.
+// readLimit bytes were read, a staged file's keep() fails.
 class CountingFiles final : public FileSystem {
 public:
     File* open(const char* name, const char* mode) override;
+    StagedFile* createStaged(const char* name) override;
     hosted::StdioFileSystem inner;
     size_t writeLimit = SIZE_MAX;
     size_t readLimit = SIZE_MAX;
-    bool failClose = false;
+    bool failKeep = false;
     // Names opened as other paths: a test's own kcs.cfg, away from the
     // folder other tests share.
     std::map<std::string, std::string> redirect;
@@ -45,7 +47,7 @@ struct FaultRun {
             ASSERT_TRUE(machine.applyOption(o, &error)) << error;
         }
     }
-    int run(const std::vector<std::string>& args);
+    JobResult run(const std::vector<std::string>& args);
     // The console text after the banner and the echoed command line.
     std::string after() const { return console.text.substr(std::min(console.text.size(), prefix_)); }
 
@@ -57,7 +59,8 @@ private:
 // stands for file (the scratch names differ from run to run).
 void expectGolden(const std::string& name, const std::string& text, const std::string& file = "");
 
-// Expected state of a scratch file after a run.
-enum class FileIs { Absent, Empty, Same, Prefix, Untouched };
+// Names in path's folder that begin with path's own name and are not it:
+// what a staged file leaves behind if it is neither kept nor deleted.
+std::vector<std::string> leftBeside(const std::string& path);
 
 }  // namespace korvex::test

@@ -9,13 +9,14 @@
 
 #include "platform/sim/sim.h"
 #include "support/capture.h"
+#include "support/fault_rig.h"
 #include "support/loopback.h"
 
 namespace korvex::test {
 
 struct JobRig {
     CaptureConsole console;
-    hosted::StdioFileSystem files;
+    CountingFiles files;  // real files, with write failures on demand
     CountingMemory memory;
     sim::VirtualClock clock;
     sim::SimPorts ports{clock};

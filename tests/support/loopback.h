@@ -22,22 +22,19 @@ public:
         ++closes;
         return 0;
     }
-    int exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
-                 uint8_t* responseData, int32_t* responseLength) override {
+    ExchangeResult exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
+                            uint8_t* responseData) override {
         bmc::Request request;
         request.netFn = netFnLun >> 2;
         request.lun = netFnLun & 3;
         request.command = command;
         if (requestLength > 0) request.data.assign(requestData, requestData + requestLength);
         bmc::Response response = bmc_.handle(request);
-        if (response.dropExchange) {
-            *responseLength = -1;  // as an exchange that fails while reading the answer
-            return -1;
-        }
+        // A dropped answer is an exchange that fails while reading it.
+        if (response.dropExchange) return ExchangeResult::readFailure();
         size_t n = std::min<size_t>(response.data.size(), 125);
         if (n > 0) std::memcpy(responseData, response.data.data(), n);
-        *responseLength = static_cast<int32_t>(n);
-        return response.completionCode;
+        return ExchangeResult::answer(response.completionCode, static_cast<int32_t>(n));
     }
     int opens = 0;
     int closes = 0;

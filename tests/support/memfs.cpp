@@ -74,7 +74,46 @@ private:
     bool error_ = false;
 };
 
+// Data written to NAME.incomplete until the job decides.
+class MemStaged final : public StagedFile {
+public:
+    MemStaged(MemFs& fs, std::string name, File* inner) : fs_(fs), name_(std::move(name)), inner_(inner) {}
+    size_t read(void* buffer, size_t count) override { return inner_->read(buffer, count); }
+    size_t write(const void* data, size_t count) override { return inner_->write(data, count); }
+    int seek(int64_t offset, SeekFrom whence) override { return inner_->seek(offset, whence); }
+    int64_t tell() override { return inner_->tell(); }
+    int flush() override { return inner_->flush(); }
+    bool eof() override { return inner_->eof(); }
+    bool error() override { return inner_->error(); }
+    bool keep() override {
+        const bool kept = !fs_.failKeep && !inner_->error();
+        if (kept) fs_.files[name_] = fs_.files[temporary()];
+        discard();
+        return kept;
+    }
+    void discard() override {
+        inner_->close();
+        fs_.files.erase(temporary());
+        delete this;
+    }
+    std::string temporary() const { return name_ + ".incomplete"; }
+
+private:
+    MemFs& fs_;
+    std::string name_;
+    File* inner_;
+};
+
 }  // namespace
+
+StagedFile* MemFs::createStaged(const char* name) {
+    if (failOpen.count(name) != 0) {
+        ++opens;
+        return nullptr;
+    }
+    File* inner = open((std::string(name) + ".incomplete").c_str(), "wb");
+    return inner != nullptr ? new MemStaged(*this, name, inner) : nullptr;
+}
 
 File* MemFs::open(const char* name, const char* mode) {
     ++opens;

@@ -18,9 +18,12 @@ class MemFs final : public FileSystem {
 public:
     // Modes "r"/"rb" read an existing file; "wb"/"wb+" create or truncate.
     File* open(const char* name, const char* mode) override;
+    // Writes NAME.incomplete, which keep() moves onto NAME.
+    StagedFile* createStaged(const char* name) override;
 
     std::map<std::string, std::string> files;
-    std::set<std::string> failOpen;       // names whose open fails
+    std::set<std::string> failOpen;       // names whose open (or staged creation) fails
+    bool failKeep = false;                // keep() fails
     std::set<std::string> failReadAfter;  // names whose reads fail once this many bytes...
     size_t readErrorAt = 0;               // ...have been read
     size_t failWritesAfter = SIZE_MAX;    // bytes a file takes before its writes fail

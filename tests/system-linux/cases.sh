@@ -2,18 +2,19 @@
 # guest (guest_run), boot it, and compare with the same runs of korvex-sim.
 # Packages and dumps stay small: under TCG every exchange costs real time.
 
-# korvex with no arguments prints the usage banner only, as on the host.
+# korvex with no arguments prints the usage banner only, as on the host, and
+# exits with the usage status.
 case_banner() {
   guest_run banner
   boot no-bmc
-  collect banner
+  collect banner 2
   sim_run banner
   same "banner" "$work/sim/banner.out" "$work/banner.out" || fail "the guest's banner differs"
 }
 
 # No KCS interface: every port reads 0xFF, so the BMC never seems ready. The
 # update gives up after its two bounded waits (the request, then the cold
-# reset) with the tool's messages and status 0. Nothing answering and a
+# reset) with the tool's messages and status 1 (failed). Nothing answering and a
 # controller that never clears IBF look alike from the host, so korvex-sim
 # with that fault must print the same.
 case_no_device() {
@@ -21,7 +22,7 @@ case_no_device() {
   guest_file "$work/fw.bin" fw.bin
   guest_run nodev -f fw.bin -r y
   boot no-bmc
-  collect nodev
+  collect nodev 1
   sim_run nodev --bmc-fault=ibf-stuck -- -f fw.bin -r y
   grep -q 'ERROR !! BMC did not in correct state' "$work/sim/nodev.out" || skip "the KCS exchange is not built yet"
   same "console text without a KCS interface" "$work/sim/nodev.out" "$work/nodev.out" || fail "differs from korvex-sim"
@@ -151,10 +152,10 @@ case_refusal() {
   printf '%s\n' "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted (run as root)" \
     "korvex: nothing was sent to the BMC" > "$work/nobody.expected"
   same "refusal as nobody" "$work/nobody.expected" "$work/nobody.err" || fail "the message as nobody differs"
-  [ "$(cat "$work/nobody.rc")" = 1 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
+  [ "$(cat "$work/nobody.rc")" = 4 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
   grep -q "^korvex: the kernel's IPMI driver is loaded (/dev/ipmi0 exists)" "$work/driver.err" ||
     { cat "$work/driver.err"; fail "no kernel-driver refusal"; }
-  [ "$(cat "$work/driver.rc")" = 1 ] && [ ! -s "$work/driver.out" ] || fail "kernel driver: status or output"
+  [ "$(cat "$work/driver.rc")" = 4 ] && [ ! -s "$work/driver.out" ] || fail "kernel driver: status or output"
   guest_result files > "$work/files"
   grep -qx 'dump.bin\|backup.bin' "$work/files" && fail "a refused run created a file"
   echo "ok: refused runs created no file"

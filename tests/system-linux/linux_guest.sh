@@ -205,13 +205,15 @@ boot() {
 
 # --- checks -----------------------------------------------------------------
 # Fetches a guest run's results into $work/NAME.{out,err,rc} and checks
-# that korvex ran (status 0; from the front end at most the ports it uses,
-# the standard ones, which QEMU's SMBIOS and ACPI tables describe too).
+# that korvex ran (from the front end at most the ports it uses, the standard
+# ones, which QEMU's SMBIOS and ACPI tables describe too) and ended with the
+# exit status of the outcome expected: collect NAME [STATUS], 0 (success) by default.
 collect() {
-  local name=$1 part
+  local name=$1 want=${2:-0} part
   guest_has "$name.out" || fail "no result of $name from the guest"
   for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
-  [ "$(cat "$work/$name.rc")" = 0 ] || { cat "$work/$name.err"; fail "$name: exit status $(cat "$work/$name.rc")"; }
+  [ "$(cat "$work/$name.rc")" = "$want" ] ||
+    { cat "$work/$name.err"; fail "$name: exit status $(cat "$work/$name.rc"), not $want"; }
   printf '%s\n' "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (default)" > "$work/ports.expected"
   [ -s "$work/$name.err" ] && ! cmp -s "$work/ports.expected" "$work/$name.err" &&
     { cat "$work/$name.err"; fail "$name: the front end complained"; }

@@ -66,7 +66,7 @@ TEST_F(AsNobody, JobsAreRefusedBeforeAnythingHappens) {
                            "-f fw.bin -i lan -h 192.0.2.1 623 -u admin -p secret"};
     for (const char* line : lines) {
         const Outcome o = run(line);
-        EXPECT_EQ(o.status, 1) << line;
+        EXPECT_EQ(o.status, 4) << line;  // not started
         EXPECT_EQ(o.out, "") << line << ": the tool ran";
         EXPECT_EQ(o.err.rfind("korvex: cannot access I/O ports 0xCA2/0xCA3: ", 0), 0u) << line << ": " << o.err;
         EXPECT_NE(o.err.find("nothing was sent to the BMC"), std::string::npos) << o.err;
@@ -80,13 +80,13 @@ TEST_F(AsNobody, RefusalNamesThePortsOfKcsCfg) {
     if (parseKcsPortNumber("CA5") != 0xCA5) GTEST_SKIP() << "kcs.cfg is not read yet";
     writeFile(path("kcs.cfg"), "CMD CA5 DATA CA4\n");
     const Outcome o = run("-d dump.bin");
-    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.status, 4);
     EXPECT_EQ(o.err.rfind("korvex: cannot access I/O ports 0xCA4/0xCA5: ", 0), 0u) << o.err;
 }
 
 TEST_F(AsNobody, UsageNeedsNoPorts) {
     const Outcome o = run("");
-    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.status, 2);  // usage only
     EXPECT_EQ(o.out, goldenBanner());
     EXPECT_EQ(o.err, "");
 }

@@ -102,6 +102,20 @@ def make_disk(tools, work, files, commands, size_kib=16384):
     return disk
 
 
+def names_on_disk(disk):
+    r = subprocess.run(["mdir", "-b", "-i", disk, "::/"], env=mtools_env(), stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL, check=True)
+    return sorted(line[3:] for line in r.stdout.decode().split("\n") if line.startswith("::/"))
+
+
+def expect_nothing_beside(disk, *names):
+    """No file whose name begins with one of these names and goes on: no
+    temporary left by a staged file, nor an older file set aside."""
+    left = [n for n in names_on_disk(disk) for m in names if n.lower().startswith(m.lower() + ".")]
+    if left:
+        raise Failure("files left beside the output files: %s" % ", ".join(left))
+
+
 def read_from_disk(disk, name, work):
     out = os.path.join(work, "out-" + name)
     if os.path.exists(out):
@@ -255,7 +269,8 @@ def runs(console, count):
 
 
 def sim_run(tools, work, bmc_options, args, files, keys=""):
-    """korvex-sim with the same command line and files, in its own folder."""
+    """korvex-sim with the same command line and files, in its own folder.
+    Its exit status is the run's outcome; only its own complaints fail the case."""
     folder = os.path.join(work, "sim")
     if os.path.exists(folder):
         shutil.rmtree(folder)
@@ -266,11 +281,11 @@ def sim_run(tools, work, bmc_options, args, files, keys=""):
     argv = [PROGRAM] + list(bmc_options) + ["--"] + args.split()
     r = subprocess.run(argv, executable=tools.sim, cwd=folder, input=keys.encode(), stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=300)
-    if r.returncode != 0:
-        error = r.stderr.decode(errors="replace")
-        if "unknown BMC option" in error:
-            raise Skip("the simulated BMC does not know an option yet: %s" % error.strip())
-        raise Failure("korvex-sim failed: %s" % error)
+    error = r.stderr.decode(errors="replace")
+    if "unknown BMC option" in error:
+        raise Skip("the simulated BMC does not know an option yet: %s" % error.strip())
+    if error or r.returncode not in (0, 1, 2, 3):
+        raise Failure("korvex-sim failed (status %d): %s" % (r.returncode, error))
     return r.stdout.decode("utf-8", errors="replace"), folder
 
 
@@ -441,8 +456,9 @@ DUMP_LENGTH = 1000  # 17 full pieces and a last one of 48 bytes
 
 
 def case_dump(c):
-    """A dump of a flash with known contents, cut short by the BMC so that
-    the transfer is small; the dump file equals korvex-sim's and the flash."""
+    """A dump of a flash with known contents, with a small announced length so
+    that the transfer is short; the dump file, which replaces an older one,
+    equals korvex-sim's and the flash."""
     flash = bytearray(b"\xff" * 0x2000000)
     flash[:0x10000] = payload(0x10000, seed=2)
     flash_file = c.path("flash.bin")
@@ -450,12 +466,14 @@ def case_dump(c):
         f.write(flash)
     options = ["--bmc-flash=" + flash_file, "--bmc-dump-length=%d" % DUMP_LENGTH]
     command = "-d dump.bin"
-    sim_text, folder = sim_run(c.tools, c.work, options, command, {})
+    files = {"dump.bin": b"an older dump " * 100}
+    sim_text, folder = sim_run(c.tools, c.work, options, command, files)
     require_job(sim_text, "Phase2:Receive the flash", "dump")
     sim_dump = read(os.path.join(folder, "dump.bin"))
-    disk = make_disk(c.tools, c.work, {}, [command])
+    disk = make_disk(c.tools, c.work, files, [command])
     console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=400).run()
     compare_runs(c, [command], console, [sim_text])
+    expect_nothing_beside(disk, "dump.bin")
     dump = read_from_disk(disk, "dump.bin", c.work)
     if dump is None:
         raise Failure("no dump.bin on the disk")
@@ -468,26 +486,35 @@ def case_dump(c):
 
 
 def case_config(c):
-    """A backup and a restore in one boot: the backup file holds the BMC's
-    configuration, and the BMC holds the restored file afterwards."""
+    """Three runs in one boot: a backup the BMC breaks off (its start request
+    answered 0xC3) leaves the older backup at its name untouched; a backup
+    replaces an older one with the BMC's configuration; a restore gives the
+    BMC the restored file. Nothing is left beside the backups."""
     config = payload(1500, seed=3)
     restore = payload(1200, seed=4)
+    older = b"an older backup " * 50
     with open(c.path("config.bin"), "wb") as f:
         f.write(config)
-    files = {"restore.bin": restore}
-    commands = ["-c -d backup.bin", "-c -f restore.bin"]
+    files = {"restore.bin": restore, "kept.bin": older, "backup.bin": older}
+    commands = ["-c -d kept.bin", "-c -d backup.bin", "-c -f restore.bin"]
+    # The second configuration request of the boot is the first backup's start request.
+    broken = "--bmc-fault=cc:0x3e:0x20:0xc3:2"
     sims = []
-    for cmd in commands:
+    for i, cmd in enumerate(commands):
         options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-sim.bin")]
-        sims.append(sim_run(c.tools, c.work, options, cmd, files)[0])
-    require_job(sims[0], "Done.", "configuration backup")
+        sims.append(sim_run(c.tools, c.work, options + ([broken] if i == 0 else []), cmd, files)[0])
+    require_job(sims[1], "Done.", "configuration backup")
     disk = make_disk(c.tools, c.work, files, commands)
-    options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-efi.bin")]
+    options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-efi.bin"), broken]
     console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=600).run()
-    compare_runs(c, commands, console, sims)
+    outputs = compare_runs(c, commands, console, sims)
+    expect_in("broken backup", outputs[0], "kept.bin was not changed; the incomplete data were deleted.")
+    if read_from_disk(disk, "kept.bin", c.work) != older:
+        raise Failure("a failed backup changed the older kept.bin")
     backup = read_from_disk(disk, "backup.bin", c.work)
     if backup != config:
         raise Failure("backup.bin (%s bytes) is not the BMC's configuration" % (None if backup is None else len(backup)))
+    expect_nothing_beside(disk, "kept.bin", "backup.bin")
     if read(c.path("saved-efi.bin")) != restore:
         raise Failure("the BMC's configuration after the restore is not restore.bin")
 

@@ -25,15 +25,11 @@ class ScriptedTransport final : public Transport {
 public:
     int open() override { return 0; }
     int close() override { return 0; }
-    int exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t* responseData, int32_t* responseLength) override {
+    ExchangeResult exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t* responseData) override {
         const Reply& r = script.at(std::min(calls++, script.size() - 1));
-        if (r.result == -1) {
-            if (!r.writeFailure) *responseLength = -1;
-            return -1;
-        }
+        if (r.result == -1) return r.writeFailure ? ExchangeResult::writeFailure() : ExchangeResult::readFailure();
         for (size_t i = 0; i < r.data.size(); ++i) responseData[i] = r.data[i];
-        *responseLength = static_cast<int32_t>(r.data.size());
-        return r.result;
+        return ExchangeResult::answer(static_cast<uint8_t>(r.result), static_cast<int32_t>(r.data.size()));
     }
     std::vector<Reply> script;  // the last entry repeats
     size_t calls = 0;
@@ -51,7 +47,7 @@ public:
 
 struct CmdCase {
     const char* name;
-    CommandControl control;
+    RetryPolicy policy;
     std::vector<Reply> script;
     int32_t inlenBefore;
     int expectedResult;
@@ -63,13 +59,8 @@ struct CmdCase {
 
 class DoIpmiCmd : public ::testing::TestWithParam<CmdCase> {};
 
-CommandControl policy(uint64_t delay, uint8_t check, uint8_t expected, uint64_t limit) {
-    CommandControl c;
-    c.retryDelaySeconds = delay;
-    c.stateCheck = check;
-    c.expectedState = expected;
-    c.attemptLimit = limit;
-    return c;
+RetryPolicy policy(uint64_t delay, uint8_t check, uint8_t expected, uint64_t limit) {
+    return RetryPolicy{delay, check, expected, limit};
 }
 
 TEST_P(DoIpmiCmd, FollowsThePolicy) {
@@ -79,15 +70,16 @@ TEST_P(DoIpmiCmd, FollowsThePolicy) {
     test::CaptureConsole console;
     RecordingStall stall;
     BmcLink link{transport, console, stall};
-    CommandControl control = c.control;
+    TaskStatus task;
     const uint8_t request[3] = {0x01, 0x02, 0x03};
     uint8_t response[125] = {};
     int32_t inlen = c.inlenBefore;
-    EXPECT_EQ(doIPMICmd(link, request, 3, response, &inlen, &control), c.expectedResult);
+    // As the signed byte the steps test: 0, or -1 (0xFF).
+    EXPECT_EQ(static_cast<int8_t>(doIPMICmd(link, request, 3, response, &inlen, c.policy, &task)), c.expectedResult);
     EXPECT_EQ(transport.calls, c.attempts);
     EXPECT_EQ(stall.total, c.pausedUs);
     EXPECT_EQ(console.text, c.text);
-    EXPECT_EQ(control.taskId << 4 | control.taskState << 1 | control.lowBit, c.fields);
+    EXPECT_EQ(task.taskId << 4 | task.taskState << 1 | task.lowBit, c.fields);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -89,10 +89,15 @@ protected:
         });
         ASSERT_EQ(kcs.open(), 0);  // no kcs.cfg: the standard ports
     }
-    int oem(const std::vector<uint8_t>& data, int32_t* length) {
-        return kcs.exchange(0xF8, 0x70, data.data(), static_cast<int32_t>(data.size()), response, length);
+    // The result's value, and in *length the caller's count as doIPMICmd keeps it.
+    static int kept(const ExchangeResult& result, int32_t* length) {
+        *length = result.lengthAfter(*length);
+        return result.value();
     }
-    int coldReset(int32_t* length) { return kcs.exchange(0x18, 0x02, nullptr, 0, response, length); }
+    int oem(const std::vector<uint8_t>& data, int32_t* length) {
+        return kept(kcs.exchange(0xF8, 0x70, data.data(), static_cast<int32_t>(data.size()), response), length);
+    }
+    int coldReset(int32_t* length) { return kept(kcs.exchange(0x18, 0x02, nullptr, 0, response), length); }
     uint64_t accesses() const { return machine.ports.reads() + machine.ports.writes(); }
     // The BMC answers the next request normally: the interface was left usable.
     void expectNextExchangeWorks() {
@@ -149,7 +154,7 @@ TEST_F(KcsExchange, RequestThatDoesNotFitIsRefusedBeforeAnyPortAccess) {
     for (int32_t bad : {63, 64, 300, -1}) {
         std::vector<uint8_t> data(300, 1);
         int32_t length = kUntouched;
-        EXPECT_EQ(kcs.exchange(0xF8, 0x70, data.data(), bad, response, &length), -1) << bad;
+        EXPECT_EQ(kept(kcs.exchange(0xF8, 0x70, data.data(), bad, response), &length), -1) << bad;
         EXPECT_EQ(length, kUntouched);
     }
     EXPECT_EQ(accesses(), 0u);

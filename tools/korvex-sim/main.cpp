@@ -1,6 +1,7 @@
 // korvex-sim: the tool against a simulated BMC on a simulated machine.
 //   korvex-sim [--bmc-...]... [--stats] [--] [tool arguments]
-// The tool's text goes to standard output; this front end's own to standard error.
+// The tool's text goes to standard output; this front end's own to standard
+// error. The exit status is the run's outcome, as korvex's (exit_status.h).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "app/main_flow.h"
 #include "bmc/sim_machine.h"
+#include "exit_status.h"
 #include "platform/hosted/hosted.h"
 
 namespace {
@@ -25,7 +27,13 @@ void printHelp(const korvex::bmc::SimMachine& machine) {
         "%s"
         "\n"
         "Everything after the front-end options (or after --) is the tool's command\n"
-        "line; the tool sees this program's name as its first argument.\n",
+        "line; the tool sees this program's name as its first argument.\n"
+        "\n"
+        "Exit status:\n"
+        "  0  the job succeeded\n"
+        "  1  the job failed, or the BMC's state could not be saved afterwards\n"
+        "  2  usage only, a command-line fault, or a front-end option fault\n"
+        "  3  the BMC refused the job\n",
         machine.optionHelp().c_str());
 }
 
@@ -57,7 +65,7 @@ int main(int argc, char** argv) {
         std::string error;
         if (!machine.applyOption(arg, &error)) {
             std::fprintf(stderr, "korvex-sim: %s\n", error.c_str());
-            return 2;
+            return korvex::frontend::kExitCommandLine;
         }
     }
 
@@ -66,14 +74,15 @@ int main(int argc, char** argv) {
     for (int i = first; i < argc; ++i) toolArgs.push_back(argv[i]);
     toolArgs.push_back(nullptr);
 
-    korvex::korvexMain(machine.platform(), static_cast<int>(toolArgs.size()) - 1, toolArgs.data());
+    const korvex::JobResult result =
+        korvex::korvexMain(machine.platform(), static_cast<int>(toolArgs.size()) - 1, toolArgs.data());
     std::fflush(stdout);
 
     std::string error;
-    int status = 0;
+    int status = korvex::frontend::exitStatus(result.outcome);
     if (!machine.finish(&error)) {
         std::fprintf(stderr, "korvex-sim: %s\n", error.c_str());
-        status = 1;  // the tool's run is over; only saving the BMC's state failed
+        status = korvex::frontend::kExitFailed;  // the tool's run is over; only saving the BMC's state failed
     }
     if (stats) std::fputs(machine.stats().c_str(), stderr);
     return status;

@@ -34,6 +34,7 @@ public:
     bool present() const { return present_; }
 
     File* open(const char* name, const char* mode) override;
+    StagedFile* createStaged(const char* name) override { return files_.createStaged(name); }
 
 private:
     FileSystem& files_;

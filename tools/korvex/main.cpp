@@ -1,15 +1,16 @@
 // korvex: the tool on Linux x86-64, talking to the BMC through the KCS
 // registers with real port I/O.
 //   korvex [--force-with-kernel-driver] [--force-ports] [tool arguments]
-// The tool's text goes to standard output and its exit status is 0, as on
-// every platform. This front end's own refusals (kcs.cfg or its ports, no
-// port access, the kernel's IPMI driver in the way) go to standard error
-// with status 1; nothing is sent to the BMC then.
+// The tool's text goes to standard output; the exit status is the run's
+// outcome (exit_status.h). This front end's own refusals (kcs.cfg or its
+// ports, no port access, the kernel's IPMI driver in the way) go to standard
+// error with status 4; nothing is sent to the BMC then.
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "app/main_flow.h"
+#include "exit_status.h"
 #include "platform/hosted/hosted.h"
 #include "platform/linux/linux.h"
 #include "korvex/preflight.h"
@@ -43,9 +44,10 @@ int main(int argc, char** argv) {
     const int toolArgc = static_cast<int>(toolArgs.size()) - 1;
 
     const auto grant = [&ports](uint16_t port, int* error) { return ports.grant(port, error); };
-    if (!korvex::linuxhost::preflight(files, grant, toolArgc, toolArgs.data(), settings, stderr)) return 1;
+    if (!korvex::linuxhost::preflight(files, grant, toolArgc, toolArgs.data(), settings, stderr))
+        return korvex::frontend::kExitNotStarted;
 
-    korvex::korvexMain(platform, toolArgc, toolArgs.data());
+    const korvex::JobResult result = korvex::korvexMain(platform, toolArgc, toolArgs.data());
     std::fflush(stdout);
-    return 0;
+    return korvex::frontend::exitStatus(result.outcome);
 }

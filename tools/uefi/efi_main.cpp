@@ -1,6 +1,6 @@
 // Korvex.efi's entry: from the UEFI Shell's wide-character command line to
-// one run of the tool. The exit status is 0 on every path; the console text
-// is the report.
+// one run of the tool. The exit status is 0 on every path whatever the run's
+// outcome; the console text is the report.
 #include "app/main_flow.h"
 #include "platform/uefi/uefi.h"
 
@@ -89,7 +89,8 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
 
     EFI_SHELL_PARAMETERS_PROTOCOL* parameters = shellParameters(image);
     Arguments args = convertArguments(memory, parameters);
-    if (args.vector != nullptr) korvex::korvexMain(platform, args.count, args.vector);
+    // The shell is told success on every path: the outcome is in the console text.
+    if (args.vector != nullptr) static_cast<void>(korvex::korvexMain(platform, args.count, args.vector));
     console.flush();
     releaseArguments(memory, args);
     // Started by the boot manager (EFI\BOOT\BOOTX64.EFI on a stick) there is

@@ -1,4 +1,5 @@
 // Files through the UEFI Shell's file functions, buffered by BufferedFile.
+#include <cstring>
 #include <new>
 
 #include "platform/buffered_file.h"
@@ -10,8 +11,10 @@ namespace {
 
 class ShellFile final : public BufferedFile {
 public:
-    ShellFile(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, bool readable, bool writable)
-        : BufferedFile(readable, writable), shell_(shell), handle_(handle) {}
+    // A file that does not own its handle leaves it open when it is closed.
+    ShellFile(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, bool readable, bool writable,
+              bool ownsHandle = true)
+        : BufferedFile(readable, writable), shell_(shell), handle_(handle), ownsHandle_(ownsHandle) {}
 
 protected:
     bool readAt(uint64_t position, void* buffer, size_t* count) override {
@@ -37,7 +40,7 @@ protected:
         return true;
     }
     bool release() override {
-        const bool closed = shell_->CloseFile(handle_) == EFI_SUCCESS;
+        const bool closed = !ownsHandle_ || shell_->CloseFile(handle_) == EFI_SUCCESS;
         delete this;
         return closed;
     }
@@ -45,7 +48,161 @@ protected:
 private:
     EFI_SHELL_PROTOCOL* shell_;
     SHELL_FILE_HANDLE handle_;
+    bool ownsHandle_;
 };
+
+size_t wideLength(const CHAR16* text) {
+    size_t n = 0;
+    while (text[n] != 0) ++n;
+    return n;
+}
+
+// The last part of a path: what follows its last separator or mapping.
+const CHAR16* leafOf(const CHAR16* path) {
+    const CHAR16* leaf = path;
+    for (const CHAR16* p = path; *p != 0; ++p)
+        if (*p == L'\\' || *p == L'/' || *p == L':') leaf = p + 1;
+    return leaf;
+}
+
+enum class Presence : uint8_t { Absent, Present, Unknown };
+
+Presence presenceOf(EFI_SHELL_PROTOCOL* shell, const CHAR16* name) {
+    SHELL_FILE_HANDLE handle = nullptr;
+    const EFI_STATUS status = shell->OpenFileByName(name, &handle, EFI_FILE_MODE_READ);
+    if (status == EFI_SUCCESS) {
+        shell->CloseFile(handle);
+        return Presence::Present;
+    }
+    return status == EFI_NOT_FOUND ? Presence::Absent : Presence::Unknown;
+}
+
+// The first of NAME<suffix>0 .. NAME<suffix>7 that names no file, in pool
+// memory; nullptr when none does or the folder cannot be looked at.
+CHAR16* freeName(EFI_SHELL_PROTOCOL* shell, Memory& memory, const CHAR16* name, const char* suffix) {
+    const size_t length = wideLength(name);
+    size_t suffixLength = 0;
+    while (suffix[suffixLength] != '\0') ++suffixLength;
+    for (CHAR16 n = 0; n < 8; ++n) {
+        auto* candidate = static_cast<CHAR16*>(memory.allocate((length + suffixLength + 2) * sizeof(CHAR16)));
+        if (candidate == nullptr) return nullptr;
+        for (size_t i = 0; i < length; ++i) candidate[i] = name[i];
+        for (size_t i = 0; i < suffixLength; ++i) candidate[length + i] = static_cast<CHAR16>(suffix[i]);
+        candidate[length + suffixLength] = static_cast<CHAR16>(L'0' + n);
+        candidate[length + suffixLength + 1] = 0;
+        const Presence presence = presenceOf(shell, candidate);
+        if (presence == Presence::Absent) return candidate;
+        memory.release(candidate);
+        if (presence == Presence::Unknown) return nullptr;
+    }
+    return nullptr;
+}
+
+// The file protocol's rename: the open file gets the name leaf in its own
+// folder (SetInfo with a new FileName). It fails when the name is in use.
+bool renameTo(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, const CHAR16* leaf) {
+    EFI_FILE_INFO* info = shell->GetFileInfo(handle);
+    if (info == nullptr) return false;
+    UefiMemory memory;
+    const size_t nameBytes = (wideLength(leaf) + 1) * sizeof(CHAR16);
+    auto* renamed = static_cast<EFI_FILE_INFO*>(memory.allocate(SIZE_OF_EFI_FILE_INFO + nameBytes));
+    bool ok = false;
+    if (renamed != nullptr) {
+        // Size, times and attributes as they are: only the name changes.
+        std::memcpy(renamed, info, SIZE_OF_EFI_FILE_INFO);
+        renamed->Size = SIZE_OF_EFI_FILE_INFO + nameBytes;
+        std::memcpy(renamed->FileName, leaf, nameBytes);
+        ok = shell->SetFileInfo(handle, renamed) == EFI_SUCCESS;
+        memory.release(renamed);
+    }
+    firmware.boot->FreePool(info);
+    return ok;
+}
+
+// A dump or a backup on its way: the data go to a temporary beside the
+// target, through a buffered stream that leaves the handle open, so that
+// the file can be renamed or deleted when the job has decided.
+class StagedShellFile final : public StagedFile {
+public:
+    StagedShellFile(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, CHAR16* target, ShellFile* stream)
+        : shell_(shell), handle_(handle), target_(target), stream_(stream) {}
+
+    size_t read(void* buffer, size_t count) override { return stream_->read(buffer, count); }
+    size_t write(const void* data, size_t count) override { return stream_->write(data, count); }
+    int seek(int64_t offset, SeekFrom whence) override { return stream_->seek(offset, whence); }
+    int64_t tell() override { return stream_->tell(); }
+    int flush() override { return stream_->flush(); }
+    bool eof() override { return stream_->eof(); }
+    bool error() override { return stream_->error(); }
+
+    bool keep() override {
+        const bool written = stream_->flush() == 0 && !stream_->error();
+        stream_->close();
+        const bool kept = written && shell_->FlushFile(handle_) == EFI_SUCCESS && replaceTarget();
+        if (kept)
+            shell_->CloseFile(handle_);
+        else
+            shell_->DeleteFile(handle_);
+        destroy();
+        return kept;
+    }
+
+    void discard() override {
+        stream_->close();
+        shell_->DeleteFile(handle_);
+        destroy();
+    }
+
+private:
+    // Renames the temporary onto the target. The file protocol renames only
+    // onto a free name, so a file at the target goes aside first and is
+    // deleted only once the new one has the name; on failure it goes back.
+    bool replaceTarget() {
+        SHELL_FILE_HANDLE old = nullptr;
+        const EFI_STATUS status =
+            shell_->OpenFileByName(target_, &old, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE);
+        if (status == EFI_NOT_FOUND) return renameTo(shell_, handle_, leafOf(target_));
+        if (status != EFI_SUCCESS || old == nullptr) return false;
+        UefiMemory memory;
+        CHAR16* aside = freeName(shell_, memory, target_, ".previous-");
+        const bool movedAside = aside != nullptr && renameTo(shell_, old, leafOf(aside));
+        if (aside != nullptr) memory.release(aside);
+        if (!movedAside) {
+            shell_->CloseFile(old);
+            return false;
+        }
+        if (!renameTo(shell_, handle_, leafOf(target_))) {
+            renameTo(shell_, old, leafOf(target_));
+            shell_->CloseFile(old);
+            return false;
+        }
+        // Should the delete fail, the old data stay beside, under the aside name.
+        shell_->DeleteFile(old);
+        return true;
+    }
+
+    void destroy() {
+        UefiMemory().release(target_);
+        delete this;
+    }
+
+    EFI_SHELL_PROTOCOL* shell_;
+    SHELL_FILE_HANDLE handle_;
+    CHAR16* target_;
+    ShellFile* stream_;
+};
+
+// Whether a staged file may replace what is at the name: nothing, or a file
+// that an open for writing would take (not a folder, not read-only).
+bool replaceable(EFI_SHELL_PROTOCOL* shell, const CHAR16* name) {
+    SHELL_FILE_HANDLE handle = nullptr;
+    if (shell->OpenFileByName(name, &handle, EFI_FILE_MODE_READ) != EFI_SUCCESS) return true;
+    EFI_FILE_INFO* info = shell->GetFileInfo(handle);
+    const bool ok = info != nullptr && (info->Attribute & (EFI_FILE_DIRECTORY | EFI_FILE_READ_ONLY)) == 0;
+    if (info != nullptr) firmware.boot->FreePool(info);
+    shell->CloseFile(handle);
+    return ok;
+}
 
 // A directory opens like a file in UEFI but reads as a list of entries;
 // "wb" empties the file, as fopen does. Both need the file's info record.
@@ -92,6 +249,28 @@ File* UefiFileSystem::open(const char* name, const char* mode) {
     File* file = new (std::nothrow) ShellFile(shell_, handle, reading || update, writing);
     if (file == nullptr) shell_->CloseFile(handle);
     return file;
+}
+
+StagedFile* UefiFileSystem::createStaged(const char* name) {
+    if (shell_ == nullptr || name == nullptr || name[0] == '\0') return nullptr;
+    UefiMemory memory;
+    CHAR16* target = toUcs2(memory, name);
+    if (target == nullptr) return nullptr;
+    CHAR16* temporary = nullptr;
+    if (*leafOf(target) != 0 && replaceable(shell_, target)) temporary = freeName(shell_, memory, target, ".incomplete-");
+    SHELL_FILE_HANDLE handle = nullptr;
+    if (temporary != nullptr) {
+        const UINT64 mode = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
+        if (shell_->OpenFileByName(temporary, &handle, mode) != EFI_SUCCESS) handle = nullptr;
+        memory.release(temporary);
+    }
+    ShellFile* stream = handle != nullptr ? new (std::nothrow) ShellFile(shell_, handle, true, true, false) : nullptr;
+    StagedFile* file = stream != nullptr ? new (std::nothrow) StagedShellFile(shell_, handle, target, stream) : nullptr;
+    if (file != nullptr) return file;
+    if (stream != nullptr) stream->close();
+    if (handle != nullptr) shell_->DeleteFile(handle);
+    memory.release(target);
+    return nullptr;
 }
 
 CHAR16* toUcs2(Memory& memory, const char* text) {

@@ -73,6 +73,10 @@ class UefiFileSystem final : public FileSystem {
 public:
     explicit UefiFileSystem(EFI_SHELL_PROTOCOL* shell) : shell_(shell) {}
     File* open(const char* name, const char* mode) override;
+    // The temporary is NAME.incomplete-N, N the first number free; keep()
+    // renames it onto NAME with the file protocol, moving a file already
+    // there aside (NAME.previous-N) until the new one has its name.
+    StagedFile* createStaged(const char* name) override;
 
 private:
     EFI_SHELL_PROTOCOL* shell_;
