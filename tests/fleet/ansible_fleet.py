@@ -110,13 +110,6 @@ def make_package(args, work):
     return package
 
 
-def reports_failure(args, work, package):
-    """Whether korvex-sim exits non-zero when its BMC refuses the package."""
-    r = subprocess.run([os.path.join(args.build_dir, "tools/korvex-sim"), REFUSED, "--", "-f", package],
-                       cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return r.returncode != 0
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", required=True)
@@ -132,17 +125,9 @@ def main():
             print("SKIP: %s not built" % tool)
             return SKIP
     work = tempfile.mkdtemp(prefix="fleet-")
-    try:
-        package = make_package(args, work)
-        if not reports_failure(args, work, package):
-            print("SKIP: korvex-sim does not report a failed job in its exit status yet")
-            shutil.rmtree(work, ignore_errors=True)
-            return SKIP
-    except Exception:
-        shutil.rmtree(work, ignore_errors=True)
-        raise
     status = 0
     try:
+        package = make_package(args, work)
         for i, row in enumerate(ROWS):
             check_row(args, os.path.join(work, "run%d" % i), row, package)
             print("PASS %s" % row[0])
