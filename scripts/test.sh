@@ -5,9 +5,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KORVEX_BUILD_DIR:-$root/build}
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" build test
 
-KORVEX_BUILD_DIR=$build "$root/scripts/build.sh"
+# The tests and benchmarks on, whatever an earlier demo.sh left in the cache.
+KORVEX_BUILD_DIR=$build "$root/scripts/build.sh" -DKORVEX_TESTS=ON -DKORVEX_BENCH=ON
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
 KORVEX_BUILD_DIR=$build-sanitize "$root/scripts/build.sh" -DKORVEX_SANITIZE=ON

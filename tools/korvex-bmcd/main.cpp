@@ -42,6 +42,7 @@ void printHelp(const korvex::bmc::SimBmc& bmc) {
         "\n"
         "Options:\n"
         "  --help                 this text\n"
+        "  --version              the package's version\n"
         "  --connect-timeout=S    keep trying to connect for S seconds (default 10)\n"
         "  --bmcd-stop-after=N    answer N requests, then fall silent (QEMU reports\n"
         "                         completion code 0xC3 to the host after 4 s)\n"
@@ -55,13 +56,17 @@ void printHelp(const korvex::bmc::SimBmc& bmc) {
 
 bool parseNumber(std::string_view text, uint64_t* value) { return korvex::bmc::parseKnobNumber(text, value); }
 
-// 0 to go on, 1 after --help, 2 on a bad option.
+// 0 to go on, 1 after --help or --version, 2 on a bad option.
 int parseArguments(int argc, char** argv, korvex::bmc::SimBmc& bmc, Settings* s) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&](std::string_view prefix) { return arg.substr(prefix.size()); };
         if (arg == "--help") {
             printHelp(bmc);
+            return 1;
+        }
+        if (arg == "--version") {
+            std::printf("korvex-bmcd %s\n", KORVEX_VERSION);
             return 1;
         }
         if (arg == "--verbose") {

@@ -33,6 +33,7 @@ constexpr char kUsage[] =
     "                         [--footer plain|enc] [--footer-block OFFSET] [--size N] -o OUT\n"
     "       korvex-pack inspect PACKAGE\n"
     "       korvex-pack verify-dump PACKAGE DUMP\n"
+    "       korvex-pack --version\n"
     "\n"
     "build        writes an update package of N bytes (default 32 MiB) filled with 0xFF,\n"
     "             each part file at its offset, an image signature with the unique\n"
@@ -217,6 +218,9 @@ public:
             ok = fail("a command is wanted: build, inspect or verify-dump (--help shows the usage)");
         } else if (argc == 2 && (command == "--help" || command == "-h" || command == "help")) {
             io_.out(kUsage);
+            ok = true;
+        } else if (argc == 2 && command == "--version") {
+            io_.out(std::string("korvex-pack ") + KORVEX_VERSION + "\n");
             ok = true;
         } else if (command == "build") {
             ok = build(argc - 2, argv + 2);

@@ -22,6 +22,7 @@ void printHelp(const korvex::bmc::SimMachine& machine) {
         "\n"
         "Front-end options (before the tool's arguments):\n"
         "  --help                 this text\n"
+        "  --version              the package's version\n"
         "  --stats                when the run ends, print to standard error:\n"
         "                         exchanges, port reads, port writes, virtual time\n"
         "%s"
@@ -55,6 +56,10 @@ int main(int argc, char** argv) {
         }
         if (std::strcmp(arg, "--help") == 0 && first == 1) {
             printHelp(machine);
+            return 0;
+        }
+        if (std::strcmp(arg, "--version") == 0 && first == 1) {
+            std::printf("korvex-sim %s\n", KORVEX_VERSION);
             return 0;
         }
         if (std::strcmp(arg, "--stats") == 0) {

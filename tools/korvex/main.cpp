@@ -1,6 +1,7 @@
 // korvex: the tool on Linux x86-64, talking to the BMC through the KCS
 // registers with real port I/O.
 //   korvex [--force-with-kernel-driver] [--force-ports] [tool arguments]
+//   korvex --version
 // The tool's text goes to standard output; the exit status is the run's
 // outcome (exit_status.h). This front end's own refusals (kcs.cfg or its
 // ports, no port access, the kernel's IPMI driver in the way) go to standard
@@ -16,6 +17,11 @@
 #include "korvex/preflight.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("korvex %s\n", KORVEX_VERSION);
+        return 0;
+    }
+
     korvex::linuxhost::LinuxPortIo ports;
     korvex::linuxhost::MonotonicTimers timers;
     korvex::linuxhost::SleepStall stall;

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the .deb from the build folder, installs it with dpkg into a fresh
+# Debian 12 root, and runs there what a user of the package would.
+#   package_root.sh BUILD-DIR VERSION SOURCE-DIR
+set -euo pipefail
+build=$1 version=$2 source=$3
+skip() { echo "skipped: $*"; exit 77; }
+fail() { echo "FAILED: $*" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || skip "needs root (debootstrap, chroot)"
+command -v debootstrap > /dev/null || skip "debootstrap is not installed"
+
+# A minimal root with what the package's users bring: man, and libssl3 (which
+# the package must name in its dependencies, checked below). Made once; each
+# run unpacks a copy of the finished root.
+cache=$build/system-package
+mkdir -p "$cache"
+root_tar=$cache/bookworm-minbase-root.tar
+if [ ! -f "$root_tar" ]; then
+  scratch=$(mktemp -d "$cache/make.XXXXXX")
+  trap 'rm -rf --one-file-system "$scratch"' EXIT
+  debootstrap --variant=minbase --include=man-db,libssl3 --make-tarball="$cache/bookworm-minbase.tgz" \
+    bookworm "$scratch/dl" http://deb.debian.org/debian > "$cache/debootstrap.log" 2>&1 ||
+    fail "debootstrap could not download a Debian 12 root (see $cache/debootstrap.log)"
+  debootstrap --variant=minbase --unpack-tarball="$cache/bookworm-minbase.tgz" bookworm "$scratch/root" \
+    >> "$cache/debootstrap.log" 2>&1 || fail "debootstrap could not unpack its root (see $cache/debootstrap.log)"
+  tar -C "$scratch/root" --numeric-owner -cf "$root_tar.part" .
+  mv "$root_tar.part" "$root_tar"
+  rm -rf --one-file-system "$scratch"
+fi
+
+work=$(mktemp -d "$cache/run.XXXXXX")
+trap 'rm -rf --one-file-system "$work"' EXIT
+cpack -G DEB -B "$work/deb" --config "$build/CPackConfig.cmake" > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
+deb=$work/deb/korvex_${version}_amd64.deb
+[ -f "$deb" ] || fail "cpack made no $(basename "$deb")"
+
+# The C and C++ runtime, and libssl3 for korvex-pack; nothing else. The
+# declared list must be what dpkg-shlibdeps finds in the programs.
+declared=$(dpkg-deb -f "$deb" Depends)
+names=$(tr ',' '\n' <<< "$declared" | sed 's/(.*)//; s/ //g' | sort | tr '\n' ' ')
+[ "$names" = "libc6 libgcc-s1 libssl3 libstdc++6 " ] || fail "the package depends on: $declared"
+if command -v dpkg-shlibdeps > /dev/null; then
+  mkdir -p "$work/shlibs/debian"
+  touch "$work/shlibs/debian/control"
+  dpkg-deb -x "$deb" "$work/shlibs/pkg"
+  found=$(cd "$work/shlibs" && dpkg-shlibdeps -O pkg/usr/bin/* pkg/usr/sbin/* 2> /dev/null | sed -n 's/^shlibs:Depends=//p')
+  [ "$found" = "$declared" ] || fail "the package declares '$declared' but its programs need '$found'"
+fi
+
+if command -v lintian > /dev/null; then
+  lintian --fail-on error "$deb" > "$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian finds errors"; }
+fi
+
+root=$work/root
+mkdir "$root"
+tar -C "$root" --numeric-owner -xpf "$root_tar"
+cp "$deb" "$root/tmp/korvex.deb"
+cp "$source/scripts/update-demo.sh" "$root/tmp/"
+in_root() { chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
+in_root dpkg -i /tmp/korvex.deb > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+
+for f in /usr/lib/korvex/Korvex.efi /usr/lib/korvex/Korvex.img; do
+  [ -s "$root$f" ] || fail "$f is not installed"
+done
+for program in korvex korvex-static korvex-sim korvex-pack korvex-bmcd; do
+  if [ "$program" != korvex-static ]; then
+    printed=$(in_root "$program" --version) || fail "$program --version"
+    [ "$printed" = "$program $version" ] || fail "$program --version printed: $printed"
+  fi
+  page=$(in_root man -P cat "$program" 2> "$work/man.err") || { cat "$work/man.err"; fail "man $program"; }
+  grep -q "^NAME" <<< "$page" || fail "man $program shows no NAME section"
+  grep -q "$program" <<< "$page" || fail "man $program does not name it"
+done
+banner=$(in_root korvex-static) || fail "korvex-static"
+grep -q "IPMI FIRMWARE UPDATE UTILITY" <<< "$banner" || fail "korvex-static prints no banner"
+
+in_root bash /tmp/update-demo.sh > "$work/demo.log" 2>&1 || { cat "$work/demo.log"; fail "the update demo"; }
+for expected in "enciphered footer accepted" "Update Complete" ": ok"; do
+  grep -q "$expected" "$work/demo.log" || { cat "$work/demo.log"; fail "the update demo printed no '$expected'"; }
+done
+echo "korvex_${version}_amd64.deb: lintian, installed, the update demo, manual pages and --version pass"
