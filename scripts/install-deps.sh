@@ -16,7 +16,7 @@ test=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   openssl
   clang-14 lld-14 libclang-rt-14-dev
-  qemu-system-x86 ovmf
+  qemu-system-x86 ovmf sbsigntool efibootmgr
   python3
   linux-image-amd64 busybox-static cpio
   debootstrap lintian

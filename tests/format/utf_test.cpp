@@ -1,6 +1,10 @@
 // Korvex.efi turns the shell's UTF-16 arguments into 8-bit text and its
-// 8-bit console text and file names back into UTF-16.
+// 8-bit console text and file names back into UTF-16; started by the boot
+// manager, it splits a boot entry's load options into arguments itself.
 #include "platform/uefi/utf.h"
+
+#include "uefi/boot_command_line.h"
+#include "uefi/run_result.h"
 
 #include <gtest/gtest.h>
 
@@ -70,6 +74,88 @@ TEST(Utf, MalformedInputIsReplaced) {
     for (const Case& c : cases) EXPECT_EQ(toUtf16(c.in, 1), c.out) << c.what;
     EXPECT_EQ(toUtf8(u"x\xD800y"), "x\xEF\xBF\xBDy");  // a lone high surrogate
     EXPECT_EQ(toUtf8(u"\xDC00"), "\xEF\xBF\xBD");      // a lone low surrogate
+}
+
+// What a run started from a boot entry gets: the arguments (program name
+// first, "-" for none when the load options are no command line) and --reset.
+struct BootRun {
+    std::vector<std::u16string> args;
+    bool reset = false;
+    bool operator==(const BootRun&) const = default;
+};
+
+BootRun bootRun(const std::string& bytes) {
+    const size_t length = commandLineUnits(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    if (length == 0) return {{u"-"}, false};
+    std::u16string line;
+    for (size_t i = 0; i < length; ++i)
+        line += static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
+    std::vector<char16_t> words(length + 1);  // exactly what the splitter may fill
+    const size_t count = splitCommandLine(line.data(), length, words.data());
+    const BootStart start = classifyCommandLine(words.data(), count);
+    if (!start.isCommandLine) return {{u"-"}, false};
+    BootRun run{{}, start.reset};
+    forEachArgument(words.data(), count, start, [&run](const char16_t* word) {
+        run.args.push_back(word != nullptr ? std::u16string(word) : u"Korvex.efi");
+        return true;
+    });
+    return run;
+}
+
+std::string ucs2(const std::u16string& text, bool terminated = true) {
+    std::string bytes;
+    for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    if (terminated) bytes += std::string(2, '\0');
+    return bytes;
+}
+
+TEST(BootCommandLine, SplitsAsTheShellAndFindsTheProgramName) {
+    struct Case {
+        const char* what;
+        std::string loadOptions;
+        BootRun run;
+    };
+    const Case cases[] = {
+        {"named", ucs2(u"Korvex.efi -f fw.bin -i kcs -r y"), {{u"Korvex.efi", u"-f", u"fw.bin", u"-i", u"kcs", u"-r", u"y"}}},
+        {"no terminating zero", ucs2(u"Korvex.efi -d d.bin", false), {{u"Korvex.efi", u"-d", u"d.bin"}}},
+        {"spaces and tabs", ucs2(u"  \\EFI\\k\\KORVEX.EFI\t-d   d.bin  "), {{u"\\EFI\\k\\KORVEX.EFI", u"-d", u"d.bin"}}},
+        {"name left out", ucs2(u"-c -d b.bin"), {{u"Korvex.efi", u"-c", u"-d", u"b.bin"}}},
+        {"reset", ucs2(u"Korvex.efi --reset -d d.bin"), {{u"Korvex.efi", u"-d", u"d.bin"}, true}},
+        {"reset, name left out", ucs2(u"--reset -d d.bin"), {{u"Korvex.efi", u"-d", u"d.bin"}, true}},
+        {"reset after the tool's arguments", ucs2(u"Korvex.efi -d d.bin --reset"), {{u"Korvex.efi", u"-d", u"d.bin", u"--reset"}}},
+        {"quotes", ucs2(u"Korvex.efi -f \"my fw.bin\" x\"a b\"y \"\""), {{u"Korvex.efi", u"-f", u"my fw.bin", u"xa by", u""}}},
+        {"escapes", ucs2(u"Korvex.efi a^\"b ^^ c^ d \"e^\"f\" g^"), {{u"Korvex.efi", u"a\"b", u"^", u"c d", u"e\"f", u"g^"}}},
+        {"open quote runs to the end", ucs2(u"Korvex.efi -f \"a b"), {{u"Korvex.efi", u"-f", u"a b"}}},
+        {"non-ASCII", ucs2(u"Korvex.efi -f caf\u00e9.bin"), {{u"Korvex.efi", u"-f", u"caf\u00e9.bin"}}},
+        // Entries that other tools write, or none at all: nothing is run.
+        {"another program's line", ucs2(u"grub.cfg -f fw.bin"), {{u"-"}}},
+        {"only blanks", ucs2(u" \t "), {{u"-"}}},
+        {"empty", "", {{u"-"}}},
+        {"odd length", ucs2(u"Korvex.efi -x") + "!", {{u"-"}}},
+        {"8-bit text", "Korvex.efi -x", {{u"-"}}},
+        {"a control character", ucs2(u"Korvex.efi -d\nd.bin"), {{u"-"}}},
+        {"a C1 control character", ucs2(u"Korvex.efi -d\u0085d.bin"), {{u"-"}}},
+        {"data after the zero", ucs2(u"Korvex.efi -x") + "ab", {{u"-"}}},
+        {"the firmware's GUID", "\x4e\xac\x08\x81\x11\x9f\x59\x4d\x85\x0e\xe2\x1a\x52\x2c\x59\xb2", {{u"-"}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(bootRun(c.loadOptions), c.run) << c.what;
+}
+
+TEST(BootCommandLine, ResultFileRoundTripsAndRefusesAnythingElse) {
+    for (const OutcomeName& entry : kOutcomeNames) {
+        char text[kResultTextSize];
+        const size_t n = formatResult(entry.outcome, text);
+        korvex::JobOutcome read = korvex::JobOutcome::Interrupted;
+        EXPECT_TRUE(parseResult(text, n, &read) && read == entry.outcome) << entry.name;
+    }
+    char text[kResultTextSize];
+    EXPECT_EQ(std::string(text, formatResult(korvex::JobOutcome::RefusedByBmc, text)), "outcome=refused-by-bmc\nstatus=3\n");
+    const std::string damaged[] = {"", "outcome=succeeded\n", "outcome=succeeded\nstatus=1\n",
+                                   "outcome=succeeded\nstatus=0", "outcome=succeeded\nstatus=0\nmore\n"};
+    for (const std::string& d : damaged) {
+        korvex::JobOutcome read;
+        EXPECT_FALSE(parseResult(d.data(), d.size(), &read)) << d;
+    }
 }
 
 }  // namespace

@@ -14,15 +14,23 @@ import argparse
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import uuid
 
 SKIP = 77
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+# OVMF with a test key enrolled and Secure Boot on; the key is encrypted
+# with the password "snakeoil".
+SNAKEOIL_CODE = "/usr/share/OVMF/OVMF_CODE_4M.snakeoil.fd"
+SNAKEOIL_VARS = "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd"
+SNAKEOIL_KEY = "/usr/share/ovmf/PkKek-1-snakeoil.key"
+SNAKEOIL_CERT = "/usr/share/ovmf/PkKek-1-snakeoil.pem"
 # The shell names the program by its full path; korvex-sim is given the same
 # name so that the echoed command lines agree.
 PROGRAM = "FS0:\\Korvex.efi"
@@ -102,22 +110,23 @@ def make_disk(tools, work, files, commands, size_kib=16384):
     return disk
 
 
-def names_on_disk(disk):
-    r = subprocess.run(["mdir", "-b", "-i", disk, "::/"], env=mtools_env(), stdout=subprocess.PIPE,
+def names_on_disk(disk, folder=""):
+    prefix = "::/" + (folder + "/" if folder else "")
+    r = subprocess.run(["mdir", "-b", "-i", disk, prefix], env=mtools_env(), stdout=subprocess.PIPE,
                        stderr=subprocess.DEVNULL, check=True)
-    return sorted(line[3:] for line in r.stdout.decode().split("\n") if line.startswith("::/"))
+    return sorted(line[len(prefix):] for line in r.stdout.decode().split("\n") if line.startswith(prefix))
 
 
-def expect_nothing_beside(disk, *names):
+def expect_nothing_beside(disk, *names, folder=""):
     """No file whose name begins with one of these names and goes on: no
     temporary left by a staged file, nor an older file set aside."""
-    left = [n for n in names_on_disk(disk) for m in names if n.lower().startswith(m.lower() + ".")]
+    left = [n for n in names_on_disk(disk, folder) for m in names if n.lower().startswith(m.lower() + ".")]
     if left:
         raise Failure("files left beside the output files: %s" % ", ".join(left))
 
 
 def read_from_disk(disk, name, work):
-    out = os.path.join(work, "out-" + name)
+    out = os.path.join(work, "out-" + name.replace("/", "-"))
     if os.path.exists(out):
         os.remove(out)
     r = subprocess.run(["mcopy", "-n", "-i", disk, "::/" + name, out], env=mtools_env(),
@@ -126,6 +135,87 @@ def read_from_disk(disk, name, work):
         return None
     with open(out, "rb") as f:
         return f.read()
+
+
+# ---- the firmware and its variable store ----
+
+class Firmware:
+    """OVMF's code and a variable store of the case's own, which lasts across
+    the case's boots as a machine's NVRAM does."""
+
+    def __init__(self, code, vars_path, secure=False):
+        self.code, self.vars, self.secure = code, vars_path, secure
+
+    @staticmethod
+    def plain(work):
+        path = os.path.join(work, "vars.fd")
+        shutil.copyfile(OVMF_VARS, path)
+        return Firmware(OVMF_CODE, path)
+
+    @staticmethod
+    def snakeoil(work):
+        for path in (SNAKEOIL_CODE, SNAKEOIL_VARS, SNAKEOIL_KEY, SNAKEOIL_CERT):
+            if not os.path.exists(path):
+                raise Skip("%s not installed (package ovmf)" % path)
+        path = os.path.join(work, "vars.fd")
+        shutil.copyfile(SNAKEOIL_VARS, path)
+        return Firmware(SNAKEOIL_CODE, path, secure=True)
+
+
+GLOBAL_VARIABLE = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c").bytes_le
+AUTHENTICATED_STORE = uuid.UUID("aaf32c78-947b-439a-a180-2e144ec37792").bytes_le
+# StartId, State, reserved, Attributes, MonotonicCount, TimeStamp,
+# PubKeyIndex, NameSize, DataSize, VendorGuid: 60 bytes, then the UCS-2 name
+# and the data with nothing between them; records start 4-byte aligned.
+VARIABLE_HEADER = struct.Struct("<HBBIQ16sIII16s")
+VARIABLE_START, VARIABLE_ADDED, VARIABLE_DELETED = 0x55AA, 0x3F, 0xFD
+NV_BS_RT = 0x7  # non-volatile, boot service and runtime access
+
+
+def set_variable(vars_path, name, data, guid=GLOBAL_VARIABLE, attributes=NV_BS_RT):
+    """Writes a variable into an authenticated variable store, offline, as
+    the firmware would: a live record of the same name is marked deleted and
+    the new record goes after the last one."""
+    with open(vars_path, "rb") as f:
+        store = bytearray(f.read())
+    header_length = struct.unpack_from("<H", store, 48)[0]
+    if store[40:44] != b"_FVH" or store[header_length:header_length + 16] != AUTHENTICATED_STORE:
+        raise Failure("%s is not an authenticated variable store" % vars_path)
+    end = header_length + struct.unpack_from("<I", store, header_length + 16)[0]
+    encoded = (name + "\0").encode("utf-16-le")
+    at = header_length + 28
+    while at + VARIABLE_HEADER.size <= end:
+        start, state, _, _, _, _, _, name_size, data_size, vendor = VARIABLE_HEADER.unpack_from(store, at)
+        if start != VARIABLE_START:
+            break
+        named = store[at + VARIABLE_HEADER.size:at + VARIABLE_HEADER.size + name_size]
+        if state == VARIABLE_ADDED and vendor == guid and named == encoded:
+            store[at + 1] = state & VARIABLE_DELETED
+        at = (at + VARIABLE_HEADER.size + name_size + data_size + 3) & ~3
+    record = VARIABLE_HEADER.pack(VARIABLE_START, VARIABLE_ADDED, 0, attributes, 0, bytes(16), 0, len(encoded),
+                                  len(data), guid) + encoded + data
+    if at + len(record) > end:
+        raise Failure("the variable store is full")
+    store[at:at + len(record)] = record
+    with open(vars_path, "wb") as f:
+        f.write(store)
+
+
+def load_option(description, path, optional_data):
+    """A boot entry whose device path is the file path alone: the boot
+    manager looks for the file on every file system."""
+    name = (path + "\0").encode("utf-16-le")
+    device_path = struct.pack("<BBH", 4, 4, 4 + len(name)) + name + bytes([0x7F, 0xFF, 4, 0])
+    return (struct.pack("<IH", 1, len(device_path)) + (description + "\0").encode("utf-16-le") + device_path
+            + optional_data)
+
+
+def boot_next(firmware, number, path, command_line):
+    """Boot entry `number` starts `path` with `command_line` as its load
+    options (UCS-2, zero-terminated), and is the one to boot next."""
+    set_variable(firmware.vars, "Boot%04X" % number,
+                 load_option("Korvex", path, (command_line + "\0").encode("utf-16-le")))
+    set_variable(firmware.vars, "BootNext", struct.pack("<H", number))
 
 
 class Qemu:
@@ -138,22 +228,35 @@ class Qemu:
     once, when its trigger has appeared, to act on the machine's surroundings
     (such as the BMC), and returns the key to type."""
 
-    def __init__(self, tools, work, disk, bmc, bmcd_args=(), keys=(), timeout=300):
+    def __init__(self, tools, work, disk, bmc, bmcd_args=(), keys=(), timeout=300, firmware=None, kernel=None,
+                 stop_on=()):
         self.tools, self.work, self.disk, self.bmc = tools, work, disk, bmc
         self.bmcd_args, self.keys, self.timeout = list(bmcd_args), list(keys), timeout
+        # firmware: a Firmware whose variable store lasts across boots; by
+        # default a fresh copy of plain OVMF's. kernel: (kernel, initrd,
+        # command line) for a Linux guest that OVMF starts. stop_on: texts
+        # that end the boot as soon as the serial console shows one.
+        self.firmware, self.kernel, self.stop_on = firmware, kernel, [t.encode() for t in stop_on]
         self.output = bytearray()
         self.lock = threading.Lock()
         self.bmcd_log = b""
+        self.stopped_by = None
 
     def command(self, socket_path):
-        vars_copy = os.path.join(self.work, "vars.fd")
-        shutil.copyfile(OVMF_VARS, vars_copy)
-        cmd = [self.tools.qemu, "-machine", "q35", "-m", "256", "-smp", "1", "-no-reboot", "-net", "none",
-               "-nodefaults", "-display", "none", "-vga", "none", "-serial", "stdio", "-monitor", "none",
-               "-accel", "tcg",
-               "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
-               "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
-               "-drive", "format=raw,file=" + self.disk]
+        firmware = self.firmware or Firmware.plain(self.work)
+        cmd = [self.tools.qemu, "-machine", "q35" + (",smm=on" if firmware.secure else ""), "-m", "256", "-smp",
+               "1", "-no-reboot", "-net", "none", "-nodefaults", "-display", "none", "-vga", "none", "-serial",
+               "stdio", "-monitor", "none", "-accel", "tcg"]
+        if firmware.secure:
+            cmd += ["-global", "driver=cfi.pflash01,property=secure,value=on"]
+        cmd += ["-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + firmware.code,
+                "-drive", "if=pflash,format=raw,unit=1,file=" + firmware.vars]
+        # A Linux guest finds its disk through virtio, the one disk driver
+        # its initramfs carries; OVMF boots from either.
+        cmd += ["-drive", "format=raw,file=%s%s" % (self.disk, ",if=virtio" if self.kernel else "")]
+        if self.kernel:
+            kernel, initrd, append = self.kernel
+            cmd += ["-kernel", kernel, "-initrd", initrd, "-append", append]
         if self.bmc == "sim":
             cmd += ["-device", "ipmi-bmc-sim,id=bmc0"]
         else:
@@ -207,6 +310,10 @@ class Qemu:
                 if EXCEPTION in text:
                     time.sleep(0.5)
                     failure = "the guest took a CPU exception"
+                    break
+                seen = [t for t in self.stop_on if t in text]
+                if seen:
+                    self.stopped_by = seen[0].decode()
                     break
                 if repeating:
                     key, until, when = repeating
@@ -268,7 +375,7 @@ def runs(console, count):
     return result
 
 
-def sim_run(tools, work, bmc_options, args, files, keys=""):
+def sim_run(tools, work, bmc_options, args, files, keys="", program=PROGRAM):
     """korvex-sim with the same command line and files, in its own folder.
     Its exit status is the run's outcome; only its own complaints fail the case."""
     folder = os.path.join(work, "sim")
@@ -278,7 +385,7 @@ def sim_run(tools, work, bmc_options, args, files, keys=""):
     for name, data in files.items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
-    argv = [PROGRAM] + list(bmc_options) + ["--"] + args.split()
+    argv = [program] + list(bmc_options) + ["--"] + args.split()
     r = subprocess.run(argv, executable=tools.sim, cwd=folder, input=keys.encode(), stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=300)
     error = r.stderr.decode(errors="replace")
@@ -693,6 +800,326 @@ def case_openipmi_restart(c):
     expect_files_kept(c, disk, files, ["backup.bin"])
 
 
+# ---- runs without a shell: started by the boot manager from a boot entry ----
+
+BOOT_FOLDER = "EFI/korvex"
+BOOT_PATH = "\\EFI\\korvex\\Korvex.efi"
+BOOT_ENTRY = 0x0100
+BOOT_PROGRAM = "Korvex.efi"  # the program name the boot entries give
+FIRMWARE_GAVE_UP = "No bootable option"
+
+
+def boot_disk(tools, work, efi, files=None, size_kib=16384):
+    """A FAT disk with Korvex.efi and the given files in \\EFI\\korvex."""
+    disk = os.path.join(work, "disk.img")
+    if os.path.exists(disk):
+        os.remove(disk)
+    subprocess.run([tools.mkfs, "-C", disk, str(size_kib)], check=True, stdout=subprocess.DEVNULL)
+    env = mtools_env()
+    subprocess.run(["mmd", "-i", disk, "::/EFI", "::/" + BOOT_FOLDER], check=True, env=env)
+    subprocess.run(["mcopy", "-i", disk, efi, "::/%s/Korvex.efi" % BOOT_FOLDER], check=True, env=env)
+    for name, data in (files or {}).items():
+        path = os.path.join(work, "in-" + name)
+        with open(path, "wb") as f:
+            f.write(data)
+        subprocess.run(["mcopy", "-i", disk, path, "::/%s/%s" % (BOOT_FOLDER, name)], check=True, env=env)
+    return disk
+
+
+def sign(tools, work, cert, key_source, password):
+    """Korvex.efi signed with the build's own signing script; the key is
+    decrypted into the work folder for the moment it is needed."""
+    if not (shutil.which("sbsign") and shutil.which("sbverify") and shutil.which("openssl")):
+        raise Skip("sbsigntool or openssl not installed")
+    key = os.path.join(work, "signing-key.pem")
+    signed = os.path.join(work, "Korvex.signed.efi")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/uefi/sign.sh")
+    old = os.umask(0o077)
+    try:
+        subprocess.run(["openssl", "pkey", "-in", key_source, "-passin", "pass:" + password, "-out", key],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        r = subprocess.run([script, key, cert, tools.efi, signed], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if r.returncode != 0:
+            raise Failure("signing failed: %s" % r.stdout.decode(errors="replace"))
+    finally:
+        os.umask(old)
+        if os.path.exists(key):
+            os.remove(key)
+    return signed
+
+
+def boot_results(disk, work):
+    """What a run from a boot entry left beside the image: log, result."""
+    log = read_from_disk(disk, BOOT_FOLDER + "/korvex.log", work)
+    result = read_from_disk(disk, BOOT_FOLDER + "/korvex.result", work)
+    return (None if log is None else log.decode("utf-8", errors="replace")), result
+
+
+def case_secure_boot(c):
+    """Secure Boot with the snakeoil key enrolled: Korvex.efi signed with that
+    key runs a dump from a BootNext entry through korvex-bmcd, and the dump,
+    the log and the result match korvex-sim's run. The unsigned image is
+    refused by the firmware and leaves nothing."""
+    flash = bytearray(b"\xff" * 0x2000000)
+    flash[:0x10000] = payload(0x10000, seed=5)
+    flash_file = c.path("flash.bin")
+    with open(flash_file, "wb") as f:
+        f.write(flash)
+    options = ["--bmc-flash=" + flash_file, "--bmc-dump-length=%d" % DUMP_LENGTH]
+    command = "-d dump.bin"
+    sim_text, folder = sim_run(c.tools, c.work, options, command, {}, program=BOOT_PROGRAM)
+    require_job(sim_text, "Phase2:Receive the flash", "dump")
+    sim_dump = read(os.path.join(folder, "dump.bin"))
+
+    firmware = Firmware.snakeoil(c.work)
+    signed = sign(c.tools, c.work, SNAKEOIL_CERT, SNAKEOIL_KEY, "snakeoil")
+    disk = boot_disk(c.tools, c.work, signed)
+    boot_next(firmware, BOOT_ENTRY, BOOT_PATH, "%s --reset %s" % (BOOT_PROGRAM, command))
+    Qemu(c.tools, c.work, disk, "bmcd", options, firmware=firmware, stop_on=[FIRMWARE_GAVE_UP], timeout=400).run()
+    log, result = boot_results(disk, c.work)
+    if log is None:
+        raise Failure("the signed Korvex.efi left no log: it did not run")
+    expect_same("the log of the signed run", log, sim_text)
+    if read_from_disk(c.path("disk.img"), BOOT_FOLDER + "/dump.bin", c.work) != sim_dump:
+        raise Failure("dump.bin differs from korvex-sim's")
+    if result != b"outcome=succeeded\nstatus=0\n":
+        raise Failure("the result file says %r" % result)
+    expect_nothing_beside(disk, "dump.bin", "korvex.result", folder=BOOT_FOLDER)
+
+    firmware = Firmware.snakeoil(c.work)
+    disk = boot_disk(c.tools, c.work, c.tools.efi)
+    boot_next(firmware, BOOT_ENTRY, BOOT_PATH, "%s --reset %s" % (BOOT_PROGRAM, command))
+    q = Qemu(c.tools, c.work, disk, "sim", firmware=firmware, stop_on=[FIRMWARE_GAVE_UP], timeout=180)
+    console = q.run()
+    expect_in("the unsigned image", console, "Access Denied")
+    if boot_results(disk, c.work) != (None, None):
+        raise Failure("the unsigned Korvex.efi left a log or a result: it ran")
+
+# ---- a Linux guest that OVMF boots, to stage runs with korvex-stage ----
+
+# Loaded in the guest in this order: the virtio disk, FAT, the variables.
+GUEST_MODULES = ["virtio_pci", "virtio_blk", "nls_cp437", "nls_ascii", "nls_utf8", "vfat", "efivarfs"]
+GUEST_INIT = """#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+for m in $(cat /modules/order); do insmod /modules/$m.ko 2>/dev/null; done
+mount -t efivarfs efivarfs /sys/firmware/efi/efivars
+i=0; while [ ! -b /dev/vda1 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done
+mkdir -p /boot/efi && mount -t vfat /dev/vda1 /boot/efi
+# Every result leaves the guest as base64 between markers, byte for byte.
+put() { echo "@@KORVEX-BEGIN $1@@"; base64 "$2"; echo "@@KORVEX-END $1@@"; }
+cd /work
+. /case.sh
+sync
+umount /boot/efi
+echo "@@KORVEX-GUEST-DONE@@"
+reboot -f
+"""
+ESP_OFFSET = 1024 * 1024
+ESP_KIB = 63 * 1024
+
+
+class LinuxGuest:
+    """A minimal Linux started by OVMF (-kernel), so that it sees the
+    firmware's variables as a server's Linux does: busybox, korvex-stage and
+    efibootmgr with its libraries, and the modules for the virtio disk, FAT
+    and efivarfs of the kernel under /boot."""
+
+    def __init__(self, tools, work):
+        self.tools, self.work = tools, work
+        kernels = sorted(f for f in os.listdir("/boot") if f.startswith("vmlinuz-")) if os.path.isdir("/boot") else []
+        self.kernel = os.environ.get("KORVEX_GUEST_KERNEL") or (os.path.join("/boot", kernels[-1]) if kernels else None)
+        if not self.kernel or not os.access(self.kernel, os.R_OK):
+            raise Skip("no readable kernel under /boot (install linux-image-amd64)")
+        self.modules = "/lib/modules/" + os.path.basename(self.kernel)[len("vmlinuz-"):]
+        self.busybox = shutil.which("busybox")
+        self.efibootmgr = shutil.which("efibootmgr") or shutil.which("efibootmgr", path="/usr/sbin:/sbin")
+        self.stage = os.path.join(tools.build, "tools/korvex-stage/korvex-stage-static")
+        for path, what in ((self.busybox, "busybox-static"), (self.efibootmgr, "efibootmgr"),
+                           (shutil.which("cpio"), "cpio"), (os.path.join(self.modules, "modules.dep"), "the kernel's modules")):
+            if not path or not os.path.exists(path):
+                raise Skip("%s not installed" % what)
+        if b"INTERP" in subprocess.run(["readelf", "-l", self.busybox], stdout=subprocess.PIPE).stdout:
+            raise Skip("%s is not static (install busybox-static)" % self.busybox)
+        if not os.path.exists(self.stage):
+            raise Skip("korvex-stage-static not built")
+
+    def _modules(self):
+        """The wanted modules and what they need, each after its needs."""
+        deps = {}
+        with open(os.path.join(self.modules, "modules.dep")) as f:
+            for line in f:
+                path, _, needs = line.partition(":")
+                deps[os.path.basename(path).split(".ko")[0]] = (path, needs.split())
+        order = []
+
+        def add(name):
+            if name in order or name not in deps:
+                return
+            for need in deps[name][1]:
+                add(os.path.basename(need).split(".ko")[0])
+            order.append(name)
+        for name in GUEST_MODULES:
+            add(name)
+        return [(name, os.path.join(self.modules, deps[name][0])) for name in order]
+
+    def initramfs(self, script, files):
+        root = os.path.join(self.work, "guest-root")
+        shutil.rmtree(root, ignore_errors=True)
+        for d in ("bin", "dev", "proc", "sys", "tmp", "work", "modules", "boot"):
+            os.makedirs(os.path.join(root, d))
+        shutil.copy(self.busybox, os.path.join(root, "bin/busybox"))
+        shutil.copy(self.stage, os.path.join(root, "bin/korvex-stage"))
+        shutil.copy(self.efibootmgr, os.path.join(root, "bin/efibootmgr"))
+        libraries = subprocess.run(["ldd", self.efibootmgr], stdout=subprocess.PIPE, text=True).stdout
+        for lib in re.findall(r"(/\S+) \(0x", libraries):
+            os.makedirs(os.path.dirname(root + lib), exist_ok=True)
+            shutil.copy(os.path.realpath(lib), root + lib)
+        order = []
+        for name, path in self._modules():
+            if path.endswith(".ko"):
+                shutil.copy(path, os.path.join(root, "modules", name + ".ko"))
+                order.append(name)
+        with open(os.path.join(root, "modules/order"), "w") as f:
+            f.write("\n".join(order) + "\n")
+        shutil.copy(self.tools.efi, os.path.join(root, "Korvex.efi"))
+        for name, data in files.items():
+            with open(os.path.join(root, "work", name), "wb") as f:
+                f.write(data)
+        with open(os.path.join(root, "init"), "w") as f:
+            f.write(GUEST_INIT)
+        os.chmod(os.path.join(root, "init"), 0o755)
+        with open(os.path.join(root, "case.sh"), "w") as f:
+            f.write(script)
+        initrd = os.path.join(self.work, "initrd.gz")
+        listing = subprocess.run("find . | LC_ALL=C sort", shell=True, cwd=root, stdout=subprocess.PIPE).stdout
+        archive = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=listing,
+                                 stdout=subprocess.PIPE, check=True).stdout
+        import gzip
+        with open(initrd, "wb") as f:
+            f.write(gzip.compress(archive, 1))
+        return initrd
+
+    def boot(self, firmware, disk, script, files=None, timeout=300):
+        """Boots the guest once with script as its case; returns the console."""
+        initrd = self.initramfs(script, files or {})
+        append = "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init"
+        q = Qemu(self.tools, self.work, disk, "sim", firmware=firmware, kernel=(self.kernel, initrd, append),
+                 timeout=timeout)
+        console = q.run()
+        if "@@KORVEX-GUEST-DONE@@" not in console:
+            raise Failure("the guest did not run its case\n" + console[-3000:])
+        return console
+
+
+def guest_command(name, command):
+    """A line of the guest's case: runs command, sends back its standard
+    output, error and exit status as NAME.out, NAME.err, NAME.rc."""
+    return ("%s > /tmp/%s.out 2> /tmp/%s.err; echo $? > /tmp/%s.rc\n" % (command, name, name, name) +
+            "".join("put %s.%s /tmp/%s.%s\n" % (name, part, name, part) for part in ("out", "err", "rc")))
+
+
+def guest_result(console, name):
+    import base64
+    begin, end = "@@KORVEX-BEGIN %s@@\n" % name, "@@KORVEX-END %s@@" % name
+    a = console.find(begin)
+    b = console.find(end, a + 1)
+    if a < 0 or b < 0:
+        raise Failure("no %s from the guest\n%s" % (name, console[-3000:]))
+    return base64.b64decode(console[a + len(begin):b])
+
+
+def guest_run(console, name):
+    """NAME's standard output, error and exit status from the guest."""
+    return (guest_result(console, name + ".out"), guest_result(console, name + ".err").decode(errors="replace"),
+            int(guest_result(console, name + ".rc")))
+
+
+def esp_disk(tools, work):
+    """A disk whose one partition (MBR, type 0xEF) is an empty FAT ESP."""
+    disk = os.path.join(work, "disk.img")
+    part = os.path.join(work, "esp.img")
+    for path in (disk, part):
+        if os.path.exists(path):
+            os.remove(path)
+    subprocess.run([tools.mkfs, "-C", part, str(ESP_KIB)], check=True, stdout=subprocess.DEVNULL)
+    sectors = ESP_KIB * 2
+    entry = struct.pack("<B3sB3sII", 0, b"\0\2\0", 0xEF, b"\xfe\xff\xff", ESP_OFFSET // 512, sectors)
+    mbr = bytearray(512)
+    mbr[440:444] = struct.pack("<I", 0x4B52564B)  # the disk signature the boot entry names
+    mbr[446:462] = entry
+    mbr[510:512] = b"\x55\xaa"
+    with open(disk, "wb") as f:
+        f.write(mbr + bytes(ESP_OFFSET - 512))
+        with open(part, "rb") as p:
+            shutil.copyfileobj(p, f)
+    os.remove(part)
+    return disk
+
+
+def staged_run(c, tool_args, bmc_options, reset=False):
+    """The staged flow of one run: the guest stages it with korvex-stage and
+    reboots; the firmware runs Korvex.efi from BootNext against korvex-bmcd
+    with bmc_options; the guest boots again and reports. Returns the report's
+    (log, messages, status) and the guest's boot entries afterwards."""
+    guest = LinuxGuest(c.tools, c.work)
+    firmware = Firmware.plain(c.work)
+    disk = esp_disk(c.tools, c.work)
+    files = {"fw.bin": package(c.tools, c.work)}
+    options = "--efi /Korvex.efi" + (" --reset" if reset else "")
+    console = guest.boot(firmware, disk, guest_command("stage", "korvex-stage %s %s" % (options, tool_args)), files)
+    _, messages, status = guest_run(console, "stage")
+    if status != 0:
+        raise Failure("korvex-stage did not stage the run (status %d): %s" % (status, messages))
+    log("staged: " + messages.strip().replace("\n", " | "))
+    q = Qemu(c.tools, c.work, disk, "bmcd", bmc_options, firmware=firmware,
+             stop_on=["UEFI Interactive Shell", FIRMWARE_GAVE_UP], timeout=400)
+    q.run()
+    log("the firmware's boot ended: %s" % (q.stopped_by or "reset"))
+    script = guest_command("report", "korvex-stage --report") + "efibootmgr > /tmp/entries 2>&1; put entries /tmp/entries\n"
+    console = guest.boot(firmware, disk, script)
+    return guest_run(console, "report"), guest_result(console, "entries").decode(errors="replace"), files
+
+
+def case_staged_update(c):
+    """The whole staged flow without Secure Boot: Linux stages an update,
+    the firmware runs Korvex.efi from BootNext, the update reaches
+    korvex-bmcd, and the report after the next boot says so with status 0."""
+    command = "-f fw.bin -i kcs -r y"
+    flash = c.path("flash.bin")
+    (log_text, messages, status), entries, files = staged_run(c, command, ["--bmc-save-flash=" + flash])
+    sim_text, _ = sim_run(c.tools, c.work, [], command, files, program=BOOT_PROGRAM)
+    expect_same("the log of the staged update", log_text.decode("utf-8", errors="replace"), sim_text)
+    if status != 0:
+        raise Failure("the report's status is %d: %s" % (status, messages))
+    expect_in("the report", messages, "Korvex.efi -f fw.bin -i kcs -r y: succeeded")
+    if "Korvex staged run" in entries:
+        raise Failure("the boot entry is still there:\n" + entries)
+    if os.path.exists(c.tools.pack):
+        r = subprocess.run([c.tools.pack, "verify-dump", c.path("package.bin"), flash], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT)
+        if r.returncode != 0:
+            raise Failure("the BMC's flash does not verify against the package: %s" % r.stdout.decode(errors="replace"))
+
+
+def case_staged_refusal(c):
+    """The same with a BMC that refuses the package (update state 3), and
+    Korvex.efi resetting the machine when done: the report exits 3 (refused
+    by the BMC) and its log is korvex-sim's text for the same refusal."""
+    command = "-f fw.bin -i kcs -r y"
+    refuse = ["--bmc-update-state=3"]
+    (log_text, messages, status), entries, files = staged_run(c, command, refuse, reset=True)
+    sim_text, _ = sim_run(c.tools, c.work, refuse, command, files, program=BOOT_PROGRAM)
+    expect_same("the log of the refused update", log_text.decode("utf-8", errors="replace"), sim_text)
+    if status != 3:
+        raise Failure("the report of a refused update has status %d, not 3 (refused by the BMC): %s"
+                      % (status, messages))
+    if "Korvex staged run" in entries:
+        raise Failure("the boot entry is still there:\n" + entries)
+
+
 CASES = {
     "banner": case_banner,
     "qemu-bmc": case_qemu_bmc,
@@ -705,6 +1132,9 @@ CASES = {
     "image": case_image,
     "openipmi": case_openipmi,
     "openipmi-restart": case_openipmi_restart,
+    "secure-boot": case_secure_boot,
+    "staged-update": case_staged_update,
+    "staged-refusal": case_staged_refusal,
 }
 
 

@@ -1,4 +1,6 @@
-// Files through the UEFI Shell's file functions, buffered by BufferedFile.
+// Files through the firmware: open() and staged output files, built once on
+// the few file operations that both the UEFI Shell's file functions and a
+// volume's file protocol offer, buffered by BufferedFile.
 #include <cstring>
 #include <new>
 
@@ -7,47 +9,39 @@
 
 namespace korvex::uefi {
 
+using Handle = FirmwareFileSystem::Handle;
+
 namespace {
 
-class ShellFile final : public BufferedFile {
+class FirmwareFile final : public BufferedFile {
 public:
     // A file that does not own its handle leaves it open when it is closed.
-    ShellFile(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, bool readable, bool writable,
-              bool ownsHandle = true)
-        : BufferedFile(readable, writable), shell_(shell), handle_(handle), ownsHandle_(ownsHandle) {}
+    FirmwareFile(FirmwareFileSystem& files, Handle handle, bool readable, bool writable, bool ownsHandle = true)
+        : BufferedFile(readable, writable), files_(files), handle_(handle), ownsHandle_(ownsHandle) {}
 
 protected:
     bool readAt(uint64_t position, void* buffer, size_t* count) override {
-        UINTN n = *count;
-        if (shell_->SetFilePosition(handle_, position) != EFI_SUCCESS ||
-            shell_->ReadFile(handle_, &n, buffer) != EFI_SUCCESS)
-            return false;
-        *count = n;
-        return true;
+        return files_.readFile(handle_, position, buffer, count);
     }
     bool writeAt(uint64_t position, const void* data, size_t* count) override {
-        UINTN n = *count;
-        if (shell_->SetFilePosition(handle_, position) != EFI_SUCCESS ||
-            shell_->WriteFile(handle_, &n, const_cast<void*>(data)) != EFI_SUCCESS)
-            return false;
-        *count = n;
-        return true;
+        return files_.writeFile(handle_, position, data, count);
     }
     bool size(uint64_t* bytes) override {
-        UINT64 n = 0;
-        if (shell_->GetFileSize(handle_, &n) != EFI_SUCCESS) return false;
-        *bytes = n;
+        EFI_FILE_INFO* info = files_.fileInfo(handle_);
+        if (info == nullptr) return false;
+        *bytes = info->FileSize;
+        firmware.boot->FreePool(info);
         return true;
     }
     bool release() override {
-        const bool closed = !ownsHandle_ || shell_->CloseFile(handle_) == EFI_SUCCESS;
+        const bool closed = !ownsHandle_ || files_.closeFile(handle_);
         delete this;
         return closed;
     }
 
 private:
-    EFI_SHELL_PROTOCOL* shell_;
-    SHELL_FILE_HANDLE handle_;
+    FirmwareFileSystem& files_;
+    Handle handle_;
     bool ownsHandle_;
 };
 
@@ -67,11 +61,11 @@ const CHAR16* leafOf(const CHAR16* path) {
 
 enum class Presence : uint8_t { Absent, Present, Unknown };
 
-Presence presenceOf(EFI_SHELL_PROTOCOL* shell, const CHAR16* name) {
-    SHELL_FILE_HANDLE handle = nullptr;
-    const EFI_STATUS status = shell->OpenFileByName(name, &handle, EFI_FILE_MODE_READ);
+Presence presenceOf(FirmwareFileSystem& files, const CHAR16* name) {
+    Handle handle = nullptr;
+    const EFI_STATUS status = files.openFile(name, EFI_FILE_MODE_READ, &handle);
     if (status == EFI_SUCCESS) {
-        shell->CloseFile(handle);
+        files.closeFile(handle);
         return Presence::Present;
     }
     return status == EFI_NOT_FOUND ? Presence::Absent : Presence::Unknown;
@@ -79,7 +73,7 @@ Presence presenceOf(EFI_SHELL_PROTOCOL* shell, const CHAR16* name) {
 
 // The first of NAME<suffix>0 .. NAME<suffix>7 that names no file, in pool
 // memory; nullptr when none does or the folder cannot be looked at.
-CHAR16* freeName(EFI_SHELL_PROTOCOL* shell, Memory& memory, const CHAR16* name, const char* suffix) {
+CHAR16* freeName(FirmwareFileSystem& files, Memory& memory, const CHAR16* name, const char* suffix) {
     const size_t length = wideLength(name);
     size_t suffixLength = 0;
     while (suffix[suffixLength] != '\0') ++suffixLength;
@@ -90,7 +84,7 @@ CHAR16* freeName(EFI_SHELL_PROTOCOL* shell, Memory& memory, const CHAR16* name, 
         for (size_t i = 0; i < suffixLength; ++i) candidate[length + i] = static_cast<CHAR16>(suffix[i]);
         candidate[length + suffixLength] = static_cast<CHAR16>(L'0' + n);
         candidate[length + suffixLength + 1] = 0;
-        const Presence presence = presenceOf(shell, candidate);
+        const Presence presence = presenceOf(files, candidate);
         if (presence == Presence::Absent) return candidate;
         memory.release(candidate);
         if (presence == Presence::Unknown) return nullptr;
@@ -100,8 +94,8 @@ CHAR16* freeName(EFI_SHELL_PROTOCOL* shell, Memory& memory, const CHAR16* name, 
 
 // The file protocol's rename: the open file gets the name leaf in its own
 // folder (SetInfo with a new FileName). It fails when the name is in use.
-bool renameTo(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, const CHAR16* leaf) {
-    EFI_FILE_INFO* info = shell->GetFileInfo(handle);
+bool renameTo(FirmwareFileSystem& files, Handle handle, const CHAR16* leaf) {
+    EFI_FILE_INFO* info = files.fileInfo(handle);
     if (info == nullptr) return false;
     UefiMemory memory;
     const size_t nameBytes = (wideLength(leaf) + 1) * sizeof(CHAR16);
@@ -112,7 +106,7 @@ bool renameTo(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, const CHAR16*
         std::memcpy(renamed, info, SIZE_OF_EFI_FILE_INFO);
         renamed->Size = SIZE_OF_EFI_FILE_INFO + nameBytes;
         std::memcpy(renamed->FileName, leaf, nameBytes);
-        ok = shell->SetFileInfo(handle, renamed) == EFI_SUCCESS;
+        ok = files.setFileInfo(handle, renamed);
         memory.release(renamed);
     }
     firmware.boot->FreePool(info);
@@ -122,10 +116,10 @@ bool renameTo(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, const CHAR16*
 // A dump or a backup on its way: the data go to a temporary beside the
 // target, through a buffered stream that leaves the handle open, so that
 // the file can be renamed or deleted when the job has decided.
-class StagedShellFile final : public StagedFile {
+class StagedFirmwareFile final : public StagedFile {
 public:
-    StagedShellFile(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, CHAR16* target, ShellFile* stream)
-        : shell_(shell), handle_(handle), target_(target), stream_(stream) {}
+    StagedFirmwareFile(FirmwareFileSystem& files, Handle handle, CHAR16* target, FirmwareFile* stream)
+        : files_(files), handle_(handle), target_(target), stream_(stream) {}
 
     size_t read(void* buffer, size_t count) override { return stream_->read(buffer, count); }
     size_t write(const void* data, size_t count) override { return stream_->write(data, count); }
@@ -138,18 +132,18 @@ public:
     bool keep() override {
         const bool written = stream_->flush() == 0 && !stream_->error();
         stream_->close();
-        const bool kept = written && shell_->FlushFile(handle_) == EFI_SUCCESS && replaceTarget();
+        const bool kept = written && files_.flushFile(handle_) && replaceTarget();
         if (kept)
-            shell_->CloseFile(handle_);
+            files_.closeFile(handle_);
         else
-            shell_->DeleteFile(handle_);
+            files_.deleteFile(handle_);
         destroy();
         return kept;
     }
 
     void discard() override {
         stream_->close();
-        shell_->DeleteFile(handle_);
+        files_.deleteFile(handle_);
         destroy();
     }
 
@@ -158,26 +152,25 @@ private:
     // onto a free name, so a file at the target goes aside first and is
     // deleted only once the new one has the name; on failure it goes back.
     bool replaceTarget() {
-        SHELL_FILE_HANDLE old = nullptr;
-        const EFI_STATUS status =
-            shell_->OpenFileByName(target_, &old, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE);
-        if (status == EFI_NOT_FOUND) return renameTo(shell_, handle_, leafOf(target_));
+        Handle old = nullptr;
+        const EFI_STATUS status = files_.openFile(target_, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, &old);
+        if (status == EFI_NOT_FOUND) return renameTo(files_, handle_, leafOf(target_));
         if (status != EFI_SUCCESS || old == nullptr) return false;
         UefiMemory memory;
-        CHAR16* aside = freeName(shell_, memory, target_, ".previous-");
-        const bool movedAside = aside != nullptr && renameTo(shell_, old, leafOf(aside));
+        CHAR16* aside = freeName(files_, memory, target_, ".previous-");
+        const bool movedAside = aside != nullptr && renameTo(files_, old, leafOf(aside));
         if (aside != nullptr) memory.release(aside);
         if (!movedAside) {
-            shell_->CloseFile(old);
+            files_.closeFile(old);
             return false;
         }
-        if (!renameTo(shell_, handle_, leafOf(target_))) {
-            renameTo(shell_, old, leafOf(target_));
-            shell_->CloseFile(old);
+        if (!renameTo(files_, handle_, leafOf(target_))) {
+            renameTo(files_, old, leafOf(target_));
+            files_.closeFile(old);
             return false;
         }
         // Should the delete fail, the old data stay beside, under the aside name.
-        shell_->DeleteFile(old);
+        files_.deleteFile(old);
         return true;
     }
 
@@ -186,33 +179,33 @@ private:
         delete this;
     }
 
-    EFI_SHELL_PROTOCOL* shell_;
-    SHELL_FILE_HANDLE handle_;
+    FirmwareFileSystem& files_;
+    Handle handle_;
     CHAR16* target_;
-    ShellFile* stream_;
+    FirmwareFile* stream_;
 };
 
 // Whether a staged file may replace what is at the name: nothing, or a file
 // that an open for writing would take (not a folder, not read-only).
-bool replaceable(EFI_SHELL_PROTOCOL* shell, const CHAR16* name) {
-    SHELL_FILE_HANDLE handle = nullptr;
-    if (shell->OpenFileByName(name, &handle, EFI_FILE_MODE_READ) != EFI_SUCCESS) return true;
-    EFI_FILE_INFO* info = shell->GetFileInfo(handle);
+bool replaceable(FirmwareFileSystem& files, const CHAR16* name) {
+    Handle handle = nullptr;
+    if (files.openFile(name, EFI_FILE_MODE_READ, &handle) != EFI_SUCCESS) return true;
+    EFI_FILE_INFO* info = files.fileInfo(handle);
     const bool ok = info != nullptr && (info->Attribute & (EFI_FILE_DIRECTORY | EFI_FILE_READ_ONLY)) == 0;
     if (info != nullptr) firmware.boot->FreePool(info);
-    shell->CloseFile(handle);
+    files.closeFile(handle);
     return ok;
 }
 
 // A directory opens like a file in UEFI but reads as a list of entries;
 // "wb" empties the file, as fopen does. Both need the file's info record.
-bool prepare(EFI_SHELL_PROTOCOL* shell, SHELL_FILE_HANDLE handle, bool truncate) {
-    EFI_FILE_INFO* info = shell->GetFileInfo(handle);
+bool prepare(FirmwareFileSystem& files, Handle handle, bool truncate) {
+    EFI_FILE_INFO* info = files.fileInfo(handle);
     if (info == nullptr) return false;
     bool ok = (info->Attribute & EFI_FILE_DIRECTORY) == 0;
     if (ok && truncate && info->FileSize != 0) {
         info->FileSize = 0;
-        ok = shell->SetFileInfo(handle, info) == EFI_SUCCESS;
+        ok = files.setFileInfo(handle, info);
     }
     firmware.boot->FreePool(info);
     return ok;
@@ -227,51 +220,99 @@ bool modeIs(const char* mode, const char* wanted) {
 
 }  // namespace
 
-File* UefiFileSystem::open(const char* name, const char* mode) {
+File* FirmwareFileSystem::open(const char* name, const char* mode) {
     const bool reading = modeIs(mode, "r") || modeIs(mode, "rb");
     const bool update = modeIs(mode, "wb+") || modeIs(mode, "w+b") || modeIs(mode, "w+");
     const bool writing = update || modeIs(mode, "wb") || modeIs(mode, "w");
-    if (shell_ == nullptr || (!reading && !writing) || name == nullptr || name[0] == '\0') return nullptr;
+    if ((!reading && !writing) || name == nullptr || name[0] == '\0') return nullptr;
 
     UefiMemory memory;
     CHAR16* wide = toUcs2(memory, name);
     if (wide == nullptr) return nullptr;
     const UINT64 openMode = reading ? EFI_FILE_MODE_READ
                                     : EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
-    SHELL_FILE_HANDLE handle = nullptr;
-    const EFI_STATUS status = shell_->OpenFileByName(wide, &handle, openMode);
+    Handle handle = nullptr;
+    const EFI_STATUS status = openFile(wide, openMode, &handle);
     memory.release(wide);
     if (status != EFI_SUCCESS || handle == nullptr) return nullptr;
-    if (!prepare(shell_, handle, writing)) {
-        shell_->CloseFile(handle);
+    if (!prepare(*this, handle, writing)) {
+        closeFile(handle);
         return nullptr;
     }
-    File* file = new (std::nothrow) ShellFile(shell_, handle, reading || update, writing);
-    if (file == nullptr) shell_->CloseFile(handle);
+    File* file = new (std::nothrow) FirmwareFile(*this, handle, reading || update, writing);
+    if (file == nullptr) closeFile(handle);
     return file;
 }
 
-StagedFile* UefiFileSystem::createStaged(const char* name) {
-    if (shell_ == nullptr || name == nullptr || name[0] == '\0') return nullptr;
+StagedFile* FirmwareFileSystem::createStaged(const char* name) {
+    if (name == nullptr || name[0] == '\0') return nullptr;
     UefiMemory memory;
     CHAR16* target = toUcs2(memory, name);
     if (target == nullptr) return nullptr;
     CHAR16* temporary = nullptr;
-    if (*leafOf(target) != 0 && replaceable(shell_, target)) temporary = freeName(shell_, memory, target, ".incomplete-");
-    SHELL_FILE_HANDLE handle = nullptr;
+    if (*leafOf(target) != 0 && replaceable(*this, target)) temporary = freeName(*this, memory, target, ".incomplete-");
+    Handle handle = nullptr;
     if (temporary != nullptr) {
         const UINT64 mode = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
-        if (shell_->OpenFileByName(temporary, &handle, mode) != EFI_SUCCESS) handle = nullptr;
+        if (openFile(temporary, mode, &handle) != EFI_SUCCESS) handle = nullptr;
         memory.release(temporary);
     }
-    ShellFile* stream = handle != nullptr ? new (std::nothrow) ShellFile(shell_, handle, true, true, false) : nullptr;
-    StagedFile* file = stream != nullptr ? new (std::nothrow) StagedShellFile(shell_, handle, target, stream) : nullptr;
+    FirmwareFile* stream = handle != nullptr ? new (std::nothrow) FirmwareFile(*this, handle, true, true, false) : nullptr;
+    StagedFile* file = stream != nullptr ? new (std::nothrow) StagedFirmwareFile(*this, handle, target, stream) : nullptr;
     if (file != nullptr) return file;
     if (stream != nullptr) stream->close();
-    if (handle != nullptr) shell_->DeleteFile(handle);
+    if (handle != nullptr) deleteFile(handle);
     memory.release(target);
     return nullptr;
 }
+
+bool FirmwareFileSystem::remove(const char* name) {
+    UefiMemory memory;
+    CHAR16* wide = name != nullptr && name[0] != '\0' ? toUcs2(memory, name) : nullptr;
+    if (wide == nullptr) return false;
+    Handle handle = nullptr;
+    const EFI_STATUS status = openFile(wide, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, &handle);
+    memory.release(wide);
+    // Absent is removed; anything else that keeps it from opening is not.
+    if (status != EFI_SUCCESS) return status == EFI_NOT_FOUND;
+    return deleteFile(handle);
+}
+
+// ---- the UEFI Shell's file functions ----
+
+EFI_STATUS UefiFileSystem::openFile(const CHAR16* name, UINT64 mode, Handle* handle) {
+    if (shell_ == nullptr) return EFI_NOT_READY;
+    return shell_->OpenFileByName(name, handle, mode);
+}
+
+bool UefiFileSystem::closeFile(Handle handle) { return shell_->CloseFile(handle) == EFI_SUCCESS; }
+
+bool UefiFileSystem::deleteFile(Handle handle) { return shell_->DeleteFile(handle) == EFI_SUCCESS; }
+
+EFI_FILE_INFO* UefiFileSystem::fileInfo(Handle handle) { return shell_->GetFileInfo(handle); }
+
+bool UefiFileSystem::setFileInfo(Handle handle, EFI_FILE_INFO* info) {
+    return shell_->SetFileInfo(handle, info) == EFI_SUCCESS;
+}
+
+bool UefiFileSystem::readFile(Handle handle, uint64_t position, void* buffer, size_t* count) {
+    UINTN n = *count;
+    if (shell_->SetFilePosition(handle, position) != EFI_SUCCESS || shell_->ReadFile(handle, &n, buffer) != EFI_SUCCESS)
+        return false;
+    *count = n;
+    return true;
+}
+
+bool UefiFileSystem::writeFile(Handle handle, uint64_t position, const void* data, size_t* count) {
+    UINTN n = *count;
+    if (shell_->SetFilePosition(handle, position) != EFI_SUCCESS ||
+        shell_->WriteFile(handle, &n, const_cast<void*>(data)) != EFI_SUCCESS)
+        return false;
+    *count = n;
+    return true;
+}
+
+bool UefiFileSystem::flushFile(Handle handle) { return shell_->FlushFile(handle) == EFI_SUCCESS; }
 
 CHAR16* toUcs2(Memory& memory, const char* text) {
     size_t length = 0;

@@ -55,9 +55,12 @@ void UefiConsole::vprint(const char* format, va_list args) {
     ConsoleSink sink(*this);
     format::formatv(sink, format, args);
     flush();
+    if (log_ != nullptr) log_->flush();
 }
 
 void UefiConsole::put(const char* text, size_t length) {
+    // A log that fails is no reason to stop a job: the screen still has the text.
+    if (log_ != nullptr) log_->write(text, length);
     uint32_t points[2];
     for (size_t i = 0; i < length; ++i) {
         const size_t n = decoder_.feed(static_cast<uint8_t>(text[i]), points);
