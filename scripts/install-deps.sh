@@ -20,6 +20,7 @@ test=(
   python3
   linux-image-amd64 busybox-static cpio
   debootstrap lintian
+  openipmi ansible-core
 )
 sets=("$@")
 [ ${#sets[@]} -gt 0 ] || sets=(build test)

@@ -224,7 +224,9 @@ class Qemu:
     shell runs a script is now and then lost before the application reads it,
     so the key is typed again every second until the text `until` follows
     the trigger (the application reads one key; the rest go to the shell,
-    which has no use for them)."""
+    which has no use for them). A key may be a function instead: it is called
+    once, when its trigger has appeared, to act on the machine's surroundings
+    (such as the BMC), and returns the key to type."""
 
     def __init__(self, tools, work, disk, bmc, bmcd_args=(), keys=(), timeout=300, firmware=None, kernel=None,
                  stop_on=()):
@@ -291,7 +293,8 @@ class Qemu:
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.work)
         reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
         reader.start()
-        pending = [(COUNTDOWN, b" ", None)] + [(t.encode(), k.encode(), u.encode()) for t, k, u in self.keys]
+        pending = [(COUNTDOWN, b" ", None)] + [(t.encode(), k if callable(k) else k.encode(), u.encode())
+                                            for t, k, u in self.keys]
         searched_from = 0
         repeating = None  # (key, until, next time)
         deadline = time.monotonic() + self.timeout
@@ -324,6 +327,8 @@ class Qemu:
                     at = text.find(trigger, searched_from)
                     if at >= 0:
                         searched_from = at + len(trigger)
+                        if callable(key):
+                            key = key()
                         self._type(qemu, key)
                         pending.pop(0)
                         if until:
@@ -666,6 +671,135 @@ def case_usb(c):
     expect_in("usb", out, "the file size of the firmware image is not correct!")
 
 
+# ---- OpenIPMI's ipmi_sim as the BMC ----
+# ipmi_sim knows none of the OEM requests and has no Cold Reset handler; it
+# answers each of them at once with 0xC1 (QEMU's 4 s timeout never comes in).
+OPENIPMI_FAULTS = QEMU_SIM_FAULTS + ["--bmc-fault=cc:0x06:0x02:0xc1"]
+# While ipmi_sim is down, QEMU answers every request at once with 0xD2.
+BMC_GONE_FAULTS = [f.replace(":0xc1", ":0xd2") for f in OPENIPMI_FAULTS]
+OLDER_BACKUP = b"an older backup " * 50
+# The extra line of a failed backup, which leaves the file at its name alone.
+NOT_CHANGED = "%s was not changed; the incomplete data were deleted."
+
+
+class OpenIpmiQemu(Qemu):
+    """The machine with ipmi_sim behind QEMU's KCS interface; QEMU is the
+    socket client and reconnects when ipmi_sim comes back."""
+
+    def __init__(self, tools, work, disk, sim, keys=(), timeout=300):
+        super().__init__(tools, work, disk, "openipmi", keys=keys, timeout=timeout)
+        self.sim = sim
+
+    def command(self, socket_path):
+        import openipmi
+        cmd = super().command(socket_path)
+        cmd[cmd.index("-chardev") + 1] = openipmi.qemu_chardev(self.sim.port)
+        return cmd
+
+
+def start_ipmi_sim(c):
+    import openipmi  # beside this script
+    if not openipmi.installed():
+        raise Skip("ipmi_sim not installed (Debian package openipmi)")
+    sim = openipmi.IpmiSim(c.work)
+    try:
+        sim.start()
+    except RuntimeError as e:
+        raise Failure(str(e))
+    return sim
+
+
+def pause_before_runs(c, disk, commands):
+    """startup.nsh with the shell's `pause` before every run but the first,
+    so that the case can change the BMC between two runs and then go on."""
+    lines = ["@echo -off", "fs0:"]
+    for i, command in enumerate(commands):
+        lines += (["pause"] if i else []) + ["echo %s %d" % (BEGIN, i), "Korvex.efi " + command,
+                                             "echo %s %d" % (END, i)]
+    script = c.path("startup.nsh")
+    with open(script, "w", newline="") as f:
+        f.write("\r\n".join(lines + ["reset -s"]) + "\r\n")
+    subprocess.run(["mcopy", "-o", "-i", disk, script, "::/startup.nsh"], check=True, env=mtools_env())
+
+
+def expect_files_kept(c, disk, files, backups):
+    """Failed backups leave an older file at their name byte for byte and no
+    file at all where there was none; the disk holds no other new file."""
+    for name in backups:
+        if read_from_disk(disk, name, c.work) != files.get(name):
+            raise Failure("a failed backup changed or left %s" % name)
+    names = sorted(n.lower() for n in names_on_disk(disk))
+    staged = sorted(n.lower() for n in list(files) + ["Korvex.efi", "startup.nsh"])
+    if names != staged:
+        raise Failure("the disk holds %s, not just the files put there (%s)" % (names, staged))
+
+
+def case_openipmi(c):
+    """OpenIPMI's ipmi_sim, a BMC that none of us wrote: the update is refused
+    and its cold reset fails; backups onto an older file and onto a new name,
+    and a restore, fail cleanly; every text is korvex-sim's for 0xC1 answers."""
+    restore = payload(300, seed=5)
+    files = {"fw.bin": package(c.tools, c.work), "backup.bin": OLDER_BACKUP, "restore.bin": restore}
+    commands = ["-f fw.bin -i kcs -r y", "-c -d backup.bin", "-c -d new.bin", "-c -f restore.bin"]
+    sims = [sim_run(c.tools, c.work, OPENIPMI_FAULTS, cmd, files)[0] for cmd in commands]
+    require_job(sims[1], "=== IPMI Configuration Backup Mode ===", "configuration")
+    sim = start_ipmi_sim(c)
+    disk = make_disk(c.tools, c.work, files, commands)
+    try:
+        console = OpenIpmiQemu(c.tools, c.work, disk, sim, timeout=300).run()
+    finally:
+        sim.stop()
+    outputs = compare_runs(c, commands, console, sims)
+    expect_in("update refused", outputs[0], "Please select the correct image file and try again.",
+              "Execute Cold Reset Fail")
+    for out in outputs[1:]:
+        expect_in("configuration refused", out, "[doIPMICmd] Abnormal. CompCode == 0xc1", "Error: doIPMICmd failed")
+    expect_in("older backup", outputs[1], NOT_CHANGED % "backup.bin")
+    expect_in("new backup", outputs[2], NOT_CHANGED % "new.bin")
+    if read_from_disk(disk, "restore.bin", c.work) != restore:
+        raise Failure("the failed restore changed restore.bin")
+    expect_files_kept(c, disk, files, ["backup.bin", "new.bin"])
+
+
+def case_openipmi_restart(c):
+    """ipmi_sim goes down after a refused update (its cold reset answered
+    0xC1) and comes back on the same port: the backup in between meets QEMU's
+    0xD2 and keeps the older file; once QEMU has reconnected, the same update
+    meets ipmi_sim again."""
+    files = {"fw.bin": package(c.tools, c.work), "backup.bin": OLDER_BACKUP}
+    commands = ["-f fw.bin -i kcs -r y", "-c -d backup.bin", "-f fw.bin -i kcs -r y"]
+    faults = [OPENIPMI_FAULTS, BMC_GONE_FAULTS, OPENIPMI_FAULTS]
+    sims = [sim_run(c.tools, c.work, f, cmd, files)[0] for f, cmd in zip(faults, commands)]
+    require_job(sims[1], "=== IPMI Configuration Backup Mode ===", "configuration")
+    sim = start_ipmi_sim(c)
+    disk = make_disk(c.tools, c.work, files, commands)
+    pause_before_runs(c, disk, commands)
+
+    def bmc_down():
+        sim.stop()
+        time.sleep(1)  # QEMU sees the link drop in its own main loop
+        return b" "
+
+    def bmc_back():
+        try:
+            sim.restart()
+        except RuntimeError as e:
+            raise Failure(str(e))
+        if not sim.wait_connected():
+            raise Failure("QEMU did not reconnect to the restarted ipmi_sim")
+        return b" "
+
+    keys = [("%s 0" % END, bmc_down, "%s 1" % BEGIN), ("%s 1" % END, bmc_back, "%s 2" % BEGIN)]
+    try:
+        console = OpenIpmiQemu(c.tools, c.work, disk, sim, keys=keys, timeout=300).run()
+    finally:
+        sim.stop()
+    outputs = compare_runs(c, commands, console, sims)
+    expect_in("BMC gone", outputs[1], "[doIPMICmd] Abnormal. CompCode == 0xd2", NOT_CHANGED % "backup.bin")
+    expect_in("BMC back", outputs[2], "Please select the correct image file and try again.")
+    expect_files_kept(c, disk, files, ["backup.bin"])
+
+
 # ---- runs without a shell: started by the boot manager from a boot entry ----
 
 BOOT_FOLDER = "EFI/korvex"
@@ -996,6 +1130,8 @@ CASES = {
     "gone-bmc": case_gone_bmc,
     "usb": case_usb,
     "image": case_image,
+    "openipmi": case_openipmi,
+    "openipmi-restart": case_openipmi_restart,
     "secure-boot": case_secure_boot,
     "staged-update": case_staged_update,
     "staged-refusal": case_staged_refusal,
