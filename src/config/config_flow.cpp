@@ -13,7 +13,7 @@ const TransferModule* chooseModule(const TransferModuleTable& modules) {
 }
 
 void reportNotChanged(Console& console, const char* name) {
-    console.print("%s was not changed; the incomplete data were deleted.\n", name);
+    console.print("Nothing was written to %s; the incomplete data were deleted.\n", name);
 }
 
 // Opens the file for the direction and, for a restore, learns its size.

@@ -65,7 +65,7 @@ public:
         } else {
             file->discard();
         }
-        if (!kept) console_.print("%s was not changed; the incomplete data were deleted.\n", dumpName_);
+        if (!kept) console_.print("Nothing was written to %s; the incomplete data were deleted.\n", dumpName_);
         transport_.close();
         return {kDumpValue, kept ? JobOutcome::Succeeded : JobOutcome::Failed};
     }

@@ -79,7 +79,7 @@ struct ConfigRun : JobRig {
         return restore();
     }
     // The line after a failed backup, before "Done.".
-    std::string notChanged() const { return file + " was not changed; the incomplete data were deleted.\n"; }
+    std::string notChanged() const { return "Nothing was written to " + file + "; the incomplete data were deleted.\n"; }
     // The requests' data bytes, in order.
     std::vector<std::vector<uint8_t>> requests() const {
         std::vector<std::vector<uint8_t>> out;
@@ -395,7 +395,7 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         {"r.bin", nullptr, F::NegativePosition, true, noSize},
         {"r.bin", nullptr, F::None, false, kRestoreMode + "Operation Failed.\n"},
         {nullptr, "b.bin", F::None, false,
-         kBackupMode + "b.bin was not changed; the incomplete data were deleted.\nOperation Failed.\n"},
+         kBackupMode + "Nothing was written to b.bin; the incomplete data were deleted.\nOperation Failed.\n"},
         {nullptr, "b.bin", F::None, true, noModule, &none},
         {nullptr, "b.bin", F::None, true, noModule, &kNoModules},
     };

@@ -23,7 +23,9 @@ constexpr uint8_t kGetDumpFlashData = 0x1F;
 const std::string kPhase1 = "Phase1:Wait for BMC !!\n";
 const std::string kPhases = kPhase1 + "Phase2:Receive the flash data........... \n";
 const std::string kIncomplete = "ERROR:RECEIVE FLASH DATA FAILED, THE DUMP IS INCOMPLETE\n\n";
-const std::string kNotChangedTail = " was not changed; the incomplete data were deleted.\n";
+std::string nothingWritten(const std::string& name) {
+    return "Nothing was written to " + name + "; the incomplete data were deleted.\n";
+}
 constexpr uint64_t kSecond = 1000000;
 
 std::string tail(const std::string& text, size_t n) { return text.substr(text.size() - std::min(n, text.size())); }
@@ -58,7 +60,7 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
     const std::string len112 = kPhases + firstTwo;
     const std::string busy = "--bmc-fault=cc:0x3e:0x1f:0xc0:";
     const char* uncreatable = "/nonexistent-dir/dump.bin";
-    const std::string notChanged = JobRig::path("flash-dump.bin") + kNotChangedTail;
+    const std::string notChanged = nothingWritten(JobRig::path("flash-dump.bin"));
     const DumpCase cases[] = {
         {"112 bytes: 50 % first, the last piece brings only its flag", {"--bmc-dump-length=112"},
          len112 + "1K bytes      150%\r", 112, 3, 50},
@@ -115,7 +117,7 @@ TEST(FlashDump, WriteFailureStopsThePieceRequests) {
     d.files.writeLimit = 0x8000;  // a full disk, long before the end
     EXPECT_EQ(d.run(), (JobResult{1, JobOutcome::Failed}));
     const std::string message = "ERROR: WRITE BINARY FILE FAILED " + d.file + ", THE DUMP IS INCOMPLETE\n\n" +
-                                d.file + kNotChangedTail;
+                                nothingWritten(d.file);
     EXPECT_EQ(tail(d.console.text, message.size()), message);
     EXPECT_LT(d.pieceRequests(), 1000u);
     EXPECT_EQ(d.transport.closes, 1);
@@ -130,7 +132,7 @@ TEST(FlashDump, BmcThatNeverFlagsTheLastPieceIsStopped) {
     EXPECT_EQ(d.pieceRequests(), 10u);
     EXPECT_NE(access(d.file.c_str(), F_OK), 0);
     const std::string message =
-        "ERROR:THE BMC DID NOT END THE DUMP, IT IS STOPPED AFTER 560 BYTES\n\n" + d.file + kNotChangedTail;
+        "ERROR:THE BMC DID NOT END THE DUMP, IT IS STOPPED AFTER 560 BYTES\n\n" + nothingWritten(d.file);
     EXPECT_EQ(tail(d.console.text, message.size()), message);
     EXPECT_EQ(d.transport.closes, 1);
 }

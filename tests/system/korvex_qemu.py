@@ -615,7 +615,7 @@ def case_config(c):
     options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-efi.bin"), broken]
     console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=600).run()
     outputs = compare_runs(c, commands, console, sims)
-    expect_in("broken backup", outputs[0], "kept.bin was not changed; the incomplete data were deleted.")
+    expect_in("broken backup", outputs[0], "Nothing was written to kept.bin; the incomplete data were deleted.")
     if read_from_disk(disk, "kept.bin", c.work) != older:
         raise Failure("a failed backup changed the older kept.bin")
     backup = read_from_disk(disk, "backup.bin", c.work)
@@ -679,7 +679,7 @@ OPENIPMI_FAULTS = QEMU_SIM_FAULTS + ["--bmc-fault=cc:0x06:0x02:0xc1"]
 BMC_GONE_FAULTS = [f.replace(":0xc1", ":0xd2") for f in OPENIPMI_FAULTS]
 OLDER_BACKUP = b"an older backup " * 50
 # The extra line of a failed backup, which leaves the file at its name alone.
-NOT_CHANGED = "%s was not changed; the incomplete data were deleted."
+NOT_CHANGED = "Nothing was written to %s; the incomplete data were deleted."
 
 
 class OpenIpmiQemu(Qemu):
