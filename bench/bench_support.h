@@ -74,7 +74,7 @@ private:
     std::string path_;
 };
 
-inline constexpr size_t k32MiB = 0x2000000;
+inline constexpr size_t k32MiB = korvex::kFlashSize;
 inline constexpr uint64_t kFooterBlock = 0x1FC0000;
 
 // A 32 MiB package that fills the whole flash: one part of firmware-like

@@ -8,6 +8,7 @@
 
 #include "firmware/aes.h"
 #include "firmware/package.h"
+#include "transport/protocol.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ public:
 }  // namespace
 
 int main() {
-    constexpr size_t kPackage = 0x2000000;
+    constexpr size_t kPackage = korvex::kFlashSize;
     std::vector<uint8_t> package(kPackage, 0xFF);
     constexpr int kRounds = 10;
     auto start = Clock::now();

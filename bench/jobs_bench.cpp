@@ -18,8 +18,6 @@ using namespace korvex;
 using bench::ExchangeTally;
 using bench::RecordingPorts;
 
-constexpr uint8_t kCmdGetDumpFlashData = 0x1F;
-
 struct Outcome {
     bool ran = false;
     ExchangeTally data;    // the requests that move the bytes

@@ -64,7 +64,7 @@ int main() {
         std::printf("%d such exchanges: %.3f s real (%.0f per second)\n", count, seconds, count / seconds);
     }
     {
-        Machine m("--bmc-fault=ibf-stuck");
+        Machine m("--bmc-fault=kcs-ibf-stuck");
         const auto start = Clock::now();
         const int result = m.kcs.exchange(0x18, 0x02, nullptr, 0, response).value();
         const double seconds = secondsSince(start);

@@ -29,7 +29,6 @@ using bench::ExchangeTally;
 using bench::kDataPort;
 using bench::kStatusPort;
 using bench::RecordingPorts;
-constexpr uint8_t kCmdReceiveFWData = 0x15;
 
 // A simulated server and the tool's run on it; the console prints nothing.
 struct Machine {

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(request, 0xA5, sizeof request);
     uint8_t response[125 + 16];
     std::memset(response, 0xEE, sizeof response);
-    const korvex::ExchangeResult result = kcs.exchange(0xF8, 0x20, request, requestLength, response);
+    const korvex::ExchangeResult result = kcs.exchange(korvex::kNetFnLunOem, korvex::kCmdConfigTransfer, request, requestLength, response);
 
     if (result.answered() && (result.length < 0 || result.length > 125)) std::abort();
     if (!result.answered() && result.value() != -1) std::abort();

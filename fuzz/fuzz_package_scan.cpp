@@ -19,7 +19,7 @@ public:
     int open() override { return 0; }
     int close() override { return 0; }
     korvex::ExchangeResult exchange(uint8_t netFnLun, uint8_t command, const uint8_t*, int32_t, uint8_t*) override {
-        if (netFnLun == korvex::kNetFnLunApp && command == 0x02) ++resets;
+        if (netFnLun == korvex::kNetFnLunApp && command == korvex::kCmdColdReset) ++resets;
         return korvex::ExchangeResult::answer(0, 0);
     }
     int resets = 0;

@@ -3,14 +3,6 @@
 namespace korvex::bmc {
 
 namespace {
-constexpr uint8_t kCmdGetDeviceId = 0x01;
-constexpr uint8_t kCmdColdReset = 0x02;
-constexpr uint8_t kCmdSetBmcGlobalEnables = 0x2E;
-constexpr uint8_t kCmdGetBmcGlobalEnables = 0x2F;
-constexpr uint8_t kCmdClearMessageFlags = 0x30;
-constexpr uint8_t kCmdGetMessageFlags = 0x31;
-constexpr uint8_t kCcInvalidDataField = 0xCC;
-constexpr uint8_t kCcBadLength = 0xC7;
 
 // A request that carries no data; anything else is refused for its length.
 template <typename F>

@@ -2,18 +2,11 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 
 namespace korvex::bmc {
 
 namespace {
-constexpr uint8_t kCmdConfigTransfer = 0x20;
-constexpr uint8_t kCcInvalidData = 0xCC;
-constexpr uint8_t kCcBadLength = 0xC7;
-constexpr uint8_t kOpStartBackup = 0, kOpStartRestore = 1, kOpStatus = 2, kOpBlock = 3, kOpReset = 6;
-constexpr uint64_t kSequenceMask = 0xFFFFFF;
 constexpr size_t kSampleSize = 3000;
-constexpr uint64_t kMaxBlock = 121;  // 125 answer bytes less the status byte and the sequence number
 
 // A built-in configuration: deterministic bytes that look like nothing in
 // particular, so that a lost, repeated or swapped block shows.
@@ -47,28 +40,52 @@ void ConfigModule::putSequence(Response* r, uint64_t sequence) const {
     for (int i = 0; i < 3; ++i) r->data.push_back(static_cast<uint8_t>(sequence >> (8 * i)));
 }
 
+ConfigModule::Answer ConfigModule::kindOf(const Request& request) {
+    switch (request.data[0] & 0x0F) {
+        case kOpReset: return Answer::Reset;
+        case kOpStartBackup:
+        case kOpStartRestore: return Answer::Start;
+        case kOpStatus: return Answer::Status;
+        case kOpBlock: return request.data.size() == 1 ? Answer::Finish : Answer::Block;
+        default: return Answer::Other;
+    }
+}
+
 Response ConfigModule::answer(const Request& request) {
     if (request.data.empty()) return Response{kCcBadLength, {}};
     const uint8_t taskId = request.data[0] >> 4;
-    switch (request.data[0] & 0x0F) {
-        case kOpReset:
-            return reset();
-        case kOpStartBackup:
-        case kOpStartRestore:
-            return start(request);
-        case kOpStatus:
-            return status(taskId);
-        case kOpBlock:
-            return request.data.size() == 1 ? finishTask(taskId) : block(taskId, request);
-        default:
-            return Response{kCcInvalidData, {}};
+    const Answer kind = kindOf(request);
+    Response r;
+    switch (kind) {
+        case Answer::Reset: r = reset(); break;
+        case Answer::Start: r = start(request); break;
+        case Answer::Status: r = status(taskId); break;
+        case Answer::Block: r = block(taskId, request); break;
+        case Answer::Finish: r = finishTask(taskId); break;
+        case Answer::Other: return Response{kCcInvalidDataField, {}};
+    }
+    applyOverrides(kind, &r);
+    return r;
+}
+
+// What the BMC reports in the status byte, whatever it did with the request.
+void ConfigModule::applyOverrides(Answer kind, Response* r) {
+    const uint64_t n = ++answers_[static_cast<size_t>(kind)];
+    for (const Knobs::StatusOverride& o : knobs.overrides) {
+        if (o.answer != kind || (o.nth != 0 && o.nth != n) || r->data.empty()) continue;
+        uint8_t& b = r->data[0];
+        switch (o.field) {
+            case StatusField::TaskState: b = static_cast<uint8_t>((b & ~0x0E) | o.value << 1); break;
+            case StatusField::TaskId: b = static_cast<uint8_t>((b & 0x0F) | o.value << 4); break;
+            case StatusField::LowBit: b = static_cast<uint8_t>((b & ~0x01) | o.value); break;
+        }
     }
 }
 
 Response ConfigModule::reset() {
     task_ = Task::None;
-    state_ = kStateReset;
-    return statusOnly(0, kStateReset);
+    state_ = kTaskReset;
+    return statusOnly(0, kTaskReset);
 }
 
 Response ConfigModule::start(const Request& request) {
@@ -77,8 +94,8 @@ Response ConfigModule::start(const Request& request) {
     lastTaskId_ = static_cast<uint8_t>(lastTaskId_ % 15 + 1);
     taskId_ = lastTaskId_;
     task_ = restore ? Task::Restore : Task::Backup;
-    state_ = startFails_ ? kStateFailed : kStateStarted;
-    sequence_ = firstSequence_ & kSequenceMask;
+    state_ = knobs.startFails ? kTaskFailState : kTaskStarted;
+    sequence_ = knobs.firstSequence & kSequenceMask;
     offset_ = 0;
     lastOffset_ = 0;
     served_ = false;
@@ -92,52 +109,52 @@ Response ConfigModule::start(const Request& request) {
 }
 
 Response ConfigModule::status(uint8_t taskId) {
-    if (task_ == Task::None || taskId != taskId_ || state_ == kStateFailed) return statusOnly(taskId, kStateFailed);
-    if (neverReady_) return statusOnly(taskId_, kStateStarted);
-    state_ = kStateReady;
+    if (task_ == Task::None || taskId != taskId_ || state_ == kTaskFailState) return statusOnly(taskId, kTaskFailState);
+    if (knobs.neverReady) return statusOnly(taskId_, kTaskStarted);
+    state_ = kTaskReady;
     if (task_ == Task::Restore && expected_ == 0 && !committed_) commit();  // nothing to wait for
-    Response r = statusOnly(taskId_, kStateReady);
+    Response r = statusOnly(taskId_, kTaskReady);
     putSequence(&r, sequence_);
-    const uint64_t total = task_ == Task::Backup ? (totalSet_ ? total_ : configuration_.size()) : expected_;
+    const uint64_t total = task_ == Task::Backup ? knobs.total.value_or(configuration_.size()) : expected_;
     for (int i = 0; i < 4; ++i) r.data.push_back(static_cast<uint8_t>(total >> (8 * i)));
-    if (statusLength_ != 0 && statusLength_ < r.data.size()) r.data.resize(statusLength_);
+    if (knobs.statusLength != 0 && knobs.statusLength < r.data.size()) r.data.resize(knobs.statusLength);
     return r;
 }
 
 Response ConfigModule::block(uint8_t taskId, const Request& request) {
     ++blockRequests_;
-    if (task_ == Task::None || taskId != taskId_ || state_ != kStateReady || request.data.size() < 4)
-        return statusOnly(taskId_, kStateFailed);
+    if (task_ == Task::None || taskId != taskId_ || state_ != kTaskReady || request.data.size() < 4)
+        return statusOnly(taskId_, kTaskFailState);
     const uint64_t k = ++taskBlocks_;
     const uint64_t next = (sequence_ + 1) & kSequenceMask;
-    if (k == failAt_) {
-        state_ = kStateFailed;
-        return statusOnly(taskId_, kStateFailed);
+    if (k == knobs.failAt) {
+        state_ = kTaskFailState;
+        return statusOnly(taskId_, kTaskFailState);
     }
-    if (k == otherTaskAt_) {
-        Response r = statusOnly(static_cast<uint8_t>(taskId_ + 1), kStateReady);
+    if (k == knobs.otherTaskAt) {
+        Response r = statusOnly(static_cast<uint8_t>(taskId_ + 1), kTaskReady);
         putSequence(&r, next);
         return r;
     }
-    if (k == shortBlockAt_) return statusOnly(taskId_, kStateReady);
-    if (k == badSequenceAt_) {
-        Response r = statusOnly(taskId_, kStateReady);
+    if (k == knobs.shortBlockAt) return statusOnly(taskId_, kTaskReady);
+    if (k == knobs.badSequenceAt) {
+        Response r = statusOnly(taskId_, kTaskReady);
         putSequence(&r, sequence_);
         return r;
     }
     const uint64_t asked = request.data[1] | request.data[2] << 8 | request.data[3] << 16;
     if (served_ && asked == ((sequence_ - 1) & kSequenceMask)) return repeatLast();
     if (asked != sequence_) {  // the host lost count: the task cannot go on
-        state_ = kStateFailed;
-        return statusOnly(taskId_, kStateFailed);
+        state_ = kTaskFailState;
+        return statusOnly(taskId_, kTaskFailState);
     }
-    if (inRun(k, stateAt_, stateCount_)) {
+    if (inRun(k, knobs.holdAt, knobs.holdCount)) {
         // Not ready for this block; a restore block is kept but not numbered.
         if (task_ == Task::Restore) collect(request);
-        return statusOnly(taskId_, static_cast<uint8_t>(heldState_));
+        return statusOnly(taskId_, static_cast<uint8_t>(knobs.heldState));
     }
-    Response r = statusOnly(taskId_, kStateReady);
-    if (task_ == Task::Backup && inRun(k, noDataAt_, noDataCount_)) {
+    Response r = statusOnly(taskId_, kTaskReady);
+    if (task_ == Task::Backup && inRun(k, knobs.noDataAt, knobs.noDataCount)) {
         putSequence(&r, next);
         return r;
     }
@@ -146,12 +163,12 @@ Response ConfigModule::block(uint8_t taskId, const Request& request) {
     putSequence(&r, sequence_);
     if (task_ == Task::Backup) {
         lastOffset_ = offset_;
-        offset_ += std::min<uint64_t>(blockSize_, configuration_.size() - std::min(offset_, configuration_.size()));
+        offset_ += std::min<uint64_t>(knobs.blockSize, configuration_.size() - std::min(offset_, configuration_.size()));
         appendServed(&r);
     } else {
         collect(request);
     }
-    if (k == dropAt_) r.dropExchange = true;
+    if (k == knobs.dropAt) r.dropExchange = true;
     return r;
 }
 
@@ -181,7 +198,7 @@ void ConfigModule::appendServed(Response* r) const {
 // The host asks again for the block it was last given: its answer got lost.
 // A backup serves the same bytes again; a restore keeps the block only once.
 Response ConfigModule::repeatLast() const {
-    Response r = statusOnly(taskId_, kStateReady);
+    Response r = statusOnly(taskId_, kTaskReady);
     putSequence(&r, sequence_);
     if (task_ == Task::Backup) appendServed(&r);
     return r;
@@ -191,124 +208,19 @@ Response ConfigModule::finishTask(uint8_t taskId) {
     ++finishRequests_;
     if (taskId == taskId_) {
         task_ = Task::None;
-        state_ = kStateReset;
+        state_ = kTaskReset;
     }
-    return statusOnly(taskId, kStateReset);
-}
-
-KnobResult ConfigModule::setFault(std::string_view value, std::string* error) {
-    if (value == "config-start-fail") {
-        startFails_ = true;
-        return KnobResult::Ok;
-    }
-    if (value == "config-never-ready") {
-        neverReady_ = true;
-        return KnobResult::Ok;
-    }
-    // The first field's range, the fields, and what to say when they are wrong.
-    struct Shape {
-        std::string_view prefix;
-        size_t count;
-        uint64_t* fields[3];
-        uint64_t min, max;
-        const char* usage;
-    };
-    const Shape shapes[] = {
-        {"config-status-short:", 1, {&statusLength_}, 1, 125, "config-status-short:N wants a byte count from 1"},
-        {"config-total:", 1, {&total_}, 0, 0xFFFFFFFF, "config-total:N wants a 32-bit length"},
-        {"config-fail-at:", 1, {&failAt_}, 1, UINT64_MAX, "config-fail-at:K wants a block number from 1"},
-        {"config-bad-seq:", 1, {&badSequenceAt_}, 1, UINT64_MAX, "config-bad-seq:K wants a block number from 1"},
-        {"config-other-task:", 1, {&otherTaskAt_}, 1, UINT64_MAX, "config-other-task:K wants a block number from 1"},
-        {"config-drop:", 1, {&dropAt_}, 1, UINT64_MAX, "config-drop:K wants a block number from 1"},
-        {"config-short-block:", 1, {&shortBlockAt_}, 1, UINT64_MAX,
-         "config-short-block:K wants a block number from 1"},
-        {"config-no-data:", 2, {&noDataAt_, &noDataCount_}, 1, UINT64_MAX,
-         "config-no-data:K:N wants a block number from 1 and a count"},
-        {"config-state:", 3, {&heldState_, &stateAt_, &stateCount_}, 0, 7,
-         "config-state:S:K:N wants a state (0-7), a block number from 1 and a count"},
-    };
-    for (const Shape& s : shapes) {
-        if (value.substr(0, s.prefix.size()) != s.prefix) continue;
-        std::vector<uint64_t> v;
-        if (!parseKnobNumbers(value.substr(s.prefix.size()), &v) || v.size() != s.count || v[0] < s.min ||
-            v[0] > s.max || (s.count == 3 && v[1] == 0)) {
-            *error = s.usage;
-            return KnobResult::Bad;
-        }
-        for (size_t i = 0; i < s.count; ++i) *s.fields[i] = v[i];
-        if (s.fields[0] == &total_) totalSet_ = true;
-        return KnobResult::Ok;
-    }
-    return KnobResult::NotMine;
-}
-
-KnobResult ConfigModule::setKnob(std::string_view name, std::string_view value, std::string* error) {
-    if (name == "fault") return setFault(value, error);
-    if (name == "config") {
-        std::ifstream in{std::string(value), std::ios::binary};
-        if (!in) {
-            *error = "cannot read " + std::string(value);
-            return KnobResult::Bad;
-        }
-        configuration_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        return KnobResult::Ok;
-    }
-    if (name == "save-config") {
-        if (value.empty()) {
-            *error = "save-config wants a file name";
-            return KnobResult::Bad;
-        }
-        saveTo_ = std::string(value);
-        return KnobResult::Ok;
-    }
-    if (name == "config-seq") {
-        if (!parseKnobNumber(value, &firstSequence_) || firstSequence_ > kSequenceMask) {
-            *error = "config-seq wants a 24-bit number";
-            return KnobResult::Bad;
-        }
-        return KnobResult::Ok;
-    }
-    if (name == "config-block") {
-        if (!parseKnobNumber(value, &blockSize_) || blockSize_ == 0 || blockSize_ > kMaxBlock) {
-            *error = "config-block wants a size from 1 to 121";
-            return KnobResult::Bad;
-        }
-        return KnobResult::Ok;
-    }
-    return KnobResult::NotMine;
+    return statusOnly(taskId, kTaskReset);
 }
 
 bool ConfigModule::finish(std::string* error) {
-    if (saveTo_.empty()) return true;
-    std::ofstream out(saveTo_, std::ios::binary | std::ios::trunc);
+    if (knobs.saveTo.empty()) return true;
+    std::ofstream out(knobs.saveTo, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(configuration_.data()), static_cast<std::streamsize>(configuration_.size()));
     out.close();
     if (out) return true;
-    *error = "cannot write the BMC configuration to " + saveTo_;
+    *error = "cannot write the BMC configuration to " + knobs.saveTo;
     return false;
-}
-
-std::string ConfigModule::knobHelp() const {
-    return "  --bmc-config=FILE      the BMC's IPMI configuration that a backup reads\n"
-           "                         (default: 3000 built-in bytes)\n"
-           "  --bmc-save-config=FILE when the run ends, write the BMC's configuration\n"
-           "                         (replaced by a completed restore) to FILE\n"
-           "  --bmc-config-seq=N     the first block sequence number of a task (24 bits)\n"
-           "  --bmc-config-block=N   configuration bytes per backup block (1-121, default 64)\n"
-           "  --bmc-fault=config-start-fail     the start answer reports TASK_FAIL_STATE\n"
-           "  --bmc-fault=config-never-ready    the status answer never reaches task state 2\n"
-           "  --bmc-fault=config-status-short:N the status answer carries only N bytes\n"
-           "  --bmc-fault=config-total:N        a backup announces N bytes whatever it holds\n"
-           "  --bmc-fault=config-fail-at:K      the K-th block answer reports TASK_FAIL_STATE\n"
-           "  --bmc-fault=config-bad-seq:K      the K-th block answer repeats the last number\n"
-           "  --bmc-fault=config-other-task:K   the K-th block answer names another task\n"
-           "  --bmc-fault=config-short-block:K\n"
-           "                                    the K-th block answer is the status byte alone\n"
-           "  --bmc-fault=config-drop:K         the K-th block is served, then its exchange breaks\n"
-           "  --bmc-fault=config-no-data:K:N    N backup block answers from the K-th carry no data\n"
-           "  --bmc-fault=config-state:S:K:N    N block answers from the K-th report task state S\n"
-           "                                    and take no block\n"
-           "                         (K counts the block requests of a task from 1)\n";
 }
 
 }  // namespace korvex::bmc

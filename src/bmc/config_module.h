@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,41 @@ namespace korvex::bmc {
 
 class ConfigModule final : public BmcModule {
 public:
+    // The answers, by the request they answer.
+    enum class Answer : uint8_t { Reset, Start, Status, Block, Finish, Other };
+    // A field of an answer's status byte that a knob sets.
+    enum class StatusField : uint8_t { TaskState, TaskId, LowBit };
+
     ConfigModule();
     void install(SimBmc& bmc) override;
-    KnobResult setKnob(std::string_view name, std::string_view value, std::string* error) override;
-    std::string knobHelp() const override;
     bool finish(std::string* error) override;
+
+    // Set by the knobs (bmc/knobs.cpp) before the run. Block numbers count
+    // the block requests of a task from 1; 0 is off.
+    struct Knobs {
+        std::string saveTo;
+        uint64_t firstSequence = 0;
+        uint64_t blockSize = 64;
+        bool startFails = false;
+        bool neverReady = false;
+        uint64_t statusLength = 0;      // 0: the whole status answer
+        std::optional<uint64_t> total;  // announced backup length; none: what it holds
+        uint64_t failAt = 0;
+        uint64_t badSequenceAt = 0;
+        uint64_t otherTaskAt = 0;
+        uint64_t dropAt = 0;
+        uint64_t shortBlockAt = 0;
+        uint64_t noDataAt = 0, noDataCount = 0;
+        uint64_t holdAt = 0, holdCount = 0, heldState = 0;
+        // A status byte field forced in the nth answer of its kind (0: every one).
+        struct StatusOverride {
+            Answer answer;
+            StatusField field;
+            uint8_t value;
+            uint64_t nth;
+        };
+        std::vector<StatusOverride> overrides;
+    } knobs;
 
     // The BMC's IPMI configuration: served by a backup, replaced by a completed restore.
     const std::vector<uint8_t>& configuration() const { return configuration_; }
@@ -29,14 +60,10 @@ public:
     // per completed restore, however many blocks it took.
     uint64_t commits() const { return commits_; }
 
-    static constexpr uint8_t kStateReset = 0;
-    static constexpr uint8_t kStateStarted = 1;
-    static constexpr uint8_t kStateReady = 2;
-    static constexpr uint8_t kStateFailed = 5;
-
 private:
     enum class Task : uint8_t { None, Backup, Restore };
 
+    static Answer kindOf(const Request& request);
     Response answer(const Request& request);
     Response reset();
     Response start(const Request& request);
@@ -49,42 +76,26 @@ private:
     void collect(const Request& request);
     void commit();
     Response repeatLast() const;
-    KnobResult setFault(std::string_view value, std::string* error);
+    void applyOverrides(Answer kind, Response* r);
 
-    // Knobs.
     std::vector<uint8_t> configuration_;
-    std::string saveTo_;
-    uint64_t firstSequence_ = 0;
-    uint64_t blockSize_ = 64;
-    // Faults: block numbers count the block requests of a task from 1.
-    bool startFails_ = false;
-    bool neverReady_ = false;
-    uint64_t statusLength_ = 0;  // 0: the whole status answer
-    bool totalSet_ = false;
-    uint64_t total_ = 0;  // announced backup length
-    uint64_t failAt_ = 0;
-    uint64_t badSequenceAt_ = 0;
-    uint64_t otherTaskAt_ = 0;
-    uint64_t dropAt_ = 0;
-    uint64_t shortBlockAt_ = 0;
-    uint64_t noDataAt_ = 0, noDataCount_ = 0;
-    uint64_t stateAt_ = 0, stateCount_ = 0, heldState_ = 0;
     // The task.
     Task task_ = Task::None;
     uint8_t taskId_ = 0;
-    uint8_t state_ = kStateReset;
+    uint8_t state_ = kTaskReset;
     uint8_t lastTaskId_ = 0;
     uint64_t sequence_ = 0;
     uint64_t offset_ = 0;
     uint64_t lastOffset_ = 0;  // where the last block served began
     bool served_ = false;      // a block has been numbered in this task
-    uint64_t expected_ = 0;  // restore length announced by the host
+    uint64_t expected_ = 0;    // restore length announced by the host
     std::vector<uint8_t> collected_;
     bool committed_ = false;  // this restore's bytes are the configuration now
     uint64_t commits_ = 0;
     uint64_t taskBlocks_ = 0;
     uint64_t blockRequests_ = 0;
     uint64_t finishRequests_ = 0;
+    uint64_t answers_[6] = {};  // answers given so far, by kind
 };
 
 }  // namespace korvex::bmc

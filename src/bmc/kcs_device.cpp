@@ -21,7 +21,6 @@ constexpr uint8_t kUnspecifiedError = 0xFF;
 constexpr size_t kMaxRequestBytes = 272;
 // Response padding: a distinctive byte, so that padding shows.
 constexpr uint8_t kFiller = 0xCC;
-constexpr uint64_t kMaxResponseBytes = 65535;
 
 }  // namespace
 
@@ -195,83 +194,11 @@ void KcsDevice::handOutNext() {
     obf_ = true;
 }
 
-KnobResult KcsDevice::setFault(std::string_view value, std::string* error) {
-    // WORD[:NUMBER][:NUMBER]
-    const size_t colon = value.find(':');
-    const std::string_view word = value.substr(0, colon);
-    std::vector<uint64_t> numbers;
-    const bool numbersOk = colon == std::string_view::npos || parseKnobNumbers(value.substr(colon + 1), &numbers);
-    struct Kind {
-        std::string_view name;
-        Fault KcsDevice::*fault;
-        bool takesValue;
-        uint64_t minValue;
-        uint64_t maxValue;
-        const char* usage;
-    };
-    static const Kind kKinds[] = {
-        {"ibf-stuck", &KcsDevice::ibfStuck_, false, 0, 0, "fault ibf-stuck wants [:N], e.g. ibf-stuck or ibf-stuck:3"},
-        {"delay", &KcsDevice::delay_, true, 0, UINT64_MAX / 1000,
-         "fault delay wants MICROSECONDS[:N], e.g. delay:2000000 or delay:45000000:3"},
-        {"error-state", &KcsDevice::errorState_, false, 0, 0,
-         "fault error-state wants [:N], e.g. error-state or error-state:2"},
-        {"long-response", &KcsDevice::longResponse_, true, 129, kMaxResponseBytes,
-         "fault long-response wants BYTES[:N] with BYTES from 129 to 65535, e.g. long-response:200"},
-        {"short-response", &KcsDevice::shortResponse_, true, 0, 2,
-         "fault short-response wants BYTES[:N] with BYTES from 0 to 2, e.g. short-response:2"},
-        {"obf-stuck", &KcsDevice::obfStuck_, false, 0, 0, "fault obf-stuck wants [:N], e.g. obf-stuck or obf-stuck:2"},
-    };
-    for (const Kind& kind : kKinds) {
-        if (word != kind.name) continue;
-        const size_t wanted = kind.takesValue ? 1 : 0;
-        Fault fault;
-        fault.on = true;
-        bool ok = numbersOk && numbers.size() >= wanted && numbers.size() <= wanted + 1;
-        if (ok && kind.takesValue) {
-            fault.value = numbers[0];
-            ok = fault.value >= kind.minValue && fault.value <= kind.maxValue;
-        }
-        if (ok && numbers.size() > wanted) {
-            fault.nth = numbers[wanted];
-            ok = fault.nth >= 1;
-        }
-        if (!ok) {
-            *error = kind.usage;
-            return KnobResult::Bad;
-        }
-        this->*kind.fault = fault;
-        if (kind.fault == &KcsDevice::ibfStuck_ && fault.nth == 0) hung_ = true;
-        return KnobResult::Ok;
-    }
-    return KnobResult::NotMine;
-}
-
-KnobResult KcsDevice::setKnob(std::string_view name, std::string_view value, std::string* error) {
-    if (name != "fault") return KnobResult::NotMine;
-    return setFault(value, error);
-}
-
-std::string KcsDevice::knobHelp() const {
-    return "  --bmc-fault=ibf-stuck[:N]\n"
-           "                         the KCS interface never clears IBF again, from the\n"
-           "                         start or from the N-th request on\n"
-           "  --bmc-fault=delay:MICROSECONDS[:N]\n"
-           "                         the BMC takes that much virtual time to answer every\n"
-           "                         request, or only the N-th\n"
-           "  --bmc-fault=error-state[:N]\n"
-           "                         the KCS interface goes to the error state instead of\n"
-           "                         answering every request, or only the N-th\n"
-           "  --bmc-fault=long-response:BYTES[:N]\n"
-           "                         pad the response on the wire to BYTES bytes (129 to\n"
-           "                         65535) with 0xCC, every time or only the N-th time\n"
-           "  --bmc-fault=short-response:BYTES[:N]\n"
-           "                         cut the response on the wire to BYTES bytes (0 to 2),\n"
-           "                         every time or only the N-th time\n"
-           "  --bmc-fault=obf-stuck[:N]\n"
-           "                         a stale byte stays in the output register before\n"
-           "                         every request, or once before the N-th\n"
-           "                         (requests count from 1, in the order the host\n"
-           "                         starts them with WRITE_START)\n";
+void KcsDevice::setFault(Fault fault, uint64_t value, uint64_t nth) {
+    FaultSetting* const settings[] = {&ibfStuck_, &delay_, &errorState_, &longResponse_, &shortResponse_, &obfStuck_};
+    *settings[static_cast<size_t>(fault)] = FaultSetting{true, nth, value};
+    // Stuck from the start: IBF is set before the host writes anything.
+    if (fault == Fault::IbfStuck && nth == 0) hung_ = true;
 }
 
 }  // namespace korvex::bmc

@@ -4,8 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "bmc/sim_bmc.h"
@@ -20,9 +18,10 @@ public:
     uint8_t read(uint16_t port) override;
     void write(uint16_t port, uint8_t value) override;
 
-    // Register-level faults, given as --bmc-fault=... ; NotMine for others.
-    KnobResult setKnob(std::string_view name, std::string_view value, std::string* error);
-    std::string knobHelp() const;
+    // Register-level faults (the kcs- knobs of bmc/knobs.h), each on every
+    // request (nth 0) or on the nth only; value is the fault's own number.
+    enum class Fault : uint8_t { IbfStuck, Delay, ErrorState, LongResponse, ShortResponse, ObfStuck };
+    void setFault(Fault fault, uint64_t value, uint64_t nth);
 
     // Transfers the host has begun with WRITE_START so far; faults limited
     // to the N-th request count the same way, from 1.
@@ -36,8 +35,8 @@ private:
         Error,  // gave up on the transfer; a data byte hands out the error code
     };
 
-    // A fault knob: off, on for every request (nth 0), or on for the nth only.
-    struct Fault {
+    // A fault: off, on for every request (nth 0), or on for the nth only.
+    struct FaultSetting {
         bool on = false;
         uint64_t nth = 0;
         uint64_t value = 0;
@@ -51,7 +50,6 @@ private:
     void handOutNext();
     void enterError(uint8_t code);
     uint8_t statusByte() const;
-    KnobResult setFault(std::string_view value, std::string* error);
 
     SimBmc& bmc_;
     sim::VirtualClock& clock_;
@@ -74,12 +72,12 @@ private:
     bool staleByteSpent_ = false;
     uint64_t requests_ = 0;
 
-    Fault ibfStuck_;
-    Fault delay_;
-    Fault errorState_;
-    Fault longResponse_;
-    Fault shortResponse_;
-    Fault obfStuck_;
+    FaultSetting ibfStuck_;
+    FaultSetting delay_;
+    FaultSetting errorState_;
+    FaultSetting longResponse_;
+    FaultSetting shortResponse_;
+    FaultSetting obfStuck_;
 };
 
 }  // namespace korvex::bmc

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "transport/protocol.h"
+
 namespace korvex::bmc {
 
 struct Request {
@@ -28,29 +30,14 @@ struct Response {
     bool dropExchange = false;
 };
 
-inline constexpr uint8_t kNetFnApp = 0x06;
-inline constexpr uint8_t kNetFnOem = 0x3E;
-inline constexpr uint8_t kCcInvalidCommand = 0xC1;
-
 class SimBmc;
 
-enum class KnobResult : uint8_t { NotMine, Ok, Bad };
-
-// A part of the BMC: its handlers and the --bmc-... knobs that steer it.
+// A part of the BMC: its handlers, and what it saves when the run ends. The
+// knobs that steer it are in bmc/knobs.h.
 class BmcModule {
 public:
     virtual ~BmcModule() = default;
     virtual void install(SimBmc& bmc) = 0;
-    // name is the text between "--bmc-" and "="; value what follows "=".
-    // Faults arrive as name "fault" with the fault's own text as value.
-    virtual KnobResult setKnob(std::string_view name, std::string_view value, std::string* error) {
-        (void)name;
-        (void)value;
-        (void)error;
-        return KnobResult::NotMine;
-    }
-    // Help lines for korvex-sim --help, each ending in "\n".
-    virtual std::string knobHelp() const { return {}; }
     // When the run ends: saves what the knobs asked to be saved.
     virtual bool finish(std::string* error) {
         (void)error;
@@ -71,10 +58,16 @@ public:
     // Answers one request; unknown requests get 0xC1, as a real BMC answers them.
     Response handle(const Request& request);
 
-    // "--bmc-NAME=VALUE"; false with *error set when no module takes it or it is bad.
+    // "--bmc-NAME=VALUE" (bmc/knobs.h); false with *error set when it is not understood.
     bool applyOption(std::string_view option, std::string* error);
-    std::string optionHelp() const;
     bool finish(std::string* error);
+
+    // Answers the n-th request with this NetFn and command (every one: n 0)
+    // with completion code code: without data and unhandled, or handled as
+    // usual and with its data when keepData is set.
+    void forceCompletionCode(uint8_t netFn, uint8_t command, uint8_t code, uint64_t nth, bool keepData);
+    // Where the flash goes when the run ends; empty: nowhere.
+    std::string saveFlashTo;
 
     uint64_t exchanges() const { return exchanges_; }
     // Requests answered so far with this NetFn and command.
@@ -86,7 +79,6 @@ public:
     void noteColdReset() { ++coldResets_; }
 
     // The BMC's flash, 32 MiB, erased (0xFF) until written; allocated on first use.
-    static constexpr size_t kFlashSize = 32u << 20;
     std::vector<uint8_t>& flash() {
         if (flash_.empty()) flash_.assign(kFlashSize, 0xFF);
         return flash_;
@@ -109,7 +101,6 @@ private:
     };
     Entry* find(uint8_t netFn, uint8_t command);
     const Entry* find(uint8_t netFn, uint8_t command) const;
-    KnobResult setCompletionCodeFault(std::string_view value, std::string* error);
 
     std::vector<std::unique_ptr<BmcModule>> modules_;
     std::vector<Entry> entries_;
@@ -120,12 +111,5 @@ private:
     uint64_t coldResets_ = 0;
     std::vector<uint8_t> flash_;
 };
-
-// Number parsing for knob values: decimal, or hexadecimal with 0x.
-bool parseKnobNumber(std::string_view text, uint64_t* value);
-
-// Knob values are lists like "A:B:C"; false unless every piece is a number.
-// An empty text is one empty piece, so "WORD:" is refused, not read as "WORD".
-bool parseKnobNumbers(std::string_view text, std::vector<uint64_t>* out);
 
 }  // namespace korvex::bmc

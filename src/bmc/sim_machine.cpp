@@ -1,5 +1,7 @@
 #include "bmc/sim_machine.h"
 
+#include "bmc/knobs.h"
+
 namespace korvex::bmc {
 
 SimMachine::SimMachine(Console& console, FileSystem& files, Memory& memory, uint64_t portAccessCostNs)
@@ -14,21 +16,8 @@ SimMachine::SimMachine(Console& console, FileSystem& files, Memory& memory, uint
 }
 
 bool SimMachine::applyOption(std::string_view option, std::string* error) {
-    if (option.substr(0, 6) == "--bmc-") {
-        std::string_view rest = option.substr(6);
-        size_t eq = rest.find('=');
-        std::string_view value = eq == std::string_view::npos ? std::string_view() : rest.substr(eq + 1);
-        KnobResult r = kcs.setKnob(rest.substr(0, eq), value, error);
-        if (r == KnobResult::Ok) return true;
-        if (r == KnobResult::Bad) {
-            *error = std::string(option) + ": " + *error;
-            return false;
-        }
-    }
-    return bmc.applyOption(option, error);
+    return applyKnob(KnobTarget{bmc, &kcs}, option, error);
 }
-
-std::string SimMachine::optionHelp() const { return kcs.knobHelp() + bmc.optionHelp(); }
 
 std::string SimMachine::stats() const {
     return "exchanges: " + std::to_string(bmc.exchanges()) + "\nport reads: " + std::to_string(ports.reads()) +

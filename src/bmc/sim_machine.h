@@ -17,9 +17,8 @@ class SimMachine {
 public:
     SimMachine(Console& console, FileSystem& files, Memory& memory, uint64_t portAccessCostNs = 1000);
 
-    // One "--bmc-..." option; false with *error set when it is not understood.
+    // One "--bmc-..." option (bmc/knobs.h); false with *error set when it is not understood.
     bool applyOption(std::string_view option, std::string* error);
-    std::string optionHelp() const;
     Platform platform() { return Platform{ports, timers, stall, console_, files_, memory_}; }
     // Saves what the options asked to be saved, when the run is over.
     bool finish(std::string* error) { return bmc.finish(error); }

@@ -6,20 +6,6 @@ namespace korvex {
 
 namespace {
 
-// Operations in bits 3..0 of the control byte; the task id goes in bits 7..4.
-constexpr uint8_t kOpStartBackup = 0;
-constexpr uint8_t kOpStartRestore = 1;
-constexpr uint8_t kOpStatus = 2;
-constexpr uint8_t kOpBlock = 3;  // also the finish request, without a sequence number
-constexpr uint8_t kOpReset = 6;
-
-constexpr uint8_t kTaskReset = 0;
-constexpr uint8_t kTaskStarted = 1;
-constexpr uint8_t kTaskReady = 2;
-constexpr uint8_t kTaskBackupDelivered = 4;
-
-constexpr uint64_t kSequenceMask = 0xFFFFFF;
-constexpr int64_t kRestoreBlockData = 45;
 constexpr int32_t kBlockHeader = 4;  // control byte and a 24-bit sequence number
 constexpr int32_t kStatusAnswerRestore = 4;
 constexpr int32_t kStatusAnswerBackup = 8;
@@ -137,7 +123,7 @@ private:
 
     Cycle restoreCycle(int64_t remaining) {
         // Never more than the announced length, even if the file has grown since.
-        const size_t want = static_cast<size_t>(remaining < kRestoreBlockData ? remaining : kRestoreBlockData);
+        const size_t want = static_cast<size_t>(remaining < static_cast<int64_t>(kRestoreBlockData) ? remaining : static_cast<int64_t>(kRestoreBlockData));
         const size_t got = c_.file->read(request_ + kBlockHeader, want);
         if (got == 0) {
             console_.print("ERROR: READ FILE FAILED\n\n");

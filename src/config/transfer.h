@@ -14,10 +14,6 @@ namespace korvex {
 
 enum TransferMode : uint8_t { kModeBackup = 0, kModeRestore = 1, kModeNone = 2 };
 
-// The BMC's "task failed" state; the flow also marks a failed step with it so
-// that finish knows to close the task.
-inline constexpr uint8_t kTaskFailState = 5;
-
 struct ConfigTransfer;
 using TransferStep = StepResult (*)(ConfigTransfer* context);
 

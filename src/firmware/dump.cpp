@@ -6,11 +6,7 @@ namespace korvex {
 
 namespace {
 
-constexpr uint8_t kCmdPrepareDumpFlash = 0x1D;
-constexpr uint8_t kCmdCheckDumpFlashComplete = 0x1E;
-constexpr uint8_t kCmdGetDumpFlashData = 0x1F;
-
-constexpr uint64_t kPieceSize = 56;
+constexpr uint64_t kPieceSize = kDumpPieceSize;
 constexpr int32_t kFullPieceAnswer = 1 + kPieceSize;  // last flag and one piece
 constexpr int32_t kReadyAnswer = 5;                   // ready flag and a 32-bit length
 constexpr int kPrepareWaitSeconds = 50;
@@ -23,11 +19,6 @@ constexpr unsigned kReadyPollLimit = 120;
 // cannot have served the first one; these are the tries per piece.
 constexpr unsigned kPieceAttempts = 4;
 constexpr uint64_t kRetryPauseUs = 1000000;
-
-// Completion codes with which the request provably did not reach the BMC's
-// dump logic: it was busy, or (behind a virtual KCS device) not there at all.
-constexpr int kCcNodeBusy = 0xC0;
-constexpr int kCcBmcNotReady = 0xD2;
 
 // What the main routine returns after a dump, whatever its outcome.
 constexpr int kDumpValue = 1;
@@ -84,7 +75,7 @@ private:
     bool awaitReady() {
         for (unsigned poll = 1;; ++poll) {
             const ExchangeResult result = exchange(kCmdCheckDumpFlashComplete);
-            const bool ready = result.succeeded() && result.length >= 1 && answer_[0] == 1;
+            const bool ready = result.succeeded() && result.length >= 1 && answer_[0] == kDumpReady;
             // A ready answer without its length is as useless as a failed one.
             if (!result.succeeded() || (ready && result.length < kReadyAnswer)) {
                 console_.print("ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n");
@@ -153,6 +144,8 @@ private:
                 *length = result.length;
                 return result.length >= 1 && (answer_[0] != 0 || result.length == kFullPieceAnswer);
             }
+            // Busy, or (behind a virtual KCS device) no BMC there at all: the
+            // request provably did not reach the BMC's dump logic.
             const bool notServed = result.status == ExchangeStatus::WriteFailed || result.value() == kCcNodeBusy ||
                                    result.value() == kCcBmcNotReady;
             if (!notServed) return false;

@@ -4,18 +4,16 @@
 
 #include "firmware/footer_key.h"
 #include "platform/text.h"
+#include "transport/protocol.h"
 
 namespace korvex {
 
 namespace {
 
-constexpr char kSignature[] = "ZYLOs_FW";
-constexpr size_t kSignatureLength = sizeof(kSignature) - 1;
+constexpr size_t kSignatureLength = sizeof(kPackageSignature) - 1;
 constexpr size_t kSignatureStep = 16;
 constexpr size_t kNameOffset = 32;  // from the signature to the unique file name
-constexpr char kEntryMarker[] = "[img]: ";
-constexpr size_t kEntryMarkerLength = sizeof(kEntryMarker) - 1;
-constexpr char kEndMark[] = "[end]";
+constexpr size_t kEntryMarkerLength = sizeof(kFooterEntryMarker) - 1;
 constexpr char kWebfsName[] = "out_webfs_img.bin";
 constexpr size_t kWebfsNameLength = sizeof(kWebfsName) - 1;
 constexpr uint64_t kWebfsExtra = 23;  // added to that part's length with the unique name's length
@@ -122,7 +120,7 @@ bool PackageScanner::appendPart(const Part& part) {
 void PackageScanner::findSignature(const uint8_t* bytes, size_t length) {
     const size_t block = length < kPackageBlockSize ? length : kPackageBlockSize;
     uint64_t signature;
-    std::memcpy(&signature, kSignature, kSignatureLength);
+    std::memcpy(&signature, kPackageSignature, kSignatureLength);
     // This runs over every block: eight bytes in one compare, and four
     // places tested together, so that a block without a signature costs
     // little more than reading it.
@@ -155,7 +153,7 @@ int PackageScanner::find_respective_image_info(const uint8_t* bytes, size_t leng
     findSignature(bytes, length);
 
     const TextView plain{reinterpret_cast<const char*>(bytes), textLength(bytes, length)};
-    if (plain.find(kEntryMarker, 0) != kNotFound) return parseFooter(plain.data, plain.size);
+    if (plain.find(kFooterEntryMarker, 0) != kNotFound) return parseFooter(plain.data, plain.size);
 
     if (length < kEncipheredFooterSize) return 0;
     uint8_t secret[kFooterSecretSize];
@@ -167,7 +165,7 @@ int PackageScanner::find_respective_image_info(const uint8_t* bytes, size_t leng
                                              kEncipheredFooterSize, 0);
     std::memset(secret, 0, sizeof secret);
     const TextView footer{reinterpret_cast<const char*>(deciphered), textLength(deciphered, done)};
-    if (footer.find(kEntryMarker, 0) == kNotFound) return 0;
+    if (footer.find(kFooterEntryMarker, 0) == kNotFound) return 0;
     return parseFooter(footer.data, footer.size);
 }
 
@@ -176,11 +174,11 @@ int PackageScanner::parseFooter(const char* data, size_t size) {
     int found = 0;
     size_t position = 0;
     for (;;) {
-        const size_t marker = text.find(kEntryMarker, position);
+        const size_t marker = text.find(kFooterEntryMarker, position);
         if (marker == kNotFound) return found;
         const size_t start = marker + kEntryMarkerLength;
-        size_t end = text.find(kEntryMarker, start);
-        if (end == kNotFound) end = text.find(kEndMark, start);
+        size_t end = text.find(kFooterEntryMarker, start);
+        if (end == kNotFound) end = text.find(kFooterEndMark, start);
         FooterEntry entry;
         // An entry that lacks a field would leave a start offset or length
         // that no footer gave; it spoils the footer as a missing end does.

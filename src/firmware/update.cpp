@@ -10,31 +10,13 @@ namespace korvex {
 
 namespace {
 
-// OEM commands of the firmware transfer (NetFn 0x3E).
-constexpr uint8_t kCmdUsbUpdateInfo = 0x0D;
-constexpr uint8_t kCmdSendBlockInfo = 0x14;
-constexpr uint8_t kCmdReceiveFWData = 0x15;
-constexpr uint8_t kCmdGetFWUpdateInfo = 0x16;
-constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
-
-constexpr int kCcSuccess = 0x00;
-constexpr int kCcNotSupported = 0xC1;   // taken as update state 1
-constexpr int kCcAnotherUser = 0xDF;    // someone else is updating the BMC
-constexpr int kCcRejected = 0xCD;       // last chunk: the BMC refuses the package
 constexpr int kExchangeFailedLow = 0xFF;  // low byte of a failed exchange (-1)
 
-constexpr uint8_t kVerdictVerification = 1;
-constexpr uint8_t kVerdictDowngrade = 2;
-
 constexpr size_t kAreaSize = 200;
-constexpr size_t kChunkData = 49;
-constexpr size_t kBlockInfoSize = 14;
-constexpr uint8_t kLastChunk = 1;
 constexpr uint64_t kPollPauseUs = 1000000;
 // About an hour of polls; a BMC whose flash write takes longer has stopped.
 constexpr uint32_t kProgressPollLimit = 3600;
-constexpr uint8_t kProgressDone = 100;
-constexpr uint64_t kUsbPackageSize = 0x2000000;
+constexpr uint64_t kUsbPackageSize = kFlashSize;
 constexpr size_t kUsbReadStep = 0x8000;
 
 // Tested on the low byte, so a completion code of 0xFF counts as a failure too.
@@ -149,7 +131,7 @@ UpdateJob::UpdateInfo UpdateJob::getFWUpdateInfo(uint8_t preserveFlag, uint8_t* 
         *updateState = response_[0];
         return UpdateInfo::Known;
     }
-    if (result == kCcNotSupported) {
+    if (result == kCcInvalidCommand) {
         *updateState = 1;
         return UpdateInfo::Known;
     }
@@ -360,7 +342,7 @@ JobResult UpdateJob::runUsb(const char* packageName, uint8_t preserveFlag) {
     uint8_t updateState = 0;
     if (result == kCcSuccess && answerHasByte())
         updateState = response_[0] & 0x0F;
-    else if (result == kCcNotSupported)
+    else if (result == kCcInvalidCommand)
         updateState = 1;
 
     if (updateState == kUpdateStateReady) {

@@ -6,8 +6,7 @@ namespace korvex {
 
 namespace {
 
-constexpr char kEntryMarker[] = "[img]: ";
-constexpr size_t kEntryMarkerLength = sizeof(kEntryMarker) - 1;
+constexpr size_t kEntryMarkerLength = sizeof(kFooterEntryMarker) - 1;
 constexpr uint64_t kRecordFieldMax = 0xFFFFFFFFu;
 
 bool contains(const uint8_t* bytes, size_t length, const char* needle, size_t needleLength) {
@@ -57,8 +56,8 @@ Validation refuseForState(BmcLink& link, File& package, uint64_t size, uint8_t* 
         if (got == 0) break;
         const size_t head = got < kEntryMarkerLength - 1 ? got : kEntryMarkerLength - 1;
         std::memcpy(seam + carried, blockBuffer, head);
-        met = contains(seam, carried + head, kEntryMarker, kEntryMarkerLength) ||
-              contains(blockBuffer, got, kEntryMarker, kEntryMarkerLength);
+        met = contains(seam, carried + head, kFooterEntryMarker, kEntryMarkerLength) ||
+              contains(blockBuffer, got, kFooterEntryMarker, kEntryMarkerLength);
         carried = got < kEntryMarkerLength - 1 ? got : kEntryMarkerLength - 1;
         std::memcpy(seam, blockBuffer + got - carried, carried);
     }

@@ -11,12 +11,6 @@
 
 namespace korvex {
 
-inline constexpr uint8_t kUpdateStateReady = 2;  // the only update state that lets a package through
-
-// Largest declared size of the BMC's flash; the USB path demands packages of
-// exactly this size.
-inline constexpr uint64_t kFlashSize = 0x2000000;
-
 enum class Validation : uint8_t { Accepted, Refused };
 
 // What the scan of update state 2 makes of a package. korvex-pack judges

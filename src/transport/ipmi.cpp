@@ -3,8 +3,6 @@
 namespace korvex {
 
 namespace {
-constexpr uint8_t kCmdConfigTransfer = 0x20;
-constexpr uint8_t kCmdColdReset = 0x02;
 constexpr uint64_t kStallPiece = 0xFFFFFFFEu;
 }  // namespace
 

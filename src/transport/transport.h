@@ -4,11 +4,9 @@
 
 #include <cstdint>
 
-namespace korvex {
+#include "transport/protocol.h"
 
-// NetFn/LUN bytes of the requests the tool sends (LUN is always 0).
-inline constexpr uint8_t kNetFnLunApp = 0x06 << 2;  // 0x18
-inline constexpr uint8_t kNetFnLunOem = 0x3E << 2;  // 0xF8
+namespace korvex {
 
 // How one exchange ended. The difference between the two failures matters to
 // a caller that may send the request again: a request that failed while it

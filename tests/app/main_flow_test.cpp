@@ -52,7 +52,7 @@ TEST(MainFlow, KorvexSimExitsWithTheOutcome) {
         {"--bmc-no-such-knob=1 -- -d @D", 2},
         {"--bmc-dump-length=100 -- -d @D", 0},
         {"--bmc-dump-length=100 --bmc-dump-send=50 -- -d @D", 1},
-        {"--bmc-fault=cc:0x3e:0x16:0xdf -- -f @P", 3},
+        {"--bmc-fault=request-cc:get-fw-update-info:0xdf -- -f @P", 3},
         {"--bmc-save-config=/nonexistent-dir/c.bin -- -c -f @P", 1},
     };
     for (const auto& row : rows) {

@@ -212,7 +212,7 @@ std::string repeat(const std::string& s, int n) {
 std::vector<std::string> codeFor(int from, int to, const char* code) {
     std::vector<std::string> knobs;
     for (int n = from; n <= to; ++n)
-        knobs.push_back(std::string("--bmc-fault=cc:0x3e:0x20:") + code + ":" + std::to_string(n));
+        knobs.push_back(std::string("--bmc-fault=request-cc:config-transfer:") + code + ":" + std::to_string(n));
     return knobs;
 }
 
@@ -231,7 +231,7 @@ TEST(ConfigTransfer, BackupFailuresAndRecoveries) {
          head + L(64) + repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 4) + rest, true, 0},
         {"the last number again at block 2, across the wrap", {"--bmc-fault=config-bad-seq:2"},
          head + L(64) + "Error : Unsynchronized sequence. Expected : 0, Received : 16777215\n" + L(64), false, 1},
-        {"task state 3 six times", {"--bmc-fault=config-state:3:2:6"},
+        {"task state 3 six times", {"--bmc-fault=config-hold:3:2:6"},
          head + repeat(L(64), 6) + "Error : Task state 3 repeated 6 times without a block.\n" + L(64), false, 1},
     };
     for (const FailureCase& c : cases) {
@@ -255,8 +255,8 @@ TEST(ConfigTransfer, RestoreFailuresAndRecoveries) {
     const FailureCase cases[] = {
         {"the last number again at block 2, after the wrap", {"--bmc-fault=config-bad-seq:2"},
          head + R(45) + "Error : Unsynchronized sequence. Expected : 1, Received : 0\n" + R(90), false, 1},
-        {"task state 1 at block 2: delivered, number kept", {"--bmc-fault=config-state:1:2:1"}, whole, true, 0},
-        {"task state 3 for every block", {"--bmc-fault=config-state:3:1:3"}, whole, true, 0},
+        {"task state 1 at block 2: delivered, number kept", {"--bmc-fault=config-hold:1:2:1"}, whole, true, 0},
+        {"task state 3 for every block", {"--bmc-fault=config-hold:3:1:3"}, whole, true, 0},
         {"a status answer without the length, which a restore does not read", {"--bmc-fault=config-status-short:4"},
          whole, true, 0},
     };

@@ -19,7 +19,6 @@
 namespace korvex::test {
 namespace {
 
-constexpr uint8_t kGetDumpFlashData = 0x1F;
 const std::string kPhase1 = "Phase1:Wait for BMC !!\n";
 const std::string kPhases = kPhase1 + "Phase2:Receive the flash data........... \n";
 const std::string kIncomplete = "ERROR:RECEIVE FLASH DATA FAILED, THE DUMP IS INCOMPLETE\n\n";
@@ -42,7 +41,7 @@ struct DumpRun : JobRig {
         flash.assign(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(patterned));
     }
     JobResult run() { return runFlashDump(platform(), transport, file.c_str()); }
-    uint64_t pieceRequests() const { return bmc.count(bmc::kNetFnOem, kGetDumpFlashData); }
+    uint64_t pieceRequests() const { return bmc.count(kNetFnOem, kCmdGetDumpFlashData); }
 };
 
 struct DumpCase {
@@ -58,7 +57,7 @@ struct DumpCase {
 TEST(FlashDump, ConsoleFileRequestsAndTime) {
     const std::string firstTwo = "length=0x70\n1K bytes      50%\r1K bytes      100%\r";
     const std::string len112 = kPhases + firstTwo;
-    const std::string busy = "--bmc-fault=cc:0x3e:0x1f:0xc0:";
+    const std::string busy = "--bmc-fault=request-cc:get-dump-flash-data:0xc0:";
     const char* uncreatable = "/nonexistent-dir/dump.bin";
     const std::string notChanged = nothingWritten(JobRig::path("flash-dump.bin"));
     const DumpCase cases[] = {
@@ -68,7 +67,7 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
         {"more than announced: all written, 100 % is the starting value",
          {"--bmc-dump-length=56", "--bmc-dump-send=170"},
          kPhases + "length=0x38\n1K bytes      200%\r1K bytes      300%\r1K bytes      400%\r", 170, 4, 50},
-        {"a failed check: 5 s, check again", {"--bmc-dump-length=112", "--bmc-fault=cc:0x3e:0x1e:0xc0:1"},
+        {"a failed check: 5 s, check again", {"--bmc-dump-length=112", "--bmc-fault=request-cc:check-dump-flash-complete:0xc0:1"},
          kPhase1 + "ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n" + kPhases.substr(kPhase1.size()) + firstTwo +
              "1K bytes      150%\r",
          112, 3, 55},
@@ -80,7 +79,7 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
          {"--bmc-dump-length=112", busy + "2", busy + "3", busy + "4"}, len112 + "1K bytes      150%\r", 112, 6, 53},
         {"busy four times: stop", {"--bmc-dump-length=112", busy + "2", busy + "3", busy + "4", busy + "5"},
          len112 + kIncomplete + notChanged, -1, 5, 53},
-        {"an error code on the last piece", {"--bmc-dump-length=112", "--bmc-fault=cc:0x3e:0x1f:0xc1:3"},
+        {"an error code on the last piece", {"--bmc-dump-length=112", "--bmc-fault=request-cc:get-dump-flash-data:0xc1:3"},
          len112 + "1K bytes      150%\r" + kIncomplete + notChanged, -1, 3, 50},
         {"a file that cannot be created: no piece request", {"--bmc-dump-length=60"},
          kPhases + "ERROR: OPEN BINARY FILE FAILED " + uncreatable + "\n\n", -1, 0, 50, uncreatable},
@@ -102,7 +101,7 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
 }
 
 TEST(FlashDump, WholeFlashShowsTwentyOneProgressLines) {
-    DumpRun d({}, bmc::SimBmc::kFlashSize);
+    DumpRun d({}, kFlashSize);
     EXPECT_EQ(d.run(), (JobResult{1, JobOutcome::Succeeded}));
     const std::string& t = d.console.text;
     EXPECT_EQ(t.substr(0, kPhases.size() + 34), kPhases + "length=0x2000000\n1K bytes      0%\r");
@@ -125,7 +124,7 @@ TEST(FlashDump, WriteFailureStopsThePieceRequests) {
 
 TEST(FlashDump, BmcThatNeverFlagsTheLastPieceIsStopped) {
     DumpRun d({"--bmc-dump-length=112"});
-    d.bmc.setHandler(bmc::kNetFnOem, kGetDumpFlashData, [](const bmc::Request&) {
+    d.bmc.setHandler(kNetFnOem, kCmdGetDumpFlashData, [](const bmc::Request&) {
         return bmc::Response{0x00, std::vector<uint8_t>(57, 0x00)};  // a full piece, never the last
     });
     EXPECT_EQ(runFlashDump(d.platform(), d.transport, d.file.c_str(), 560), (JobResult{1, JobOutcome::Failed}));

@@ -110,7 +110,7 @@ TEST(EdgeInput, FootersPointingBeyondThePackage) {
         writeFile(path, b.signature(0, "fw-1").plainFooter(0x8000).str());
         FaultRun sim;
         runRow(sim, row.name, {"-f", path}, -1, 1, path);
-        EXPECT_EQ(sim.machine.bmc.count(0x3E, 0x14), 0u);  // no block info sent
+        EXPECT_EQ(sim.machine.bmc.count(kNetFnOem, kCmdSendBlockInfo), 0u);  // no block info sent
         std::remove(path.c_str());
     }
 }

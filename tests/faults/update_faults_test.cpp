@@ -33,7 +33,7 @@ std::string packageBytes(Package kind) {
         b.part("tiny.bin", 0x1000, patternBytes(10, 3));
         break;
     case Package::Usb32MiB:
-        b.bytes.resize(0x2000000, 0xFF);
+        b.bytes.resize(kFlashSize, 0xFF);
         b.part("a.bin", 0x1000, patternBytes(100, 1));
         break;
     default:
@@ -68,10 +68,10 @@ constexpr JobResult kUsb{0, JobOutcome::Failed};  // the USB path sends no firmw
 const UpdateRow kRows[] = {
     {"update-ok", Package::Good, {}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
     {"update-open-fails", Package::Missing, {}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-another-user", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xdf"}, {}, kRefused, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-info-fails", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xc3"}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-info-not-supported", Package::Good, {"--bmc-fault=cc:0x3e:0x16:0xc1"}, {}, kRefused, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
-    {"update-info-no-data", Package::Good, {"--bmc-fault=nodata:0x16"}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-another-user", Package::Good, {"--bmc-fault=request-cc:get-fw-update-info:0xdf"}, {}, kRefused, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-fails", Package::Good, {"--bmc-fault=request-cc:get-fw-update-info:0xc3"}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-not-supported", Package::Good, {"--bmc-fault=request-cc:get-fw-update-info:0xc1"}, {}, kRefused, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"update-info-no-data", Package::Good, {"--bmc-fault=update-no-data:get-fw-update-info"}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"update-state-not-ready", Package::Good, {"--bmc-update-state=0"}, {}, kRefused, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"update-state-not-ready-no-marker", Package::NoFooter, {"--bmc-update-state=3"}, {}, kRefused, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"update-block-buffer-refused", Package::Good, {}, {}, kFail, 0, 0x7FFF, SIZE_MAX, Flash::Erased},
@@ -81,21 +81,21 @@ const UpdateRow kRows[] = {
     {"update-too-many-parts", Package::TooManyParts, {}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"update-part-out-of-range", Package::OutOfRange, {}, {}, kFail, 1, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"update-short-part", Package::ShortPart, {}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-block-info-fails", Package::Good, {"--bmc-fault=drop:0x14:1"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::FooterArea},
-    {"update-data-fails", Package::Good, {"--bmc-fault=drop:0x15:2"}, {}, kFail, 1},
-    {"update-data-no-data", Package::Good, {"--bmc-fault=nodata:0x15"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-verdict-verification", Package::Good, {"--bmc-fault=verdict:1:0"}, {}, kRefused, 1},
-    {"update-verdict-downgrade", Package::Good, {"--bmc-fault=verdict:2:1"}, {}, kRefused, 1},
-    {"update-verdict-other", Package::Good, {"--bmc-fault=verdict:7"}, {}, kRefused, 1},
-    {"update-progress-never-done", Package::Good, {"--bmc-fault=progress:99"}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-progress-fails", Package::Good, {"--bmc-fault=drop:0x17:1"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
-    {"update-progress-no-data", Package::Good, {"--bmc-fault=nodata:0x17"}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-block-info-fails", Package::Good, {"--bmc-fault=update-drop:send-block-info:1"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::FooterArea},
+    {"update-data-fails", Package::Good, {"--bmc-fault=update-drop:receive-fw-data:2"}, {}, kFail, 1},
+    {"update-data-no-data", Package::Good, {"--bmc-fault=update-no-data:receive-fw-data"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-verdict-verification", Package::Good, {"--bmc-fault=update-verdict:1:0"}, {}, kRefused, 1},
+    {"update-verdict-downgrade", Package::Good, {"--bmc-fault=update-verdict:2:1"}, {}, kRefused, 1},
+    {"update-verdict-other", Package::Good, {"--bmc-fault=update-verdict:7"}, {}, kRefused, 1},
+    {"update-progress-never-done", Package::Good, {"--bmc-fault=update-progress:99"}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-progress-fails", Package::Good, {"--bmc-fault=update-drop:get-fw-update-progress:1"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
+    {"update-progress-no-data", Package::Good, {"--bmc-fault=update-no-data:get-fw-update-progress"}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
     {"update-package-read-fails", Package::Good, {}, {}, kFail, 1, SIZE_MAX, 0x9000, Flash::Erased},
     {"usb-open-fails", Package::Missing, {}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"usb-wrong-size", Package::Good, {}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"usb-buffer-refused", Package::Usb32MiB, {}, {"-i", "usb"}, kUsb, 0, 0x1000000, SIZE_MAX, Flash::Erased},
     {"usb-read-fails", Package::Usb32MiB, {}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, 0x10000, Flash::Erased},
-    {"usb-info-no-data", Package::Usb32MiB, {"--bmc-fault=nodata:0x0d"}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
+    {"usb-info-no-data", Package::Usb32MiB, {"--bmc-fault=update-no-data:usb-update-info"}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
 };
 
 TEST(UpdateFaults, EveryFailureEndToEnd) {

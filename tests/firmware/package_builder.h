@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "firmware/footer_key.h"
+#include "transport/protocol.h"
 
 namespace korvex::test {
 
@@ -51,7 +52,7 @@ inline Bytes encipheredFooter(const std::string& text) {
 
 inline std::string entryLine(uint64_t offset, uint64_t length, const std::string& name) {
     char line[400];
-    std::snprintf(line, sizeof line, "[img]: %llx %llx 0 %s\n", static_cast<unsigned long long>(offset),
+    std::snprintf(line, sizeof line, "%s%llx %llx 0 %s\n", kFooterEntryMarker, static_cast<unsigned long long>(offset),
                   static_cast<unsigned long long>(length), name.c_str());
     return line;
 }
@@ -68,21 +69,21 @@ public:
     }
     PackageBuilder& signature(uint64_t offset, const std::string& name) {
         Bytes s(32 + name.size() + 1, 0);
-        std::memcpy(s.data(), "ZYLOs_FW", 8);
+        std::memcpy(s.data(), kPackageSignature, sizeof kPackageSignature - 1);
         std::memcpy(s.data() + 32, name.data(), name.size());
         put(offset, s);
         return *this;
     }
     // The entries so far, ended by "[end]" unless told otherwise.
     PackageBuilder& plainFooter(uint64_t block, bool withEnd = true) {
-        const std::string whole = withEnd ? footer + "[end]" : footer;
+        const std::string whole = withEnd ? footer + kFooterEndMark : footer;
         Bytes t(whole.begin(), whole.end());
         t.push_back(0);
         put(block, t);
         return *this;
     }
     PackageBuilder& encipheredFooterAt(uint64_t block) {
-        put(block, encipheredFooter(footer + "[end]"));
+        put(block, encipheredFooter(footer + kFooterEndMark));
         return *this;
     }
     PackageBuilder& text(uint64_t offset, const std::string& s, bool nul = true) {

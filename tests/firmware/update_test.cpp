@@ -69,7 +69,7 @@ std::string golden(const std::string& row, const std::string& file) {
 }
 
 TEST(KcsUpdate, FlashHoldsEveryPartAtItsOffsetAndNothingElse) {
-    PackageBuilder b(0x2000000);
+    PackageBuilder b(kFlashSize);
     b.signature(0x30, "korvex-fw-1.0");
     b.part("boot.bin", 0x1000, patternBytes(0x12345, 3))
         .part("kernel.bin", 0x100000, patternBytes(0x30000, 4))
@@ -78,7 +78,7 @@ TEST(KcsUpdate, FlashHoldsEveryPartAtItsOffsetAndNothingElse) {
     ToolRun run(b.bytes);
     ASSERT_EQ(run.go({"-r", "n"}), kUpdated);
 
-    Bytes expected(0x2000000, 0xFF);
+    Bytes expected(kFlashSize, 0xFF);
     for (auto [at, n] : {std::pair<size_t, size_t>{0x1000, 0x12345}, {0x100000, 0x30000},
                          {0x800000, 1000 + 13 + 23},  // the webfs part: the name's length and 23 bytes more
                          {0x1FC0000, 0x40000}})
@@ -144,17 +144,17 @@ TEST(KcsUpdate, OddAnswersEndAsTheirMatrixRow) {
         uint64_t resets;
     } rows[] = {
         {"update state 0x12 is not 2", {"--bmc-update-state=0x12"}, {}, "update-state-not-ready", kRefused, 1},
-        {"rejection without its verdict byte", {"--bmc-fault=verdict:1", "--bmc-fault=nodata:0x15"}, {},
+        {"rejection without its verdict byte", {"--bmc-fault=update-verdict:1", "--bmc-fault=update-no-data:receive-fw-data"}, {},
          "update-verdict-other", kRefused, 1},
-        {"0xCD on a full chunk is no rejection", {"--bmc-fault=cc:0x3e:0x15:0xcd:1"}, {}, "update-ok", kUpdated, 0},
-        {"0xC0 on sendBlockInfo is no failure", {"--bmc-fault=cc:0x3e:0x14:0xc0"}, {}, "update-ok", kUpdated, 0},
+        {"0xCD on a full chunk is no rejection", {"--bmc-fault=request-cc:receive-fw-data:0xcd:1"}, {}, "update-ok", kUpdated, 0},
+        {"0xC0 on sendBlockInfo is no failure", {"--bmc-fault=request-cc:send-block-info:0xc0"}, {}, "update-ok", kUpdated, 0},
         {"USB: state 1, not looked at", {"--bmc-update-state=1"}, {"-i", "usb"}, "usb-info-no-data", kUsb, 0},
         {"USB: state 0x12 reads as 2, looked at", {"--bmc-update-state=0x12"}, {"-i", "usb"}, nullptr, kUsb, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const bool usb = !row.args.empty();
-        ToolRun run(matrixPackage(usb ? 0x2000000 : 0x48000), row.bmc);
+        ToolRun run(matrixPackage(usb ? kFlashSize : 0x48000), row.bmc);
         EXPECT_EQ(run.go(row.args), row.result);
         const std::string expected = row.matrixRow != nullptr
                                          ? golden(row.matrixRow, run.path)
@@ -174,7 +174,7 @@ TEST(KcsUpdate, OddAnswersEndAsTheirMatrixRow) {
 
 // Only 100 ends the poll; it gives up after 3600 polls a second apart.
 TEST(KcsUpdate, ProgressAbove100DoesNotEndThePoll) {
-    ToolRun run(matrixPackage(), {"--bmc-fault=progress:101"});
+    ToolRun run(matrixPackage(), {"--bmc-fault=update-progress:101"});
     EXPECT_EQ(run.go(), (JobResult{-1, JobOutcome::Failed}));
     EXPECT_EQ(run.sim.machine.bmc.count(kOem, 0x17), 3600u);
     EXPECT_GE(run.sim.machine.clock.nowUs(), 3600u * 1000000u);

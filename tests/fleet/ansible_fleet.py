@@ -19,7 +19,7 @@ import tempfile
 
 SKIP = 77
 HOSTS = ["bmc1", "bmc2", "bmc3", "bmc4"]
-REFUSED = "--bmc-fault=verdict:1"  # the last chunk answered 0xCD: verification failed
+REFUSED = "--bmc-fault=update-verdict:1"  # the last chunk answered 0xCD: verification failed
 
 # (what, the host whose BMC refuses, hosts per batch, hosts updated, hosts never started)
 ROWS = [

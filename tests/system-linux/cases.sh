@@ -23,7 +23,7 @@ case_no_device() {
   guest_run nodev -f fw.bin -r y
   boot no-bmc
   collect nodev 1
-  sim_run nodev --bmc-fault=ibf-stuck -- -f fw.bin -r y
+  sim_run nodev --bmc-fault=kcs-ibf-stuck -- -f fw.bin -r y
   grep -q 'ERROR !! BMC did not in correct state' "$work/sim/nodev.out" || skip "the KCS exchange is not built yet"
   same "console text without a KCS interface" "$work/sim/nodev.out" "$work/nodev.out" || fail "differs from korvex-sim"
 }

@@ -605,7 +605,7 @@ def case_config(c):
     files = {"restore.bin": restore, "kept.bin": older, "backup.bin": older}
     commands = ["-c -d kept.bin", "-c -d backup.bin", "-c -f restore.bin"]
     # The second configuration request of the boot is the first backup's start request.
-    broken = "--bmc-fault=cc:0x3e:0x20:0xc3:2"
+    broken = "--bmc-fault=request-cc:config-transfer:0xc3:2"
     sims = []
     for i, cmd in enumerate(commands):
         options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-sim.bin")]
@@ -631,7 +631,7 @@ def case_silent_bmc(c):
     BMC does when told to answer 0xC3."""
     files = {"fw.bin": package(c.tools, c.work)}
     command = "-f fw.bin -i kcs -r y"
-    faults = ["--bmc-fault=cc:0x3e:0x16:0xc3", "--bmc-fault=cc:0x06:0x02:0xc3"]
+    faults = ["--bmc-fault=request-cc:get-fw-update-info:0xc3", "--bmc-fault=request-cc:cold-reset:0xc3"]
     sim_text, _ = sim_run(c.tools, c.work, faults, command, files)
     require_job(sim_text, "GetFWUpdateInfo", "update")
     disk = make_disk(c.tools, c.work, files, [command])
@@ -674,7 +674,7 @@ def case_usb(c):
 # ---- OpenIPMI's ipmi_sim as the BMC ----
 # ipmi_sim knows none of the OEM requests and has no Cold Reset handler; it
 # answers each of them at once with 0xC1 (QEMU's 4 s timeout never comes in).
-OPENIPMI_FAULTS = QEMU_SIM_FAULTS + ["--bmc-fault=cc:0x06:0x02:0xc1"]
+OPENIPMI_FAULTS = QEMU_SIM_FAULTS + ["--bmc-fault=request-cc:cold-reset:0xc1"]
 # While ipmi_sim is down, QEMU answers every request at once with 0xD2.
 BMC_GONE_FAULTS = [f.replace(":0xc1", ":0xd2") for f in OPENIPMI_FAULTS]
 OLDER_BACKUP = b"an older backup " * 50

@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BmcColdReset, ReportsTheOutcome) {
     for (const auto& [bmcFault, result, text] :
          {std::tuple{"", 0, "Execute Cold Reset Success\n"},
-          std::tuple{"--bmc-fault=cc:0x06:0x02:0xc1", -1, "Execute Cold Reset Fail\n"}}) {
+          std::tuple{"--bmc-fault=request-cc:cold-reset:0xc1", -1, "Execute Cold Reset Fail\n"}}) {
         test::CaptureConsole console;
         test::MemFs files;
         test::CountingMemory memory;

@@ -1,5 +1,5 @@
 // The simulated controller at the register level, as a host that does not
-// follow the protocol would find it, and its fault knobs.
+// follow the protocol would find it.
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bmc/kcs_device.h"
+#include "bmc/knobs.h"
 #include "bmc/sim_bmc.h"
 #include "platform/sim/sim.h"
 
@@ -39,7 +40,7 @@ TEST_P(KcsController, FollowsTheScript) {
     KcsDevice device{bmc, clock};
     std::string error;
     if (*GetParam().fault != '\0') {
-        ASSERT_EQ(device.setKnob("fault", GetParam().fault, &error), KnobResult::Ok);
+        ASSERT_TRUE(applyKnob({bmc, &device}, std::string("--bmc-fault=") + GetParam().fault, &error)) << error;
     }
     std::istringstream steps(GetParam().script);
     for (std::string step; steps >> step;) {
@@ -81,38 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"abort_hands_out_its_code", "", "c61 d18 c60 s=C1 r d00 s=41 r=01 d68 s=01 r s=00 x=0"},
         ScriptCase{"anything_but_read_in_the_read_state_is_a_violation", "", "G s=41 r d00 s=C1"},
         // IBF and the write state while the BMC works; what is written meanwhile is dropped.
-        ScriptCase{"delay_keeps_ibf", "delay:1000", "G s=82 c61 t999000 s=82 t1000 s=41 n=1"}),
+        ScriptCase{"delay_keeps_ibf", "kcs-delay:1000", "G s=82 c61 t999000 s=82 t1000 s=41 n=1"}),
     [](const ::testing::TestParamInfo<ScriptCase>& info) { return std::string(info.param.name); });
-
-struct KnobCase {
-    const char* value;
-    KnobResult result;
-};
-
-class KcsFaultKnob : public ::testing::TestWithParam<KnobCase> {};
-
-TEST_P(KcsFaultKnob, IsUnderstoodOrRefused) {
-    sim::VirtualClock clock;
-    SimBmc bmc;
-    KcsDevice device(bmc, clock);
-    std::string error;
-    EXPECT_EQ(device.setKnob("fault", GetParam().value, &error), GetParam().result);
-    EXPECT_EQ(error.empty(), GetParam().result != KnobResult::Bad) << error;
-}
-
-constexpr KnobResult kOk = KnobResult::Ok, kBad = KnobResult::Bad;
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, KcsFaultKnob,
-    ::testing::Values(KnobCase{"ibf-stuck:3", kOk}, KnobCase{"ibf-stuck:0", kBad}, KnobCase{"ibf-stuck:x", kBad},
-                      KnobCase{"ibf-stuck:1:2", kBad}, KnobCase{"delay:0x10:4", kOk}, KnobCase{"delay", kBad},
-                      KnobCase{"delay:", kBad}, KnobCase{"delay:1:2:3", kBad},
-                      KnobCase{"delay:99999999999999999999", kBad}, KnobCase{"error-state:2", kOk},
-                      KnobCase{"long-response:129", kOk}, KnobCase{"long-response:128", kBad},
-                      KnobCase{"long-response:65535", kOk}, KnobCase{"long-response:65536", kBad},
-                      KnobCase{"short-response:2:5", kOk}, KnobCase{"short-response:3", kBad},
-                      KnobCase{"obf-stuck", kOk}, KnobCase{"cc:0x3e:0x16:0xc1", KnobResult::NotMine},
-                      KnobCase{"ibf", KnobResult::NotMine}));
 
 }  // namespace
 }  // namespace korvex::bmc

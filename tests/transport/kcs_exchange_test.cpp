@@ -264,19 +264,19 @@ INSTANTIATE_TEST_SUITE_P(
         // 1025 READs: the drain limit, long before any timer.
         FaultCase{"endless_response_ends_at_the_drain_limit", "", 8, kForever, 0x41, -1, -1, 4 + 1025, 0, false},
         // 20 s of IBF before the transfer, then 20 s of work on the answer.
-        FaultCase{"every_wait_has_its_own_thirty_seconds", "delay:20000000", 0, 20'000'000, 0x02, 0, 0, 7, 40, true},
-        FaultCase{"ibf_stuck", "ibf-stuck", kForever, 0, 0, -1, kUntouched, 0, 30, false},
-        FaultCase{"slow_answer_within_the_limit", "delay:29000000", kForever, 0, 0, 0, 0, 7, 29, true},
+        FaultCase{"every_wait_has_its_own_thirty_seconds", "kcs-delay:20000000", 0, 20'000'000, 0x02, 0, 0, 7, 40, true},
+        FaultCase{"ibf_stuck", "kcs-ibf-stuck", kForever, 0, 0, -1, kUntouched, 0, 30, false},
+        FaultCase{"slow_answer_within_the_limit", "kcs-delay:29000000", kForever, 0, 0, 0, 0, 7, 29, true},
         // The late answer is still on its way: the next exchange waits it out.
-        FaultCase{"slow_answer_beyond_the_limit", "delay:31000000:1", kForever, 0, 0, -1, -1, 4, 30, true},
-        FaultCase{"error_state_instead_of_an_answer", "error-state:1", kForever, 0, 0, -1, -1, 4 + 2, 0, true},
+        FaultCase{"slow_answer_beyond_the_limit", "kcs-delay:31000000:1", kForever, 0, 0, -1, -1, 4, 30, true},
+        FaultCase{"error_state_instead_of_an_answer", "kcs-error-state:1", kForever, 0, 0, -1, -1, 4 + 2, 0, true},
         // Nothing may be written while OBF is set.
-        FaultCase{"stale_byte_before_write_start", "obf-stuck:1", kForever, 0, 0, -1, kUntouched, 0, 0, true},
-        FaultCase{"response_of_129_bytes_is_drained", "long-response:129:1", kForever, 0, 0, -1, -1, 4 + 129, 0,
+        FaultCase{"stale_byte_before_write_start", "kcs-obf-stuck:1", kForever, 0, 0, -1, kUntouched, 0, 0, true},
+        FaultCase{"response_of_129_bytes_is_drained", "kcs-long-response:129:1", kForever, 0, 0, -1, -1, 4 + 129, 0,
                   true},
-        FaultCase{"response_of_0_bytes", "short-response:0:1", kForever, 0, 0, -1, -1, 4, 0, true},
-        FaultCase{"response_of_1_byte", "short-response:1:1", kForever, 0, 0, -1, -1, 4 + 1, 0, true},
-        FaultCase{"response_of_2_bytes", "short-response:2:1", kForever, 0, 0, -1, -1, 4 + 2, 0, true},
+        FaultCase{"response_of_0_bytes", "kcs-short-response:0:1", kForever, 0, 0, -1, -1, 4, 0, true},
+        FaultCase{"response_of_1_byte", "kcs-short-response:1:1", kForever, 0, 0, -1, -1, 4 + 1, 0, true},
+        FaultCase{"response_of_2_bytes", "kcs-short-response:2:1", kForever, 0, 0, -1, -1, 4 + 2, 0, true},
         // Nothing answers at 0x42/0x43: the ports read 0xFF, IBF set for ever.
         FaultCase{"wrong_ports_in_kcs_cfg", "", kForever, 0, 0, -1, kUntouched, 0, 30, false, "CMD 43\nDATA 42\n"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });

@@ -15,8 +15,10 @@
 #include <optional>
 #include <thread>
 
+#include "bmc/knobs.h"
 #include "bmc/sim_bmc.h"
 #include "bmc/vm_protocol.h"
+#include "platform/hosted/number.h"
 
 namespace {
 
@@ -28,7 +30,7 @@ struct Settings {
     bool verbose = false;
 };
 
-void printHelp(const korvex::bmc::SimBmc& bmc) {
+void printHelp() {
     std::printf(
         "Usage: korvex-bmcd [OPTION]... SOCKET\n"
         "Serves the simulated BMC to QEMU's external BMC device over the Unix socket\n"
@@ -41,20 +43,23 @@ void printHelp(const korvex::bmc::SimBmc& bmc) {
         "Frames over 1024 bytes are dropped (said once on standard error).\n"
         "\n"
         "Options:\n"
-        "  --help                 this text\n"
-        "  --version              the package's version\n"
-        "  --connect-timeout=S    keep trying to connect for S seconds (default 10)\n"
-        "  --bmcd-stop-after=N    answer N requests, then fall silent (QEMU reports\n"
-        "                         completion code 0xC3 to the host after 4 s)\n"
-        "  --bmcd-exit-after=N    answer N requests, then close the connection (QEMU\n"
-        "                         reports 0xD2 to the host)\n"
-        "  --verbose              one line per request, each dropped frame and each\n"
-        "                         change of the interrupt on standard error\n"
+        "  --help                    this text\n"
+        "  --help-faults             every fault of --bmc-fault, with its arguments\n"
+        "  --version                 the package's version\n"
+        "  --connect-timeout=S       keep trying to connect for S seconds (default 10)\n"
+        "  --bmcd-stop-after=N       answer N requests, then fall silent (QEMU reports\n"
+        "                            completion code 0xC3 to the host after 4 s)\n"
+        "  --bmcd-exit-after=N       answer N requests, then close the connection (QEMU\n"
+        "                            reports 0xD2 to the host)\n"
+        "  --verbose                 one line per request, each dropped frame and each\n"
+        "                            change of the interrupt on standard error\n"
+        "\n"
+        "The simulated BMC:\n"
         "%s",
-        bmc.optionHelp().c_str());
+        korvex::bmc::knobHelp(false).c_str());
 }
 
-bool parseNumber(std::string_view text, uint64_t* value) { return korvex::bmc::parseKnobNumber(text, value); }
+using korvex::hosted::parseNumber;
 
 // 0 to go on, 1 after --help or --version, 2 on a bad option.
 int parseArguments(int argc, char** argv, korvex::bmc::SimBmc& bmc, Settings* s) {
@@ -62,7 +67,11 @@ int parseArguments(int argc, char** argv, korvex::bmc::SimBmc& bmc, Settings* s)
         const std::string_view arg = argv[i];
         auto value = [&](std::string_view prefix) { return arg.substr(prefix.size()); };
         if (arg == "--help") {
-            printHelp(bmc);
+            printHelp();
+            return 1;
+        }
+        if (arg == "--help-faults") {
+            std::fputs(korvex::bmc::faultHelp(false).c_str(), stdout);
             return 1;
         }
         if (arg == "--version") {

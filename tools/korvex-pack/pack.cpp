@@ -14,12 +14,13 @@
 #include "platform/hosted/hosted.h"
 #include "platform/hosted/number.h"
 #include "platform/platform.h"
+#include "transport/protocol.h"
 
 namespace korvex::pack {
 
 namespace {
 
-constexpr uint64_t kDefaultSize = 0x2000000;
+constexpr uint64_t kDefaultSize = kFlashSize;
 constexpr uint64_t kDefaultFooterBlock = 0x1FC0000;
 constexpr size_t kChunkData = 49;
 constexpr uint64_t kResponseBytes = 3;  // an answer with no data
@@ -118,7 +119,7 @@ struct BlockFinding {
 bool holdsPlainMarker(const uint8_t* bytes, size_t length) {
     const void* nul = std::memchr(bytes, 0, length);
     const size_t text = nul == nullptr ? length : static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes);
-    return std::string_view(reinterpret_cast<const char*>(bytes), text).find("[img]: ") != std::string_view::npos;
+    return std::string_view(reinterpret_cast<const char*>(bytes), text).find(kFooterEntryMarker) != std::string_view::npos;
 }
 
 // Keeps what the tool's reader prints, block by block, to show it in our words.
@@ -264,7 +265,7 @@ private:
         p.name = v.substr(0, eq);
         // The tool reads the name as one word, and its footer entry ends at "[end]".
         if (p.name.size() >= kPartNameField || p.name.find_first_of(" \t\n\r\v\f") != std::string::npos ||
-            p.name.find("[end]") != std::string::npos)
+            p.name.find(kFooterEndMark) != std::string::npos)
             return fail("part name must be one word of at most 127 characters without \"[end]\": " + shown(p.name));
         if (!number(v.substr(at + 1), "part offset", &p.offset)) return false;
         if (!readFile(std::string(v.substr(eq + 1, at - eq - 1)), &p.bytes)) return false;
@@ -318,8 +319,9 @@ private:
 
         std::string footer;
         for (const PartOption& p : parts)
-            footer += format("[img]: %llx %zx 0 %s\n", static_cast<unsigned long long>(p.offset), p.bytes.size(), p.name.c_str());
-        footer += "[end]";
+            footer += format("%s%llx %zx 0 %s\n", kFooterEntryMarker, static_cast<unsigned long long>(p.offset),
+                             p.bytes.size(), p.name.c_str());
+        footer += kFooterEndMark;
         const uint64_t footerRoom = enciphered ? kEncipheredFooterSize - 1 : kPackageBlockSize - 1;
         if (footer.size() > footerRoom || !Span{footerBlock, footer.size() + 1}.within(size))
             return fail(format("the footer text (%zu bytes) does not fit its block", footer.size()));
@@ -348,7 +350,7 @@ private:
         for (const PartOption& p : parts) std::copy(p.bytes.begin(), p.bytes.end(), package.begin() + static_cast<ptrdiff_t>(p.offset));
         if (haveSignature) {
             uint8_t* s = package.data() + signatureOffset;
-            std::memcpy(s, "ZYLOs_FW", 8);
+            std::memcpy(s, kPackageSignature, sizeof kPackageSignature - 1);
             std::memset(s + 8, 0, kSignatureNameOffset - 8);
             std::memcpy(s + kSignatureNameOffset, signatureName.data(), signatureName.size());
             s[kSignatureNameOffset + signatureName.size()] = 0;

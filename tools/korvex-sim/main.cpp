@@ -8,34 +8,39 @@
 #include <vector>
 
 #include "app/main_flow.h"
+#include "bmc/knobs.h"
 #include "bmc/sim_machine.h"
 #include "exit_status.h"
 #include "platform/hosted/hosted.h"
 
 namespace {
 
-void printHelp(const korvex::bmc::SimMachine& machine) {
+void printHelp() {
     std::printf(
+        "korvex-sim: the korvex tool against a simulated BMC on a simulated machine.\n"
         "Usage: korvex-sim [FRONT-END OPTION]... [--] [TOOL ARGUMENT]...\n"
-        "Runs the tool against a simulated BMC on a simulated machine whose clock\n"
-        "advances 1 us per port access, so waits of seconds cost no real time.\n"
+        "The machine's clock advances 1 us per port access, so the tool's waits cost no\n"
+        "real time. What follows the front-end options (or --) is the tool's command\n"
+        "line. The tool's text goes to standard output, this program's own to standard\n"
+        "error.\n"
         "\n"
-        "Front-end options (before the tool's arguments):\n"
-        "  --help                 this text\n"
-        "  --version              the package's version\n"
-        "  --stats                when the run ends, print to standard error:\n"
-        "                         exchanges, port reads, port writes, virtual time\n"
+        "Front-end options:\n"
+        "  --help                    this text\n"
+        "  --help-faults             every fault of --bmc-fault, with its arguments\n"
+        "  --version                 the package's version\n"
+        "  --stats                   when the run ends, print to standard error:\n"
+        "                            exchanges, port reads, port writes, virtual time\n"
+        "\n"
+        "The simulated BMC:\n"
         "%s"
         "\n"
-        "Everything after the front-end options (or after --) is the tool's command\n"
-        "line; the tool sees this program's name as its first argument.\n"
+        "Exit status: 0 the job succeeded; 1 it failed, or the BMC's state could not be\n"
+        "saved afterwards; 2 usage only, or a command-line or front-end option fault;\n"
+        "3 the BMC refused the job.\n"
         "\n"
-        "Exit status:\n"
-        "  0  the job succeeded\n"
-        "  1  the job failed, or the BMC's state could not be saved afterwards\n"
-        "  2  usage only, a command-line fault, or a front-end option fault\n"
-        "  3  the BMC refused the job\n",
-        machine.optionHelp().c_str());
+        "Example, an update whose third ReceiveFWData exchange breaks:\n"
+        "  korvex-sim --bmc-fault=update-drop:receive-fw-data:3 -- -f fw.bin -i kcs -r y\n",
+        korvex::bmc::knobHelp(true).c_str());
 }
 
 }  // namespace
@@ -55,7 +60,11 @@ int main(int argc, char** argv) {
             break;
         }
         if (std::strcmp(arg, "--help") == 0 && first == 1) {
-            printHelp(machine);
+            printHelp();
+            return 0;
+        }
+        if (std::strcmp(arg, "--help-faults") == 0 && first == 1) {
+            std::fputs(korvex::bmc::faultHelp(true).c_str(), stdout);
             return 0;
         }
         if (std::strcmp(arg, "--version") == 0 && first == 1) {
