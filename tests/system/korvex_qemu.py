@@ -40,8 +40,10 @@ COUNTDOWN = b"Press ESC in"
 BEGIN = "KORVEX-RUN-BEGIN"
 END = "KORVEX-RUN-END"
 # QEMU's own BMC answers every OEM request (NetFn 0x3E) with 0xC1.
-QEMU_SIM_FAULTS = ["--bmc-fault=cc:0x3e:0x%02x:0xc1" % c
-                   for c in (0x0D, 0x14, 0x15, 0x16, 0x17, 0x1D, 0x1E, 0x1F, 0x20)]
+QEMU_SIM_FAULTS = ["--bmc-fault=request-cc:%s:0xc1" % r
+                   for r in ("usb-update-info", "send-block-info", "receive-fw-data", "get-fw-update-info",
+                             "get-fw-update-progress", "prepare-dump-flash", "check-dump-flash-complete",
+                             "get-dump-flash-data", "config-transfer")]
 
 
 class Skip(Exception):
