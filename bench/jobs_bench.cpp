@@ -35,7 +35,7 @@ Outcome runJob(const std::vector<std::string>& bmcOptions, std::vector<std::stri
     for (const std::string& o : bmcOptions) {
         std::string error;
         if (!machine.applyOption(o, &error)) {
-            std::printf("    (the simulated BMC does not know %s yet: %s)\n", o.c_str(), error.c_str());
+            std::printf("    (%s)\n", error.c_str());
             return outcome;
         }
     }
@@ -101,12 +101,10 @@ int main() {
 
     if (!bench::writeBytes(flash.path(), test::patternBytes(bench::k32MiB, 8))) return 1;
     const Outcome d = runJob({"--bmc-flash=" + flash.path()}, {"-d", dump.path()}, kCmdGetDumpFlashData);
-    if (d.ran && fileSize(dump.path()) > 0) {
+    if (d.ran) {
         if (!sameBytes(flash.path(), dump.path())) std::printf("    (the dump does not hold the flash)\n");
         report("flash dump", d, fileSize(dump.path()));
     }
-    else
-        std::printf("    (the dump job wrote nothing: not in this build yet)\n");
 
     if (!bench::writeBytes(config.path(), test::patternBytes(0x10000, 9))) return 1;
     const Outcome b = runJob({"--bmc-config=" + config.path()}, {"-c", "-d", backup.path()}, RecordingPorts::kConfigBlock);

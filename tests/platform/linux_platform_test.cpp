@@ -55,34 +55,6 @@ TEST(MonotonicTimers, OneShotArmCancelAndSaturation) {
     EXPECT_TRUE(end.tv_nsec >= 0 && end.tv_nsec < 1000000000);
 }
 
-TEST(MonotonicTimers, SlotsAreReusedIndependentAndChecked) {
-    MonotonicTimers timers;
-    TimerId a = 0;
-    TimerId b = 0;
-    ASSERT_TRUE(timers.create(&a));
-    ASSERT_TRUE(timers.create(&b));
-    EXPECT_NE(a, b);
-    ASSERT_TRUE(timers.armRelative(a, 0));
-    ASSERT_TRUE(timers.armRelative(b, kThirtySeconds));
-    EXPECT_FALSE(timers.fired(b));
-    EXPECT_TRUE(timers.fired(a));
-    timers.close(a);
-    EXPECT_FALSE(timers.armRelative(a, 0)) << "closed";
-    EXPECT_FALSE(timers.fired(a));
-    EXPECT_FALSE(timers.armRelative(0, 0));
-    EXPECT_FALSE(timers.armRelative(999, 0));
-    timers.cancel(999);
-    timers.close(999);
-    TimerId c = 0;
-    ASSERT_TRUE(timers.create(&c));
-    EXPECT_EQ(c, a);
-    EXPECT_FALSE(timers.fired(c)) << "a reused slot kept the old arming";
-    EXPECT_EQ(timers.openCount(), 2u);
-    timers.close(b);
-    timers.close(c);
-    EXPECT_EQ(timers.openCount(), 0u);
-}
-
 TEST(SleepStall, SleepsAtLeastTheTimeAsked) {
     SleepStall stall;
     for (uint64_t us : {0u, 1u, 1500u, 20000u}) {

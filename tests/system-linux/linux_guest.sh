@@ -4,7 +4,7 @@
 # and compares what the guest saw with korvex-sim on the host for the same
 # command line. Exit 0 pass, 1 fail, 77 skip.
 #
-#   linux_guest.sh CASE KORVEX_STATIC KORVEX_SIM [KORVEX_BMCD [KORVEX_PACK [IPMI_CLIENT]]]
+#   linux_guest.sh CASE KORVEX_STATIC KORVEX_SIM KORVEX_BMCD KORVEX_PACK [IPMI_CLIENT]
 #
 # CASE: banner | no-device | update | dump | config | refusal | driver
 set -uo pipefail
@@ -12,8 +12,8 @@ set -uo pipefail
 case_name=$1
 korvex=$(realpath -e "$2") || exit 1
 sim=$(realpath -e "$3") || exit 1
-bmcd=${4:+$(realpath -m "$4")}
-pack=${5:+$(realpath -m "$5")}
+bmcd=$(realpath -e "$4") || exit 1
+pack=$(realpath -e "$5") || exit 1
 client=${6:+$(realpath -m "$6")}
 here=$(cd "$(dirname "$0")" && pwd)
 boot_limit=${KORVEX_GUEST_TIMEOUT:-240}
@@ -30,15 +30,10 @@ command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 not install
 command -v cpio >/dev/null || skip "cpio not installed"
 [ -x "$korvex" ] || fail "no korvex at $korvex"
 
-needs_bmc=1
 case "$case_name" in
-  banner|no-device|refusal) needs_bmc=0 ;;
-  update|dump|config|driver) ;;
+  banner|no-device|refusal|update|dump|config|driver) ;;
   *) fail "unknown case $case_name" ;;
 esac
-if [ $needs_bmc = 1 ] && { [ -z "$bmcd" ] || [ ! -x "$bmcd" ]; }; then
-  skip "korvex-bmcd is not built yet"
-fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvex-guest.XXXXXX")
 bmcd_pid=
