@@ -19,6 +19,7 @@ test=(
   qemu-system-x86 ovmf
   python3
   linux-image-amd64 busybox-static cpio
+  openipmi
   debootstrap lintian
 )
 sets=("$@")
