@@ -249,7 +249,8 @@ case_driver() {
 # korvex-sim's, the restored bytes in the BMC. The restore runs beside a
 # kcs.cfg, which the driver's way ignores and says so. The driver uses its
 # interrupt throughout. Then a run on the raw ports while the driver holds
-# them, refused as without this way: no request, no file.
+# them, refused as without this way, and one as nobody, who may not open
+# /dev/ipmi0: status 4, no file.
 case_driver_jobs() {
   [ -n "$pack" ] && [ -x "$pack" ] || skip "korvex-pack is not built yet"
   guest_ipmi_modules || skip "no IPMI modules for $kernel (KORVEX_GUEST_MODULES)"
@@ -273,6 +274,7 @@ case_driver_jobs() {
   guest_sh "rm kcs.cfg"
   guest_cmd irq1 "grep ipmi_si /proc/interrupts"
   guest_run ports --interface=ports -c -d refused.bin
+  guest_cmd nobody "su -s /bin/sh nobody -c 'korvex -c -d refused.bin'"
   guest_sh "ls > /tmp/files; put files /tmp/files"
   boot with-bmc "${knobs[@]}" --bmc-save-flash="$work/flash-after.bin" --bmc-save-config="$work/bmc-config.bin"
   for name in load irq0 irq1; do collect $name; done
@@ -306,9 +308,17 @@ case_driver_jobs() {
   [ "$(cat "$work/ports.rc")" = 4 ] && [ ! -s "$work/ports.out" ] || fail "the raw-port run: status or output"
   [ "$(head -n 1 "$work/ports.err")" = "korvex: interface: KCS ports (--interface=ports)" ] &&
     grep -q "the kernel's IPMI driver" "$work/ports.err" || { cat "$work/ports.err"; fail "the raw-port run was not refused"; }
-  guest_result files > "$work/files"
-  grep -qx 'refused.bin' "$work/files" && fail "the refused run created a file"
   echo "ok: the raw-port run was refused while the driver holds the ports: $(sed -n 2p "$work/ports.err")"
+  guest_has nobody.rc || fail "no result of the run as nobody"
+  for part in out err rc; do guest_result "nobody.$part" > "$work/nobody.$part"; done
+  printf '%s\n' "korvex: interface: the kernel's IPMI driver, /dev/ipmi0" \
+    "korvex: cannot open /dev/ipmi0: Permission denied (run as root)" "korvex: nothing was sent to the BMC" \
+    > "$work/nobody.expected"
+  same "refusal as nobody through the driver" "$work/nobody.expected" "$work/nobody.err" || fail "differs"
+  [ "$(cat "$work/nobody.rc")" = 4 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
+  guest_result files > "$work/files"
+  grep -qx 'refused.bin' "$work/files" && fail "a refused run created a file"
+  echo "ok: refused runs created no file"
 }
 
 # korvex through the kernel's IPMI driver against OpenIPMI's ipmi_sim, a BMC
