@@ -19,7 +19,6 @@ test=(
   qemu-system-x86 ovmf
   python3
   linux-image-amd64 busybox-static cpio
-  openipmi
   debootstrap lintian
 )
 sets=("$@")
