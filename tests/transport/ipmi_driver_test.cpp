@@ -179,8 +179,8 @@ TEST(DriverTransport, EachWayAnExchangeEnds) {
         {"answer", {{{0x00, 0xAA, 0xBB}}}, {}, POLLIN, 3, false, S::Answered, 0x00},
         {"no request data", {{{0x00}}}, {}, POLLIN, 0, false, S::Answered, 0x00},
         {"a refusal is an answer", {{{0xC1, 0x01}}}, {}, POLLIN, 3, false, S::Answered, 0xC1},
-        {"late answer, then this one's", {{{0xC3}, true}, {{0x00, 0x05}}}, {}, POLLIN, 3, true, S::Answered, 0x00, 30000,
-         "no answer within 30 s"},
+        {"late answer, then this one's", {{{0xC3}, true}, {{0x00, 0x05}}}, {}, POLLIN, 3, true, S::Answered, 0x00,
+         30000, "no answer within 30 s"},
         {"only a late answer", {{{0x00, 0x05}, true}}, {}, POLLIN, 3, true, S::ReadFailed, 0, 60000,
          "no answer within 30 s"},
         {"silence", {}, {}, POLLIN, 3, false, S::ReadFailed, 0, 30000, "no answer within 30 s"},
@@ -298,7 +298,8 @@ TEST(DriverTransport, RunsPrintWhatTheKcsPathPrints) {
                 std::vector<char*> argv;
                 for (std::string& s : storage) argv.push_back(s.data());
                 argv.push_back(nullptr);
-                result[1] = korvexMain(sim.machine.platform(), transport, static_cast<int>(storage.size()), argv.data());
+                const int argc = static_cast<int>(storage.size());
+                result[1] = korvexMain(sim.machine.platform(), transport, argc, argv.data());
             } else {
                 result[0] = sim.run(row.args);
             }

@@ -150,12 +150,12 @@ DriverTransport::Sent DriverTransport::send(uint8_t netFnLun, uint8_t command, c
                 calls_.poll(nullptr, 0, static_cast<int>(left < driver::kBusyPauseMs ? left : driver::kBusyPauseMs));
                 continue;
             }
-            complain("the driver still refused the request after %d s: %s",
-                   driver::kBusyLimitMs / 1000, std::strerror(error));
+            complain("the driver still refused the request after %d s: %s", driver::kBusyLimitMs / 1000,
+                     std::strerror(error));
             return Sent::Refused;
         }
-        complain("the driver refused the request (NetFn 0x%02X, command 0x%02X): %s",
-               netFnLun >> 2, command, std::strerror(error));
+        complain("the driver refused the request (NetFn 0x%02X, command 0x%02X): %s", netFnLun >> 2, command,
+                 std::strerror(error));
         return Sent::Refused;
     }
 }
@@ -164,13 +164,11 @@ ExchangeResult DriverTransport::receive(long msgid, uint8_t* responseData) {
     const int64_t deadline = calls_.monotonicMs() + driver::kAnswerLimitMs;
     for (;;) {
         const int64_t left = deadline - calls_.monotonicMs();
-        if (left <= 0)
-            return readFailed("no answer within %d s", driver::kAnswerLimitMs / 1000);
+        if (left <= 0) return readFailed("no answer within %d s", driver::kAnswerLimitMs / 1000);
         pollfd ready {fd_, POLLIN, 0};
         const int count = calls_.poll(&ready, 1, static_cast<int>(left));
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0)
-            return readFailed("waiting for the answer failed: %s", std::strerror(errno));
+        if (count < 0) return readFailed("waiting for the answer failed: %s", std::strerror(errno));
         if (count == 0) continue;  // the clock decides
         if ((ready.revents & POLLIN) == 0)
             return readFailed("the device failed (poll events 0x%x)", ready.revents);
@@ -186,22 +184,18 @@ ExchangeResult DriverTransport::receive(long msgid, uint8_t* responseData) {
         if (calls_.ioctl(fd_, IPMICTL_RECEIVE_MSG_TRUNC, &answer) != 0) {
             const int error = errno;
             if (error == EINTR || error == EAGAIN) continue;
-            if (error != EMSGSIZE)
-                return readFailed("receiving the answer failed: %s", std::strerror(error));
+            if (error != EMSGSIZE) return readFailed("receiving the answer failed: %s", std::strerror(error));
             truncated = true;  // taken off the queue all the same
         }
         // Anything else is the late answer to a request given up on.
         if (answer.recv_type != IPMI_RESPONSE_RECV_TYPE || answer.msgid != msgid) continue;
         const int length = answer.msg.data_len;
-        if (truncated)
-            return readFailed("the answer was longer than %d bytes", length);
+        if (truncated) return readFailed("the answer was longer than %d bytes", length);
         if (length < 1) return readFailed("an answer without a completion code");
         if (length - 1 > kMaxResponseData)
-            return readFailed("an answer of %d data bytes; at most %d fit", length - 1,
-                          kMaxResponseData);
+            return readFailed("an answer of %d data bytes; at most %d fit", length - 1, kMaxResponseData);
         if (driverGaveUp(data[0], length - 1))
-            return readFailed("the driver got no usable answer from the BMC (0x%02X)",
-                          data[0]);
+            return readFailed("the driver got no usable answer from the BMC (0x%02X)", data[0]);
         if (length > 1) std::memcpy(responseData, data + 1, static_cast<size_t>(length - 1));
         return ExchangeResult::answer(data[0], length - 1);
     }

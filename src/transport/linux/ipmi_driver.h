@@ -65,7 +65,8 @@ enum class AttachStep : uint8_t { Open, Check };
 class DriverTransport final : public Transport {
 public:
     // console: the run's, for the exchange's own line; err: for the details.
-    DriverTransport(IpmiDeviceCalls& calls, Console& console, FILE* err) : calls_(calls), console_(console), err_(err) {}
+    DriverTransport(IpmiDeviceCalls& calls, Console& console, FILE* err)
+        : calls_(calls), console_(console), err_(err) {}
     ~DriverTransport();
     DriverTransport(const DriverTransport&) = delete;
     DriverTransport& operator=(const DriverTransport&) = delete;
