@@ -10,13 +10,15 @@
 namespace korvex {
 
 JobResult korvexMain(const Platform& platform, int argc, char** argv) {
+    KcsTransport kcs(platform);  // whatever -i names
+    return korvexMain(platform, kcs, argc, argv);
+}
+
+JobResult korvexMain(const Platform& platform, Transport& transport, int argc, char** argv) {
     Console& console = platform.console;
     Options options;
     if (parseCommandLine(console, argc, argv, &options) == ParseOutcome::End)
         return {0, JobOutcome::CommandLineError};
-
-    KcsTransport kcs(platform);
-    Transport& transport = kcs;  // the one binding there is, whatever -i names
 
     printUsageBanner(console);
     for (int i = 0; i < argc; ++i) console.print("%s ", argv[i]);
