@@ -408,7 +408,7 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         files.fault = c.fault;
         CountingTransport transport;
         transport.openable = c.transportOpens;
-        const Platform p{run.ports, run.timers, run.stall, run.console, files, run.memory};
+        const Platform p{run.ports, run.timers, run.stall, run.console, files, run.memory, run.stops};
         EXPECT_EQ(runConfigFlowWith(p, transport, c.restore, c.backup, *c.modules), kFailed);
         EXPECT_EQ(run.console.text, c.console);
         EXPECT_EQ(transport.opens, c.transportOpens ? 0 : 1);

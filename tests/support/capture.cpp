@@ -40,6 +40,20 @@ int CaptureConsole::readChar() {
     return static_cast<unsigned char>(input[inputPos++]);
 }
 
+FakeStops::FakeStops(bmc::SimBmc& bmc) {
+    bmc.onRequest([this](const bmc::Request& request) {
+        if (++requests_ == stopAt) requested = true;
+        (held ? heldCommands : freeCommands).push_back(request.command);
+    });
+}
+
+bool FakeStops::beginBmcChange(BmcChange change) {
+    if (requested) return false;
+    held = true;
+    changes.push_back(change);
+    return true;
+}
+
 void SimRun::options(const std::vector<std::string>& bmcOptions) {
     for (const std::string& o : bmcOptions) {
         std::string error;

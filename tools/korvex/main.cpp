@@ -5,7 +5,8 @@
 // The tool's text goes to standard output; the exit status is the run's
 // outcome (exit_status.h). This front end's own refusals (kcs.cfg or its
 // ports, no port access, the kernel's IPMI driver in the way) go to standard
-// error with status 4; nothing is sent to the BMC then.
+// error with status 4; nothing is sent to the BMC then. Signals are handled
+// as platform/hosted/signals.h says; a run stopped by signal N exits 128 + N.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/main_flow.h"
 #include "exit_status.h"
 #include "platform/hosted/hosted.h"
+#include "platform/hosted/signals.h"
 #include "platform/linux/linux.h"
 #include "korvex/preflight.h"
 
@@ -22,14 +24,17 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // First, so that a signal from here on is a stop request, not the end.
+    korvex::hosted::SignalStops stops("korvex");
     korvex::linuxhost::LinuxPortIo ports;
     korvex::linuxhost::MonotonicTimers timers;
     korvex::linuxhost::SleepStall stall;
     korvex::hosted::StdioConsole console;
+    console.waitInputWith(&korvex::hosted::SignalStops::awaitInput);
     korvex::hosted::StdioFileSystem stdioFiles;
     korvex::linuxhost::CheckedKcsCfg files(stdioFiles);  // the run reads the kcs.cfg that was checked
     korvex::hosted::HeapMemory memory;
-    const korvex::Platform platform{ports, timers, stall, console, files, memory};
+    const korvex::Platform platform{ports, timers, stall, console, files, memory, stops};
 
     korvex::linuxhost::PreflightSettings settings;
     int first = 1;
@@ -55,5 +60,5 @@ int main(int argc, char** argv) {
 
     const korvex::JobResult result = korvex::korvexMain(platform, toolArgc, toolArgs.data());
     std::fflush(stdout);
-    return korvex::frontend::exitStatus(result.outcome);
+    return korvex::frontend::exitStatus(result.outcome, korvex::hosted::SignalStops::stopSignal());
 }

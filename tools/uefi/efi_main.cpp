@@ -85,7 +85,8 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
     UefiConsole console(system);
     UefiFileSystem files(shell());
     UefiMemory memory;
-    const korvex::Platform platform{ports, timers, stall, console, files, memory};
+    korvex::NeverStop stops;  // nothing in the shell asks a run to stop
+    const korvex::Platform platform{ports, timers, stall, console, files, memory, stops};
 
     EFI_SHELL_PARAMETERS_PROTOCOL* parameters = shellParameters(image);
     Arguments args = convertArguments(memory, parameters);
