@@ -367,6 +367,18 @@ public:
     int exchanges = 0;
 };
 
+// A stop requested before a restore's first request: the restore does not
+// begin, and what the flow opened is closed again.
+TEST(ConfigFlow, StopBeforeTheRestoreSendsNothing) {
+    ConfigRun run;
+    run.stops.requested = true;
+    EXPECT_EQ(run.restoreFrom(sampleBytes(100)), (JobResult{0, JobOutcome::Interrupted}));
+    EXPECT_EQ(run.console.text, kRestoreMode + "Error : Interrupted\nOperation Failed.\n");
+    EXPECT_EQ(run.bmc.exchanges(), 0u);
+    EXPECT_EQ(run.transport.closes, 1);
+    EXPECT_EQ(run.files.openNow, 0);
+}
+
 struct SetUpCase {
     const char* restore;
     const char* backup;

@@ -36,6 +36,7 @@ void CaptureConsole::vprint(const char* format, va_list args) {
 }
 
 int CaptureConsole::readChar() {
+    if (onReadChar) onReadChar();
     if (inputPos >= input.size()) return -1;
     return static_cast<unsigned char>(input[inputPos++]);
 }

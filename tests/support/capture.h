@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ public:
     std::string text;
     std::string input;  // characters readChar() hands out, in order
     size_t inputPos = 0;
+    std::function<void()> onReadChar;  // what happens while the tool waits for a key
     int flushes = 0;
 };
 
