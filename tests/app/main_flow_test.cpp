@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -135,9 +137,16 @@ SimEnd runSim(const std::string& args, size_t readLimit, bool hangUpIgnored) {
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return {-1000, "no pipe", 0};
-    fcntl(out[0], F_SETPIPE_SZ, 4096);
+    // A child that stops (Ctrl-Z taken) must not leave the test waiting on
+    // its output: its SIGCHLD comes through a signalfd beside the pipe.
+    sigset_t child, mask;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, &mask);
+    const int childEvents = signalfd(-1, &child, SFD_CLOEXEC);
+    int out[2] = {-1, -1};
+    const bool piped = childEvents >= 0 && pipe2(out, O_CLOEXEC) == 0;
+    if (piped) fcntl(out[0], F_SETPIPE_SZ, 4096);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
@@ -146,21 +155,33 @@ SimEnd runSim(const std::string& args, size_t readLimit, bool hangUpIgnored) {
     ignore.sa_handler = SIG_IGN;
     if (hangUpIgnored) sigaction(SIGHUP, &ignore, &before);
     pid_t pid = -1;
-    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    const bool spawned = piped && posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
     if (hangUpIgnored) sigaction(SIGHUP, &before, nullptr);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
+    out[1] = -1;
     size_t taken = 0;
+    int raw = 0;
+    bool ended = false;  // raw holds how it ended, or that it stopped
     char buffer[4096];
-    while (spawned && taken < readLimit) {
+    while (spawned && taken < readLimit && !(ended && WIFSTOPPED(raw))) {
+        pollfd ready[2] = {{out[0], POLLIN, 0}, {childEvents, POLLIN, 0}};
+        poll(ready, 2, -1);
+        if (ready[1].revents != 0) {
+            signalfd_siginfo info;
+            static_cast<void>(read(childEvents, &info, sizeof info));
+            ended = ended || waitpid(pid, &raw, WNOHANG | WUNTRACED) == pid;
+        }
+        if (ready[0].revents == 0) continue;
         const ssize_t n = read(out[0], buffer, std::min(sizeof buffer, readLimit - taken));
         if (n <= 0) break;
         taken += static_cast<size_t>(n);
     }
-    close(out[0]);
-    int raw = 0;
-    if (!spawned || waitpid(pid, &raw, WUNTRACED) != pid) return {-1000, "not run", taken};
-    int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? -WTERMSIG(raw) : 1000 + WSTOPSIG(raw);
+    for (const int fd : {out[0], out[1], childEvents}) close(fd);
+    if (spawned && !ended) ended = waitpid(pid, &raw, WUNTRACED) == pid;
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    if (!ended) return {-1000, "not run", taken};
+    const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? -WTERMSIG(raw) : 1000 + WSTOPSIG(raw);
     if (WIFSTOPPED(raw)) {
         kill(pid, SIGKILL);
         waitpid(pid, &raw, 0);
