@@ -196,7 +196,6 @@ StepResult prepareConfigTransfer(ConfigTransfer* context) {
     int32_t inlen = 0;
     console.print("Data preparing........\n");
 
-    if (stopRequested(c)) return StepResult::Failed;
     request[0] = kOpReset;
     TaskStatus task;
     if (failed(taskRequest(c, request, 1, answer, &inlen, policy(0, 1, kTaskReset, 5), &task)))

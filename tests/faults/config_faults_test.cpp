@@ -64,6 +64,8 @@ const ConfigRow kRows[] = {
     {"backup-write-fails", D::Backup, {}, O::Failed, 100},
     {"backup-keep-fails", D::Backup, {}, O::Failed, SIZE_MAX, SIZE_MAX, true},
     {"backup-interrupted-preparing", D::Backup, {}, O::Interrupted, SIZE_MAX, SIZE_MAX, false, false, kRestoreBytes,
+     kConfigBytes, 1},
+    {"backup-interrupted-preparing", D::Backup, {}, O::Interrupted, SIZE_MAX, SIZE_MAX, false, false, kRestoreBytes,
      kConfigBytes, 2},
     {"backup-interrupted", D::Backup, {}, O::Interrupted, SIZE_MAX, SIZE_MAX, false, false, kRestoreBytes,
      kConfigBytes, 5},

@@ -54,13 +54,16 @@ const DumpRow kRows[] = {
     {"dump-write-fails", {}, O::Failed, Before::File, 120},
     {"dump-keep-fails", {}, O::Failed, Before::File, SIZE_MAX, true},
     {"dump-interrupted-while-waiting", {}, O::Interrupted, Before::File, SIZE_MAX, false, false, 1},
+    {"dump-interrupted-while-waiting", {"--bmc-dump-ready-after=3"}, O::Interrupted, Before::File, SIZE_MAX, false,
+     false, 2},  // in the readiness poll
     {"dump-interrupted", {}, O::Interrupted, Before::File, SIZE_MAX, false, false, 4},
 };
 
 TEST(DumpFaults, EveryFailureEndToEnd) {
     const std::string old = "an older dump", decoy = scratchPath("decoy");
     for (const DumpRow& row : kRows) {
-        SCOPED_TRACE(std::string(row.name) + (row.before == Before::Link ? " over a link" : ""));
+        SCOPED_TRACE(std::string(row.name) + (row.before == Before::Link ? " over a link" : "") + " stop at " +
+                     std::to_string(row.stopAt));
         const std::string path =
             row.noFolder ? scratchPath("no-such-folder") + "/dump.bin" : scratchPath(std::string(row.name) + ".bin");
         std::remove(path.c_str());
@@ -84,6 +87,9 @@ TEST(DumpFaults, EveryFailureEndToEnd) {
         EXPECT_TRUE(sim.stops.heldCommands.empty());  // only reads: nothing to hold a stop for
         if (row.stopAt != 0) {
             EXPECT_EQ(sim.machine.bmc.exchanges(), row.stopAt);
+        }
+        if (row.stopAt == 1) {
+            EXPECT_LT(sim.machine.clock.nowUs(), 1000000u);  // the fixed wait is not sat out
         }
         EXPECT_EQ(sim.files.openNow, 0);
         EXPECT_EQ(sim.memory.outstanding(), 0u);
