@@ -140,7 +140,10 @@ SignalStops::SignalStops(const char* program) {
 }
 
 SignalStops::~SignalStops() {
-    for (size_t i = 0; i < sizeof kHandled / sizeof kHandled[0]; ++i) sigaction(kHandled[i], &saved_[i], nullptr);
+    // SIGPIPE stays ignored: stdio writes out standard output once more when
+    // the program exits, and a reader gone by then must not kill it either.
+    for (size_t i = 0; i < sizeof kHandled / sizeof kHandled[0]; ++i)
+        if (kHandled[i] != SIGPIPE) sigaction(kHandled[i], &saved_[i], nullptr);
     change_ = 0;
 }
 

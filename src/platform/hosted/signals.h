@@ -27,7 +27,7 @@ class SignalStops final : public StopRequests {
 public:
     // program names the front end in the lines on standard error.
     explicit SignalStops(const char* program);
-    // Puts the dispositions back as they were.
+    // Puts the dispositions back as they were, but for SIGPIPE's.
     ~SignalStops();
     SignalStops(const SignalStops&) = delete;
     SignalStops& operator=(const SignalStops&) = delete;
