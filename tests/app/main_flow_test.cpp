@@ -146,12 +146,25 @@ SimEnd runSim(const std::string& args, size_t readLimit, bool hangUpIgnored) {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // The child starts with the default dispositions, whatever the test runner
+    // ignores (a background job's SIGINT), but for SIGHUP under nohup.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults, none;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE})
+        if (signal != SIGHUP || !hangUpIgnored) sigaddset(&defaults, signal);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     struct sigaction ignore {}, before {};
     ignore.sa_handler = SIG_IGN;
     if (hangUpIgnored) sigaction(SIGHUP, &ignore, &before);
     pid_t pid = -1;
-    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    const bool spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ) == 0;
     if (hangUpIgnored) sigaction(SIGHUP, &before, nullptr);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (out[1] >= 0) close(out[1]);
     char buffer[4096];
