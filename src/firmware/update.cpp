@@ -208,9 +208,9 @@ JobResult UpdateJob::runKcs(const char* packageName, uint8_t preserveFlag) {
         return updateState == kUpdateStateReady ? kFailed : kRefused;  // closes the package, releases the buffer
 
     // From the first block info on, the BMC's flash is being written: a stop
-    // now would leave a part half written, so it waits for the job's end.
-    // Before that the update can still be called off as a failure here would
-    // be, with the BMC reset out of the update state GetFWUpdateInfo found.
+    // then would leave a part half written, so it waits for the job's end.
+    // Until then a stop calls the update off as a failed validation does:
+    // the BMC, which GetFWUpdateInfo may have put in its update state, is reset.
     const HeldStops hold(platform_.stops, BmcChange::Update);
     if (!hold.held()) {
         console.print("ERROR: INTERRUPTED, NO FIRMWARE WAS SENT\n");
