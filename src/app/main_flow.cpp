@@ -24,6 +24,12 @@ JobResult korvexMain(const Platform& platform, Transport& transport, int argc, c
     for (int i = 0; i < argc; ++i) console.print("%s ", argv[i]);
     console.print("\n");
 
+    // A stop asked for before the job begins (while the command line was
+    // read, or the banner printed) ends the run before anything is opened or sent.
+    if (platform.stops.stopRequested()) {
+        console.print("ERROR: INTERRUPTED, NOTHING WAS SENT TO THE BMC\n\n");
+        return {-1, JobOutcome::Interrupted};
+    }
     const Job job = chooseJob(options);
     if (job == Job::ConfigRestore || job == Job::ConfigBackup) {
         // The flow opens and closes the transport itself and ends the run.

@@ -9,7 +9,8 @@ namespace korvex {
 
 // argv[0] is the program name as typed. The result's value is what the main
 // routine returns (0 after a usage-only run or a command-line fault, -1 when
-// transport open fails, else the job's); its outcome is the run's.
+// transport open fails or a stop was requested before the job, else the
+// job's); its outcome is the run's.
 // Every request goes through the KCS transport on the platform's ports.
 JobResult korvexMain(const Platform& platform, int argc, char** argv);
 

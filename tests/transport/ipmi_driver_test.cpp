@@ -124,7 +124,7 @@ private:
         answer.recv_type = IPMI_RESPONSE_RECV_TYPE;
         answer.msgid = q.msgid;
         const size_t n = std::min<size_t>(q.reply.bytes.size(), answer.msg.data_len);
-        std::memcpy(answer.msg.data, q.reply.bytes.data(), n);
+        if (n != 0) std::memcpy(answer.msg.data, q.reply.bytes.data(), n);
         answer.msg.data_len = static_cast<unsigned short>(n);
         if (n < q.reply.bytes.size()) return errno = EMSGSIZE, -1;  // taken off the queue, cut
         return 0;

@@ -8,6 +8,8 @@
 // the way to the BMC, and its refusals (the device node, kcs.cfg or its
 // ports, no port access, the kernel's IPMI driver in the way of the ports)
 // with status 4; nothing is sent to the BMC then.
+// Signals are handled as platform/hosted/signals.h says; a run stopped by
+// signal N exits 128 + N.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "app/main_flow.h"
 #include "exit_status.h"
 #include "platform/hosted/hosted.h"
+#include "platform/hosted/signals.h"
 #include "platform/linux/linux.h"
 #include "korvex/interface.h"
 #include "korvex/preflight.h"
@@ -25,14 +28,17 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // First, so that a signal from here on is a stop request, not the end.
+    korvex::hosted::SignalStops stops("korvex");
     korvex::linuxhost::LinuxPortIo ports;
     korvex::linuxhost::MonotonicTimers timers;
     korvex::linuxhost::SleepStall stall;
     korvex::hosted::StdioConsole console;
+    console.waitInputWith(&korvex::hosted::SignalStops::awaitInput);
     korvex::hosted::StdioFileSystem stdioFiles;
     korvex::linuxhost::CheckedKcsCfg files(stdioFiles);  // the run reads the kcs.cfg that was checked
     korvex::hosted::HeapMemory memory;
-    const korvex::Platform platform{ports, timers, stall, console, files, memory};
+    const korvex::Platform platform{ports, timers, stall, console, files, memory, stops};
 
     korvex::linuxhost::PreflightSettings settings;
     int first = 1;
@@ -64,7 +70,7 @@ int main(int argc, char** argv) {
     if (route == Route::Refused) return korvex::frontend::kExitNotStarted;
     korvex::JobResult result{};
     if (route == Route::Driver) {
-        const korvex::Platform direct{ports, timers, stall, console, stdioFiles, memory};  // kcs.cfg unread
+        const korvex::Platform direct{ports, timers, stall, console, stdioFiles, memory, stops};  // kcs.cfg unread
         result = korvex::korvexMain(direct, driver, toolArgc, toolArgs.data());
     } else {
         const auto grant = [&ports](uint16_t port, int* error) { return ports.grant(port, error); };
@@ -73,5 +79,5 @@ int main(int argc, char** argv) {
         result = korvex::korvexMain(platform, toolArgc, toolArgs.data());
     }
     std::fflush(stdout);
-    return korvex::frontend::exitStatus(result.outcome);
+    return korvex::frontend::exitStatus(result.outcome, korvex::hosted::SignalStops::stopSignal());
 }
