@@ -44,7 +44,8 @@ Outcome runJob(const std::vector<std::string>& bmcOptions, std::vector<std::stri
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const Platform platform{recorder, machine.timers, machine.stall, console, files, memory};
+    NeverStop stops;
+    const Platform platform{recorder, machine.timers, machine.stall, console, files, memory, stops};
     static_cast<void>(korvexMain(platform, static_cast<int>(args.size()), argv.data()));
     std::string error;
     if (!machine.finish(&error)) {

@@ -40,7 +40,8 @@ struct Machine {
     int run(PortIo& ports, const std::string& package) {
         std::string a0 = "korvex", a1 = "-f", a2 = package;
         char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
-        const Platform platform{ports, machine.timers, machine.stall, console, files, memory};
+        NeverStop stops;
+        const Platform platform{ports, machine.timers, machine.stall, console, files, memory, stops};
         return korvexMain(platform, 3, argv).value;
     }
     uint64_t accesses() const { return machine.ports.reads() + machine.ports.writes(); }

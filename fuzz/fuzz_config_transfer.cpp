@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         previousRequest = bytes;
     };
 
-    const Platform platform{ports, timers, stall, console, files, memory};
+    NeverStop stops;
+    const Platform platform{ports, timers, stall, console, files, memory, stops};
     const JobResult result = runConfigFlow(platform, bmc, restore ? "restore.bin" : nullptr,
                                            restore ? nullptr : "backup.bin");
 

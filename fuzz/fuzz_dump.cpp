@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
     };
 
-    const Platform platform{ports, timers, stall, console, files, memory};
+    NeverStop stops;
+    const Platform platform{ports, timers, stall, console, files, memory, stops};
     const JobResult result = runFlashDump(platform, bmc, "dump.bin");
     if (result.value != 1) std::abort();
 

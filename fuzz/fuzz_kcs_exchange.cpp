@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     korvex::fuzz::NullConsole console;
     NoFiles files;
     NoMemory memory;
-    korvex::KcsTransport kcs(korvex::Platform{ports, timers, stall, console, files, memory});
+    korvex::NeverStop stops;
+    korvex::KcsTransport kcs(korvex::Platform{ports, timers, stall, console, files, memory, stops});
     kcs.open();
 
     uint8_t request[62];

@@ -12,9 +12,10 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitCommandLine = 2;  // usage, a command-line fault, a front-end option fault
 inline constexpr int kExitRefusedByBmc = 3;
 inline constexpr int kExitNotStarted = 4;  // the front end refused before anything was sent
-// 128 + N is kept for a job stopped by signal N.
+inline constexpr int kExitSignalBase = 128;  // + N: a run stopped by signal N, as a shell reports one
 
-constexpr int exitStatus(JobOutcome outcome) {
+// stopSignal: the signal that asked an Interrupted run to stop.
+constexpr int exitStatus(JobOutcome outcome, int stopSignal = 0) {
     switch (outcome) {
         case JobOutcome::Succeeded:
             return kExitSucceeded;
@@ -22,8 +23,10 @@ constexpr int exitStatus(JobOutcome outcome) {
             return kExitCommandLine;
         case JobOutcome::RefusedByBmc:
             return kExitRefusedByBmc;
+        case JobOutcome::Interrupted:
+            if (stopSignal > 0) return kExitSignalBase + stopSignal;
+            break;
         case JobOutcome::Failed:
-        case JobOutcome::Interrupted:  // until the front ends stop jobs on a signal, and report 128 + N
             break;
     }
     return kExitFailed;

@@ -56,6 +56,7 @@ uint64_t SimBmc::count(uint8_t netFn, uint8_t command) const {
 Response SimBmc::handle(const Request& request) {
     ++exchanges_;
     if (keepLog_) log_.push_back(request);
+    if (onRequest_) onRequest_(request);
     Entry* e = find(request.netFn, request.command);
     if (e == nullptr) return Response{kCcInvalidCommand, {}};
     const uint64_t occurrence = ++e->count;

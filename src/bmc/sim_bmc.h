@@ -75,6 +75,9 @@ public:
     // Every request seen, in order (for tests).
     const std::vector<Request>& log() const { return log_; }
     void keepLog(bool on) { keepLog_ = on; }
+    // Called with every request as it arrives, before it is answered: where a
+    // test or korvex-sim makes something happen to the tool at a set request.
+    void onRequest(std::function<void(const Request&)> hook) { onRequest_ = std::move(hook); }
     uint64_t coldResets() const { return coldResets_; }
     void noteColdReset() { ++coldResets_; }
 
@@ -107,6 +110,7 @@ private:
     std::vector<Fault> faults_;
     std::vector<Request> log_;
     bool keepLog_ = false;
+    std::function<void(const Request&)> onRequest_;
     uint64_t exchanges_ = 0;
     uint64_t coldResets_ = 0;
     std::vector<uint8_t> flash_;

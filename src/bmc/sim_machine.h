@@ -1,6 +1,7 @@
 // A whole simulated server for one run of the tool: virtual clock, port bus,
 // timers, pause, and the BMC behind its KCS interface at 0xCA2/0xCA3. The
-// console, files and memory are the caller's.
+// console, files and memory are the caller's, and so are the stop requests
+// if the caller has any (by default nothing asks the run to stop).
 #pragma once
 
 #include <string>
@@ -19,7 +20,8 @@ public:
 
     // One "--bmc-..." option (bmc/knobs.h); false with *error set when it is not understood.
     bool applyOption(std::string_view option, std::string* error);
-    Platform platform() { return Platform{ports, timers, stall, console_, files_, memory_}; }
+    Platform platform() { return Platform{ports, timers, stall, console_, files_, memory_, *stops_}; }
+    void setStops(StopRequests& stops) { stops_ = &stops; }
     // Saves what the options asked to be saved, when the run is over.
     bool finish(std::string* error) { return bmc.finish(error); }
     // The four lines of --stats.
@@ -36,6 +38,8 @@ private:
     Console& console_;
     FileSystem& files_;
     Memory& memory_;
+    NeverStop neverStop_;
+    StopRequests* stops_ = &neverStop_;
 };
 
 }  // namespace korvex::bmc

@@ -104,13 +104,28 @@ bool settleBackup(ConfigTransfer& c, bool whole, const char* backupName) {
 JobResult runConfigFlowWith(const Platform& platform, Transport& transport, const char* restoreName,
                             const char* backupName, const TransferModuleTable& modules) {
     Console& console = platform.console;
-    ConfigTransfer c(BmcLink{transport, console, platform.stall});
+    ConfigTransfer c(BmcLink{transport, console, platform.stall}, platform.stops);
     if (!setUp(c, platform.files, restoreName, backupName, modules)) {
         console.print("Operation Failed.\n");
         return {0, JobOutcome::Failed};
     }
 
-    bool succeeded = runSteps(c);
+    bool succeeded = false;
+    if (c.mode == kModeRestore) {
+        // The first request of a restore already changes the BMC (it resets
+        // the transfer task); from there to the finish step a stop waits.
+        const HeldStops hold(platform.stops, BmcChange::Restore);
+        if (!hold.held()) {
+            console.print("Error : Interrupted\n");
+            transport.close();
+            c.file->close();
+            console.print("Operation Failed.\n");
+            return {0, JobOutcome::Interrupted};
+        }
+        succeeded = runSteps(c);
+    } else {
+        succeeded = runSteps(c);
+    }
     transport.close();
     if (c.mode == kModeBackup) {
         // A negative length announces nothing that could have been received whole.
@@ -121,6 +136,7 @@ JobResult runConfigFlowWith(const Platform& platform, Transport& transport, cons
         console.print("Done. Please wait at least 1 minute to restore configurations.\n");
     }
     const JobOutcome outcome = succeeded       ? JobOutcome::Succeeded
+                               : c.interrupted  ? JobOutcome::Interrupted
                                : c.refusedByBmc ? JobOutcome::RefusedByBmc
                                                 : JobOutcome::Failed;
     return {0, outcome};

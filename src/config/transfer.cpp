@@ -36,6 +36,15 @@ StepResult taskRequest(ConfigTransfer& c, const uint8_t* request, int32_t length
     return result;
 }
 
+// Asked before each request of a backup: a stop ends the step as a failed
+// request would, so the flow closes the task with the finish request.
+bool stopRequested(ConfigTransfer& c) {
+    if (!c.stops.stopRequested()) return false;
+    c.interrupted = true;
+    c.link.console.print("Error : Interrupted\n");
+    return true;
+}
+
 uint64_t nextSequence(uint64_t sequence) { return (sequence + 1) & kSequenceMask; }
 
 void putSequence(uint8_t* bytes, uint64_t sequence) {
@@ -68,6 +77,7 @@ public:
         console_.print("Total data length : %9ld\n", static_cast<long>(c_.totalLength));
         int64_t processed = 0;
         while (processed < c_.totalLength) {
+            if (stopRequested(c_)) return StepResult::Failed;
             std::memset(answer_, 0, kBlockHeader);
             request_[0] = controlByte(c_.taskId, kOpBlock);
             putSequence(request_ + 1, c_.sequence);
@@ -177,6 +187,7 @@ StepResult prepareConfigTransfer(ConfigTransfer* context) {
     if (failed(taskRequest(c, request, 1, answer, &inlen, policy(0, 1, kTaskReset, 5), &task)))
         return StepResult::Failed;
 
+    if (stopRequested(c)) return StepResult::Failed;
     int32_t startLength = 1;
     request[0] = kOpStartBackup;
     if (c.mode == kModeRestore) {
@@ -191,6 +202,7 @@ StepResult prepareConfigTransfer(ConfigTransfer* context) {
     c.taskId = task.taskId;
     c.taskState = task.taskState;
 
+    if (stopRequested(c)) return StepResult::Failed;
     request[0] = controlByte(c.taskId, kOpStatus);
     if (failed(taskRequest(c, request, 1, answer, &inlen, policy(2, 1, kTaskReady, 5), &task)))
         return StepResult::Failed;

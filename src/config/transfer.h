@@ -33,7 +33,7 @@ using TransferModuleTable = TransferModule[kTransferModuleSlots];
 
 // The state of one backup or restore, created fresh by the flow for each run.
 struct ConfigTransfer {
-    explicit ConfigTransfer(BmcLink bmcLink) : link(bmcLink) {}
+    ConfigTransfer(BmcLink bmcLink, StopRequests& stopRequests) : link(bmcLink), stops(stopRequests) {}
 
     uint8_t taskState = 0;
     uint8_t taskId = 0;
@@ -44,8 +44,12 @@ struct ConfigTransfer {
     StagedFile* backup = nullptr;  // the backup's file, kept only when the backup succeeded
     const TransferModule* activeModule = nullptr;
     bool refusedByBmc = false;  // an answer reported TASK_FAIL_STATE
+    bool interrupted = false;   // a step stopped on request
 
     BmcLink link;
+    // A backup is stopped at its next request when asked; a restore holds
+    // the requests (the flow sees to that), so its steps are never stopped.
+    StopRequests& stops;
 };
 
 // The "config" module's steps.

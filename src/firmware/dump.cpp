@@ -26,17 +26,19 @@ constexpr int kDumpValue = 1;
 class FlashDump {
 public:
     FlashDump(const Platform& platform, Transport& transport, const char* dumpName, uint64_t byteLimit)
-        : console_(platform.console), files_(platform.files), stall_(platform.stall), transport_(transport),
-          dumpName_(dumpName), byteLimit_(byteLimit) {}
+        : console_(platform.console), files_(platform.files), stall_(platform.stall), stops_(platform.stops),
+          transport_(transport), dumpName_(dumpName), byteLimit_(byteLimit) {}
 
     JobResult run() {
         prepare();
         console_.print("Phase1:Wait for BMC !!\n");
-        for (int i = 0; i < kPrepareWaitSeconds; ++i) sleepMicroseconds(stall_, kOneSecondUs);
-        if (!awaitReady()) {
-            console_.print("ERROR:THE BMC DID NOT GET THE DUMP READY\n\n");
+        // The dump only reads from the BMC: a stop ends it at the next
+        // boundary, second by second through the long wait.
+        for (int i = 0; i < kPrepareWaitSeconds && !stopping(); ++i) sleepMicroseconds(stall_, kOneSecondUs);
+        if (interrupted_ || !awaitReady()) {
+            if (!interrupted_) console_.print("ERROR:THE BMC DID NOT GET THE DUMP READY\n\n");
             transport_.close();
-            return {kDumpValue, JobOutcome::Failed};
+            return {kDumpValue, failure()};
         }
         console_.print("Phase2:Receive the flash data........... \n");
         StagedFile* file = files_.createStaged(dumpName_);
@@ -58,10 +60,20 @@ public:
         }
         if (!kept) console_.print("Nothing was written to %s; the incomplete data were deleted.\n", dumpName_);
         transport_.close();
-        return {kDumpValue, kept ? JobOutcome::Succeeded : JobOutcome::Failed};
+        return {kDumpValue, kept ? JobOutcome::Succeeded : failure()};
     }
 
 private:
+    // True once a stop was requested; says so the first time.
+    bool stopping() {
+        if (!interrupted_ && stops_.stopRequested()) {
+            interrupted_ = true;
+            console_.print("ERROR: INTERRUPTED, THE DUMP IS INCOMPLETE\n\n");
+        }
+        return interrupted_;
+    }
+    JobOutcome failure() const { return interrupted_ ? JobOutcome::Interrupted : JobOutcome::Failed; }
+
     ExchangeResult exchange(uint8_t command) {
         return transport_.exchange(kNetFnLunOem, command, nullptr, 0, answer_);
     }
@@ -71,9 +83,11 @@ private:
             console_.print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
     }
 
-    // Polls until the BMC reports the dump ready, at most kReadyPollLimit times.
+    // Polls until the BMC reports the dump ready, at most kReadyPollLimit
+    // times, or until a stop is requested.
     bool awaitReady() {
         for (unsigned poll = 1;; ++poll) {
+            if (stopping()) return false;
             const ExchangeResult result = exchange(kCmdCheckDumpFlashComplete);
             const bool ready = result.succeeded() && result.length >= 1 && answer_[0] == kDumpReady;
             // A ready answer without its length is as useless as a failed one.
@@ -90,13 +104,14 @@ private:
     }
 
     // Receives the pieces into file; true when every announced byte came
-    // (more is fine) and the BMC flagged the last piece. Any other end has
-    // printed its message.
+    // (more is fine) and the BMC flagged the last piece. Any other end (a
+    // stop requested between two pieces too) has printed its message.
     bool receive(File& file) {
         uint64_t received = kPieceSize;
         uint64_t previousPercent = 100;
         uint64_t stored = 0;
         for (;;) {
+            if (stopping()) return false;
             // Without a length there is nothing to take a percentage of; the
             // data still come and are written, only the progress line is left out.
             const uint64_t percent = dumpLength_ != 0 ? received * 100 / dumpLength_ : previousPercent;
@@ -156,10 +171,12 @@ private:
     Console& console_;
     FileSystem& files_;
     Stall& stall_;
+    StopRequests& stops_;
     Transport& transport_;
     const char* dumpName_;
     uint64_t byteLimit_;
     uint64_t dumpLength_ = 0;
+    bool interrupted_ = false;
     uint8_t answer_[128] = {};  // the largest response data an exchange delivers, and more
 };
 

@@ -189,6 +189,17 @@ JobResult UpdateJob::runKcs(const char* packageName, uint8_t preserveFlag) {
         // whatever the package holds. With state 2 the package itself failed.
         return updateState == kUpdateStateReady ? kFailed : kRefused;  // closes the package, releases the buffer
 
+    // From the first block info on, the BMC's flash is being written: a stop
+    // then would leave a part half written, so it waits for the job's end.
+    // Until then a stop calls the update off as a failed validation does:
+    // the BMC, which GetFWUpdateInfo may have put in its update state, is reset.
+    const HeldStops hold(platform_.stops, BmcChange::Update);
+    if (!hold.held()) {
+        console.print("ERROR: INTERRUPTED, NO FIRMWARE WAS SENT\n");
+        console.print("REBOOTING THE BMC ...\n");
+        bmcColdReset(link_);
+        return {-1, JobOutcome::Interrupted};  // closes the package, releases the block buffer
+    }
     console.print("If the FW update fails,PLEASE TRY AGAIN\n");
     for (uint8_t i = 0; i < scanner.partCount(); ++i) {
         const Step step = sendPart(*package, i, scanner.partCount(), scanner.part(i));
@@ -320,6 +331,11 @@ JobResult UpdateJob::runUsb(const char* packageName, uint8_t preserveFlag) {
     console.print("Press any to continue name %s\n", packageName);
     console.flush();
     console.readChar();
+    // The key wait is where a user calls the path off; nothing has been sent yet.
+    if (platform_.stops.stopRequested()) {
+        console.print("ERROR: INTERRUPTED, NOTHING WAS SENT TO THE BMC\n\n");
+        return {0, JobOutcome::Interrupted};
+    }
 
     PackageFile package(platform_.files.open(packageName, "rb"));
     if (!package) {

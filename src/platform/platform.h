@@ -132,6 +132,56 @@ protected:
     ~Memory() = default;
 };
 
+// What a job is changing at the BMC while it holds stop requests: the words
+// in which a platform tells the user why a stop must wait.
+enum class BmcChange : uint8_t { Update, Restore };
+
+// Requests from outside the run to end it early (on Linux: Ctrl-C, a closed
+// terminal, a terminate). A job asks at the boundaries between its exchanges
+// with the BMC and, when asked to stop, ends the way its own failure at that
+// point would end it. A job that changes the BMC's state (an update's
+// transfer, a restore) must not be cut off in the middle: it holds the
+// requests from its first state-changing request to its end, and finishes.
+class StopRequests {
+public:
+    // From here on the BMC's state is being changed: requests are held. False
+    // when a stop was requested before; then nothing is held, and the job
+    // must stop instead of beginning the change.
+    virtual bool beginBmcChange(BmcChange change) = 0;
+    // The change is over; a request held meanwhile stays requested.
+    virtual void endBmcChange() = 0;
+    // True when a stop was requested and no change is under way.
+    virtual bool stopRequested() = 0;
+
+protected:
+    ~StopRequests() = default;
+};
+
+// For a platform on which nothing asks a run to stop.
+class NeverStop final : public StopRequests {
+public:
+    bool beginBmcChange(BmcChange) override { return true; }
+    void endBmcChange() override {}
+    bool stopRequested() override { return false; }
+};
+
+// Holds stop requests for as long as it lives, if it could begin the change.
+class HeldStops {
+public:
+    HeldStops(StopRequests& stops, BmcChange change) : stops_(stops), held_(stops.beginBmcChange(change)) {}
+    ~HeldStops() {
+        if (held_) stops_.endBmcChange();
+    }
+    HeldStops(const HeldStops&) = delete;
+    HeldStops& operator=(const HeldStops&) = delete;
+    // False when a stop had been requested: the job must stop, not change the BMC.
+    bool held() const { return held_; }
+
+private:
+    StopRequests& stops_;
+    bool held_;
+};
+
 // What one run of the tool is given. Nothing in it is owned by the core.
 struct Platform {
     PortIo& ports;
@@ -140,6 +190,7 @@ struct Platform {
     Console& console;
     FileSystem& files;
     Memory& memory;
+    StopRequests& stops;
 };
 
 }  // namespace korvex

@@ -20,7 +20,10 @@ namespace korvex {
 //   TASK_FAIL_STATE in a configuration answer.
 // - CommandLineError: the run ended in parsing (the banner alone, or a
 //   command-line fault).
-// - Interrupted: a job that only reads from the BMC was stopped on request.
+// - Interrupted: the run was stopped on request before it changed the BMC's
+//   state: a dump or a backup at an exchange boundary, any job before it
+//   began, an update before its transfer. (An update's transfer and a
+//   restore are never stopped: they end with their own outcome.)
 // - Failed: everything else: files, the transport, a BMC that stops answering
 //   or answers out of contract, the tool's own validation refusing a bad
 //   package, and the USB update path, which always ends "FWUpdate fail".

@@ -367,6 +367,18 @@ public:
     int exchanges = 0;
 };
 
+// A stop requested before a restore's first request: the restore does not
+// begin, and what the flow opened is closed again.
+TEST(ConfigFlow, StopBeforeTheRestoreSendsNothing) {
+    ConfigRun run;
+    run.stops.requested = true;
+    EXPECT_EQ(run.restoreFrom(sampleBytes(100)), (JobResult{0, JobOutcome::Interrupted}));
+    EXPECT_EQ(run.console.text, kRestoreMode + "Error : Interrupted\nOperation Failed.\n");
+    EXPECT_EQ(run.bmc.exchanges(), 0u);
+    EXPECT_EQ(run.transport.closes, 1);
+    EXPECT_EQ(run.files.openNow, 0);
+}
+
 struct SetUpCase {
     const char* restore;
     const char* backup;
@@ -408,7 +420,7 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         files.fault = c.fault;
         CountingTransport transport;
         transport.openable = c.transportOpens;
-        const Platform p{run.ports, run.timers, run.stall, run.console, files, run.memory};
+        const Platform p{run.ports, run.timers, run.stall, run.console, files, run.memory, run.stops};
         EXPECT_EQ(runConfigFlowWith(p, transport, c.restore, c.backup, *c.modules), kFailed);
         EXPECT_EQ(run.console.text, c.console);
         EXPECT_EQ(transport.opens, c.transportOpens ? 0 : 1);

@@ -3,7 +3,8 @@
 // and outcome, no cold reset, nothing left open or held; for a backup, the
 // file at the name (the BMC's configuration after a success, else the older
 // backup that was there, untouched) and no temporary beside it; for a
-// restore, the BMC's configuration afterwards.
+// restore, the BMC's configuration afterwards. A stop request ends a backup
+// before its next request, and the task is closed; a restore holds it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -36,6 +37,7 @@ struct ConfigRow {
     bool noFile = false;  // backup into a folder that does not exist; restore from a missing file
     size_t restoreBytes = kRestoreBytes;
     size_t backedUp = kConfigBytes;  // bytes of the configuration a successful backup holds
+    uint64_t stopAt = 0;  // a stop is requested while the BMC takes this request
 };
 
 using D = Direction;
@@ -61,6 +63,12 @@ const ConfigRow kRows[] = {
     {"backup-state-six-times", D::Backup, {"--bmc-fault=config-hold:1:2:6"}, O::Failed},
     {"backup-write-fails", D::Backup, {}, O::Failed, 100},
     {"backup-keep-fails", D::Backup, {}, O::Failed, SIZE_MAX, SIZE_MAX, true},
+    {"backup-interrupted-preparing", D::Backup, {}, O::Interrupted, SIZE_MAX, SIZE_MAX, false, false, kRestoreBytes,
+     kConfigBytes, 1},
+    {"backup-interrupted-preparing", D::Backup, {}, O::Interrupted, SIZE_MAX, SIZE_MAX, false, false, kRestoreBytes,
+     kConfigBytes, 2},
+    {"backup-interrupted", D::Backup, {}, O::Interrupted, SIZE_MAX, SIZE_MAX, false, false, kRestoreBytes,
+     kConfigBytes, 5},
     {"restore-ok", D::Restore, {}, O::Succeeded},
     {"restore-missing-file", D::Restore, {}, O::Failed, SIZE_MAX, SIZE_MAX, false, true},
     {"restore-empty-file", D::Restore, {}, O::Succeeded, SIZE_MAX, SIZE_MAX, false, false, 0},
@@ -72,12 +80,14 @@ const ConfigRow kRows[] = {
     {"restore-number-repeated", D::Restore, {"--bmc-fault=config-bad-seq:2"}, O::Failed},
     {"restore-other-task", D::Restore, {"--bmc-fault=config-other-task:2"}, O::Failed},
     {"restore-exchange-broken-then-resent", D::Restore, {"--bmc-fault=config-drop:2"}, O::Succeeded},
+    {"restore-ok", D::Restore, {}, O::Succeeded, SIZE_MAX, SIZE_MAX, false, false, kRestoreBytes, kConfigBytes, 1},
+    {"restore-ok", D::Restore, {}, O::Succeeded, SIZE_MAX, SIZE_MAX, false, false, kRestoreBytes, kConfigBytes, 5},
 };
 
 TEST(ConfigFaults, EveryFailureEndToEnd) {
     const std::string older = pattern(40, 3);  // a backup from an earlier run
     for (const ConfigRow& row : kRows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(std::string(row.name) + " stop at " + std::to_string(row.stopAt));
         const bool backup = row.direction == Direction::Backup;
         const std::string path = row.noFile && backup ? scratchPath("no-such-folder") + "/config.bin"
                                                       : scratchPath(std::string(row.name) + ".bin");
@@ -86,6 +96,7 @@ TEST(ConfigFaults, EveryFailureEndToEnd) {
         const std::string restoreFile = pattern(row.restoreBytes, 2);
         if (!row.noFile) writeFile(path, backup ? older : restoreFile);
         FaultRun sim;
+        sim.stops.stopAt = row.stopAt;
         sim.options(row.options);
         auto* config = sim.machine.bmc.module<bmc::ConfigModule>();
         config->setConfiguration(std::vector<uint8_t>(original.begin(), original.end()));
@@ -95,6 +106,13 @@ TEST(ConfigFaults, EveryFailureEndToEnd) {
         EXPECT_EQ(sim.run({"-c", backup ? "-d" : "-f", path}), (JobResult{0, row.outcome}));
         expectGolden(row.name, sim.after(), path);
         EXPECT_EQ(sim.machine.bmc.coldResets(), 0u);
+        // A restore holds stops from its first request on; a backup only reads.
+        EXPECT_TRUE((backup ? sim.stops.heldCommands : sim.stops.freeCommands).empty());
+        EXPECT_FALSE(sim.stops.held);
+        if (row.outcome == O::Interrupted) {
+            EXPECT_EQ(sim.machine.bmc.exchanges(), row.stopAt + 1);  // and the one after it closes the task
+            EXPECT_EQ(config->finishRequests(), 1u);
+        }
         EXPECT_EQ(sim.files.openNow, 0);
         EXPECT_EQ(sim.memory.outstanding(), 0u);
         EXPECT_EQ(leftBeside(path), std::vector<std::string>{});

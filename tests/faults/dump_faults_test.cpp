@@ -2,7 +2,8 @@
 // KCS interface: the whole console text, the result and outcome, no cold
 // reset, nothing left open or held, and the dump's name: the whole flash
 // when the dump succeeded, else what was there before (nothing, a file or a
-// link), with no temporary left beside it.
+// link), with no temporary left beside it. A stop request ends the dump
+// before its next request.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -28,6 +29,7 @@ struct DumpRow {
     size_t writeLimit = SIZE_MAX;
     bool failKeep = false;
     bool noFolder = false;  // the dump file's folder does not exist
+    uint64_t stopAt = 0;    // a stop is requested while the BMC takes this request
 };
 
 using O = JobOutcome;
@@ -51,12 +53,17 @@ const DumpRow kRows[] = {
     {"dump-piece-timeout", {"--bmc-fault=request-cc:get-dump-flash-data:0xc3:2"}, O::Failed},
     {"dump-write-fails", {}, O::Failed, Before::File, 120},
     {"dump-keep-fails", {}, O::Failed, Before::File, SIZE_MAX, true},
+    {"dump-interrupted-while-waiting", {}, O::Interrupted, Before::File, SIZE_MAX, false, false, 1},
+    {"dump-interrupted-while-waiting", {"--bmc-dump-ready-after=3"}, O::Interrupted, Before::File, SIZE_MAX, false,
+     false, 2},  // in the readiness poll
+    {"dump-interrupted", {}, O::Interrupted, Before::File, SIZE_MAX, false, false, 4},
 };
 
 TEST(DumpFaults, EveryFailureEndToEnd) {
     const std::string old = "an older dump", decoy = scratchPath("decoy");
     for (const DumpRow& row : kRows) {
-        SCOPED_TRACE(std::string(row.name) + (row.before == Before::Link ? " over a link" : ""));
+        SCOPED_TRACE(std::string(row.name) + (row.before == Before::Link ? " over a link" : "") + " stop at " +
+                     std::to_string(row.stopAt));
         const std::string path =
             row.noFolder ? scratchPath("no-such-folder") + "/dump.bin" : scratchPath(std::string(row.name) + ".bin");
         std::remove(path.c_str());
@@ -66,6 +73,7 @@ TEST(DumpFaults, EveryFailureEndToEnd) {
             ASSERT_EQ(symlink(decoy.c_str(), path.c_str()), 0);
         }
         FaultRun sim;
+        sim.stops.stopAt = row.stopAt;
         sim.options({"--bmc-dump-length=" + std::to_string(kDumpLength)});
         sim.options(row.options);
         std::vector<uint8_t>& flash = sim.machine.bmc.flash();
@@ -76,6 +84,13 @@ TEST(DumpFaults, EveryFailureEndToEnd) {
         EXPECT_EQ(sim.run({"-d", path}), (JobResult{1, row.outcome}));
         expectGolden(row.name, sim.after(), path);
         EXPECT_EQ(sim.machine.bmc.coldResets(), 0u);
+        EXPECT_TRUE(sim.stops.heldCommands.empty());  // only reads: nothing to hold a stop for
+        if (row.stopAt != 0) {
+            EXPECT_EQ(sim.machine.bmc.exchanges(), row.stopAt);
+        }
+        if (row.stopAt == 1) {
+            EXPECT_LT(sim.machine.clock.nowUs(), 1000000u);  // the fixed wait is not sat out
+        }
         EXPECT_EQ(sim.files.openNow, 0);
         EXPECT_EQ(sim.memory.outstanding(), 0u);
         EXPECT_EQ(leftBeside(path), std::vector<std::string>{});

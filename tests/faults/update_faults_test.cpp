@@ -1,6 +1,7 @@
 // Every failure of the update job, through the whole tool over the simulated
 // KCS interface: the whole console text, the result and outcome, the cold
-// resets, the flash, and nothing left open or held.
+// resets, the flash, and nothing left open or held; and a stop request, which
+// calls the update off before its transfer and never stops the transfer.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -58,6 +59,7 @@ struct UpdateRow {
     size_t memoryFailAbove = SIZE_MAX;
     size_t readLimit = SIZE_MAX;
     Flash flash = Flash::Any;
+    uint64_t stopAt = 0;  // a stop is requested while the BMC takes this request
 };
 
 constexpr JobResult kOk{0, JobOutcome::Succeeded};
@@ -91,6 +93,10 @@ const UpdateRow kRows[] = {
     {"update-progress-fails", Package::Good, {"--bmc-fault=update-drop:get-fw-update-progress:1"}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
     {"update-progress-no-data", Package::Good, {"--bmc-fault=update-no-data:get-fw-update-progress"}, {}, kFail, 0, SIZE_MAX, SIZE_MAX, Flash::Updated},
     {"update-package-read-fails", Package::Good, {}, {}, kFail, 1, SIZE_MAX, 0x9000, Flash::Erased},
+    {"update-interrupted-before-transfer", Package::Good, {}, {}, {-1, JobOutcome::Interrupted}, 1, SIZE_MAX,
+     SIZE_MAX, Flash::Erased, 1},
+    {"update-ok", Package::Good, {}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated, 4},  // in the transfer
+    {"update-ok", Package::Good, {}, {}, kOk, 0, SIZE_MAX, SIZE_MAX, Flash::Updated, 5358},  // in the poll
     {"usb-open-fails", Package::Missing, {}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"usb-wrong-size", Package::Good, {}, {"-i", "usb"}, kUsb, 0, SIZE_MAX, SIZE_MAX, Flash::Erased},
     {"usb-buffer-refused", Package::Usb32MiB, {}, {"-i", "usb"}, kUsb, 0, 0x1000000, SIZE_MAX, Flash::Erased},
@@ -100,7 +106,7 @@ const UpdateRow kRows[] = {
 
 TEST(UpdateFaults, EveryFailureEndToEnd) {
     for (const UpdateRow& row : kRows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(std::string(row.name) + " stop at " + std::to_string(row.stopAt));
         const std::string path = scratchPath(std::string(row.name) + ".bin");
         const std::string package = packageBytes(row.package);
         if (row.package == Package::Missing)
@@ -108,6 +114,8 @@ TEST(UpdateFaults, EveryFailureEndToEnd) {
         else
             writeFile(path, package);
         FaultRun sim;
+        sim.machine.bmc.keepLog(true);
+        sim.stops.stopAt = row.stopAt;
         sim.options(row.options);
         sim.memory.failAbove = row.memoryFailAbove;
         sim.files.readLimit = row.readLimit;
@@ -117,8 +125,16 @@ TEST(UpdateFaults, EveryFailureEndToEnd) {
         EXPECT_EQ(sim.run(args), row.result);
         expectGolden(row.name, sim.after(), path);
         EXPECT_EQ(sim.machine.bmc.coldResets(), row.coldResets);
+        // The cold reset is the last request: a kernel IPMI driver may refuse
+        // every request for 30 s after one.
+        const std::vector<bmc::Request>& log = sim.machine.bmc.log();
+        for (size_t i = 0; i + 1 < log.size(); ++i) EXPECT_FALSE(log[i].netFn == 0x06 && log[i].command == 0x02) << i;
         EXPECT_EQ(sim.files.openNow, 0);
         EXPECT_EQ(sim.memory.outstanding(), 0u);
+        // Whatever writes the flash, or waits for its end, goes out while stops are held.
+        for (const uint8_t command : sim.stops.freeCommands)
+            EXPECT_TRUE(command != 0x14 && command != 0x15 && command != 0x17) << int{command};
+        EXPECT_FALSE(sim.stops.held);
         if (row.package != Package::Missing) {
             EXPECT_EQ(readFile(path), package);  // never changed
         }

@@ -218,7 +218,8 @@ private:
     hosted::StdioFileSystem files_;
     CheckedKcsCfg kcsCfg_{files_};
     hosted::HeapMemory memory_;
-    Platform platform_{ports_, timers_, stall_, console_, kcsCfg_, memory_};
+    NeverStop stops_;
+    Platform platform_{ports_, timers_, stall_, console_, kcsCfg_, memory_, stops_};
 };
 
 TEST_F(Preflight, RunsThatNeverReachTheBmcNeedNoPorts) {

@@ -36,8 +36,23 @@ void CaptureConsole::vprint(const char* format, va_list args) {
 }
 
 int CaptureConsole::readChar() {
+    if (onReadChar) onReadChar();
     if (inputPos >= input.size()) return -1;
     return static_cast<unsigned char>(input[inputPos++]);
+}
+
+FakeStops::FakeStops(bmc::SimBmc& bmc) {
+    bmc.onRequest([this](const bmc::Request& request) {
+        if (++requests_ == stopAt) requested = true;
+        (held ? heldCommands : freeCommands).push_back(request.command);
+    });
+}
+
+bool FakeStops::beginBmcChange(BmcChange change) {
+    if (requested) return false;
+    held = true;
+    changes.push_back(change);
+    return true;
 }
 
 void SimRun::options(const std::vector<std::string>& bmcOptions) {

@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ public:
     std::string text;
     std::string input;  // characters readChar() hands out, in order
     size_t inputPos = 0;
+    std::function<void()> onReadChar;  // what happens while the tool waits for a key
     int flushes = 0;
 };
 
@@ -54,6 +56,28 @@ public:
 
 private:
     size_t live_ = 0;
+};
+
+// Stop requests as a signal brings them, at a set point of a job: the stop
+// arrives while the BMC takes request number stopAt (0: never), and is then
+// answered as the platforms answer it (not while a change holds it). Records
+// the commands the BMC took with and without a change under way.
+class FakeStops final : public StopRequests {
+public:
+    explicit FakeStops(bmc::SimBmc& bmc);
+    bool beginBmcChange(BmcChange change) override;
+    void endBmcChange() override { held = false; }
+    bool stopRequested() override { return requested && !held; }
+
+    uint64_t stopAt = 0;
+    bool requested = false;
+    bool held = false;
+    std::vector<BmcChange> changes;     // every change begun
+    std::vector<uint8_t> heldCommands;  // requests the BMC took while a change was under way
+    std::vector<uint8_t> freeCommands;  // and the others
+
+private:
+    uint64_t requests_ = 0;
 };
 
 // A simulated server and everything one run of the tool needs; files are real

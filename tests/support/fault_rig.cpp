@@ -133,6 +133,7 @@ JobResult FaultRun::run(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& s : storage) argv.push_back(s.data());
     argv.push_back(nullptr);
+    machine.setStops(stops);
     const JobResult result = korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
     EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
     return result;

@@ -40,6 +40,7 @@ struct FaultRun {
     CountingFiles files;
     CountingMemory memory;
     bmc::SimMachine machine{console, files, memory};
+    FakeStops stops{machine.bmc};
 
     void options(const std::vector<std::string>& bmcOptions) {
         for (const std::string& o : bmcOptions) {

@@ -24,8 +24,9 @@ struct JobRig {
     sim::SimStall stall{clock};
     bmc::SimBmc bmc;
     LoopbackTransport transport{bmc};
+    FakeStops stops{bmc};
 
-    Platform platform() { return Platform{ports, timers, stall, console, files, memory}; }
+    Platform platform() { return Platform{ports, timers, stall, console, files, memory, stops}; }
 
     void options(const std::vector<std::string>& bmcOptions) {
         for (const std::string& o : bmcOptions) {

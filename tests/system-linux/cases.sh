@@ -99,9 +99,12 @@ case_config() {
 # held in /proc/ioports, writable by all, owned by nobody, a FIFO, a link to
 # /dev/zero, and with the BMC, ports other than those that QEMU's tables
 # describe); then as root with a device node of the kernel's IPMI driver
-# present. The BMC must see no request from any of them; then the same
-# backup with --force-with-kernel-driver and a good kcs.cfg runs as on
-# korvex-sim, and the BMC sees exactly korvex-sim's number of requests.
+# present (/dev/null's, so no IPMI device): on the ports, and on the driver
+# that the node makes korvex choose. The BMC must see no request from any of
+# them; then the same backup on the ports with --force-with-kernel-driver and
+# a good kcs.cfg runs as on korvex-sim, and the BMC sees exactly korvex-sim's
+# number of requests. Each refusal follows the line that names the way to
+# the BMC.
 case_refusal() {
   local have_bmc=0
   [ -n "$bmcd" ] && [ -x "$bmcd" ] && have_bmc=1
@@ -121,17 +124,19 @@ case_refusal() {
   done
   guest_sh "rm kcs.cfg"
   guest_sh "mknod /dev/ipmi0 c 1 3"
-  guest_run driver -c -d backup.bin
+  guest_run driver --interface=ports -c -d backup.bin
+  guest_run bogus -c -d backup.bin
   guest_sh "ls > /tmp/files; put files /tmp/files"
   guest_sh "printf 'CMD CA3 DATA CA2' > kcs.cfg"
-  guest_run forced --force-with-kernel-driver -c -d forced.bin
+  guest_run forced --interface=ports --force-with-kernel-driver -c -d forced.bin
   if [ $have_bmc = 1 ]; then boot with-bmc --verbose; else boot no-bmc; fi
-  for p in nobody driver forced "${planted[@]}"; do
+  for p in nobody driver bogus forced "${planted[@]}"; do
     name=${p%%|*}
     guest_has "$name.rc" || fail "no result of $name from the guest"
     for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
   done
-  printf '%s\n' "korvex: KCS ports (from kcs.cfg) refused: the data port 0x70 is below 0x100, among the machine's own controllers (DMA, interrupts, timer, CMOS, reset)" > "$work/planted.expected"
+  local ports_line="korvex: interface: KCS ports (no /dev/ipmi0)"
+  printf '%s\n' "$ports_line" "korvex: KCS ports (from kcs.cfg) refused: the data port 0x70 is below 0x100, among the machine's own controllers (DMA, interrupts, timer, CMOS, reset)" > "$work/planted.expected"
   same "refusal of a planted kcs.cfg" "$work/planted.expected" "$work/planted.err" || fail "the planted kcs.cfg's message differs"
   local says=(
     'claimed|port 0xCF8 is held by "PCI conf1" (/proc/ioports)'
@@ -143,18 +148,25 @@ case_refusal() {
   for p in "${says[@]}"; do
     name=${p%%|*}
     [ -e "$work/$name.err" ] || continue
-    [ "$(wc -l < "$work/$name.err")" = 1 ] && grep -qF -- "${p#*|}" "$work/$name.err" ||
+    [ "$(wc -l < "$work/$name.err")" = 2 ] && [ "$(head -n 1 "$work/$name.err")" = "$ports_line" ] &&
+      tail -n 1 "$work/$name.err" | grep -qF -- "${p#*|}" ||
       { cat "$work/$name.err"; fail "$name: not the one line of refusal expected"; }
     [ "$(cat "$work/$name.rc")" != 0 ] && [ ! -s "$work/$name.out" ] || fail "$name: status or output"
   done
   echo "ok: the planted kcs.cfg files were refused"
-  printf '%s\n' "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted (run as root)" \
+  printf '%s\n' "$ports_line" "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted (run as root)" \
     "korvex: nothing was sent to the BMC" > "$work/nobody.expected"
   same "refusal as nobody" "$work/nobody.expected" "$work/nobody.err" || fail "the message as nobody differs"
   [ "$(cat "$work/nobody.rc")" = 4 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
   grep -q "^korvex: the kernel's IPMI driver is loaded (/dev/ipmi0 exists)" "$work/driver.err" ||
     { cat "$work/driver.err"; fail "no kernel-driver refusal"; }
   [ "$(cat "$work/driver.rc")" = 4 ] && [ ! -s "$work/driver.out" ] || fail "kernel driver: status or output"
+  printf '%s\n' "korvex: interface: the kernel's IPMI driver, /dev/ipmi0" \
+    "korvex: /dev/ipmi0 is not the kernel's IPMI device: Inappropriate ioctl for device" \
+    "korvex: nothing was sent to the BMC" > "$work/bogus.expected"
+  same "refusal of a device node that is not the driver's" "$work/bogus.expected" "$work/bogus.err" ||
+    fail "the message for /dev/null at /dev/ipmi0 differs"
+  [ "$(cat "$work/bogus.rc")" = 4 ] && [ ! -s "$work/bogus.out" ] || fail "not an IPMI device: status or output"
   guest_result files > "$work/files"
   grep -qx 'dump.bin\|backup.bin' "$work/files" && fail "a refused run created a file"
   echo "ok: refused runs created no file"
@@ -227,4 +239,167 @@ case_driver() {
   [ "$(value cc gone)" = 0xd2 ] && [ "$(value ok gone)" -gt 0 ] && [ "$(value cc again)" = 0xd2 ] ||
     { cat "$work/gone.out" "$work/again.out"; fail "a BMC that went away"; }
   echo "ok: a BMC that went away gives 0xd2 (after $(value last_seconds again) s)"
+}
+
+# The four jobs through the kernel's IPMI driver against korvex-bmcd: korvex
+# finds /dev/ipmi0 and goes through it. The same console text and exit
+# status as korvex-sim for the same command and knobs; the dump equal to the
+# flash, the package's parts in the flash afterwards, the backup equal to
+# korvex-sim's, the restored bytes in the BMC. The restore runs beside a
+# kcs.cfg, which the driver's way ignores and says so. The driver uses its
+# interrupt throughout. Then a run on the raw ports while the driver holds
+# them, refused as without this way, and one as nobody, who may not open
+# /dev/ipmi0: status 4, no file.
+case_driver_jobs() {
+  [ -n "$pack" ] && [ -x "$pack" ] || skip "korvex-pack is not built yet"
+  guest_ipmi_modules || skip "no IPMI modules for $kernel (KORVEX_GUEST_MODULES)"
+  head -c 4096 /dev/urandom > "$work/flash.bin"
+  head -c 16384 /dev/urandom > "$work/payload.bin"
+  "$pack" build --part a.bin=$work/payload.bin@0 --size 0x10000 -o "$work/fw.bin" > /dev/null ||
+    fail "korvex-pack could not build the package"
+  head -c 1000 /dev/urandom > "$work/restore.bin"
+  guest_file "$work/fw.bin" fw.bin
+  guest_file "$work/restore.bin" restore.bin
+  local knobs=(--bmc-flash="$work/flash.bin" --bmc-dump-length=4096) name
+  guest_load_driver load
+  guest_cmd irq0 "grep ipmi_si /proc/interrupts"
+  guest_run dump -d dump.bin
+  guest_fetch dump.bin
+  guest_run update -f fw.bin -r y
+  guest_run backup -c -d backup.bin
+  guest_fetch backup.bin
+  guest_sh "printf 'CMD CA3 DATA CA2' > kcs.cfg"
+  guest_run restore -c -f restore.bin
+  guest_sh "rm kcs.cfg"
+  guest_cmd irq1 "grep ipmi_si /proc/interrupts"
+  guest_run ports --interface=ports -c -d refused.bin
+  guest_cmd nobody "su -s /bin/sh nobody -c 'korvex -c -d refused.bin'"
+  guest_sh "ls > /tmp/files; put files /tmp/files"
+  boot with-bmc "${knobs[@]}" --bmc-save-flash="$work/flash-after.bin" --bmc-save-config="$work/bmc-config.bin"
+  for name in load irq0 irq1; do collect $name; done
+  sim_run dump "${knobs[@]}" -- -d dump.bin
+  sim_run update -- -f fw.bin -r y
+  sim_run backup -- -c -d backup.bin
+  sim_run restore -- -c -f restore.bin
+  collect dump "$(cat "$work/sim/dump.rc")" driver
+  collect update "$(cat "$work/sim/update.rc")" driver
+  collect backup "$(cat "$work/sim/backup.rc")" driver
+  collect restore "$(cat "$work/sim/restore.rc")" driver-kcs-cfg
+  for name in dump update backup restore; do
+    same "$name console text through /dev/ipmi0" "$work/sim/$name.out" "$work/$name.out" || fail "differs from korvex-sim"
+  done
+  guest_result file.dump.bin > "$work/dump.bin"
+  same "dump file" "$work/flash.bin" "$work/dump.bin" || fail "the dump is not the flash"
+  "$pack" verify-dump "$work/fw.bin" "$work/flash-after.bin" > /dev/null || fail "the BMC's flash does not hold the package"
+  echo "ok: the BMC's flash holds every part"
+  guest_result file.backup.bin > "$work/backup.bin"
+  same "backup file" "$work/sim/backup.bin" "$work/backup.bin" || fail "the backup differs from korvex-sim's"
+  same "the BMC's configuration after the restore" "$work/restore.bin" "$work/bmc-config.bin" ||
+    fail "the BMC does not hold the restored bytes"
+  local before after
+  before=$(awk '{print $2}' "$work/irq0.out")
+  after=$(awk '{print $2}' "$work/irq1.out")
+  [ $((after - before)) -gt 0 ] || fail "no interrupt during the jobs: the driver polled"
+  echo "ok: $((after - before)) interrupts during the four jobs"
+
+  guest_has ports.rc || fail "no result of the raw-port run"
+  for part in out err rc; do guest_result "ports.$part" > "$work/ports.$part"; done
+  [ "$(cat "$work/ports.rc")" = 4 ] && [ ! -s "$work/ports.out" ] || fail "the raw-port run: status or output"
+  [ "$(head -n 1 "$work/ports.err")" = "korvex: interface: KCS ports (--interface=ports)" ] &&
+    grep -q "the kernel's IPMI driver" "$work/ports.err" || { cat "$work/ports.err"; fail "the raw-port run was not refused"; }
+  echo "ok: the raw-port run was refused while the driver holds the ports: $(sed -n 2p "$work/ports.err")"
+  guest_has nobody.rc || fail "no result of the run as nobody"
+  for part in out err rc; do guest_result "nobody.$part" > "$work/nobody.$part"; done
+  printf '%s\n' "korvex: interface: the kernel's IPMI driver, /dev/ipmi0" \
+    "korvex: cannot open /dev/ipmi0: Permission denied (run as root)" "korvex: nothing was sent to the BMC" \
+    > "$work/nobody.expected"
+  same "refusal as nobody through the driver" "$work/nobody.expected" "$work/nobody.err" || fail "differs"
+  [ "$(cat "$work/nobody.rc")" = 4 ] && [ ! -s "$work/nobody.out" ] || fail "as nobody: status or output"
+  guest_result files > "$work/files"
+  grep -qx 'refused.bin' "$work/files" && fail "a refused run created a file"
+  echo "ok: refused runs created no file"
+}
+
+# korvex through the kernel's IPMI driver against OpenIPMI's ipmi_sim, a BMC
+# none of us wrote, which answers the tool's OEM requests and the Cold Reset
+# with 0xC1: the update is refused (update state 1, "Execute Cold Reset
+# Fail"), and a backup fails and leaves the older backup.bin as it was. Each
+# console text and status equals korvex-sim's given the same answers.
+case_openipmi_driver() {
+  [ -n "$client" ] && [ -x "$client" ] || skip "ipmi-client is not built"
+  guest_ipmi_modules || skip "no IPMI modules for $kernel (KORVEX_GUEST_MODULES)"
+  head -c 4096 /dev/zero > "$work/fw.bin"
+  head -c 700 /dev/urandom > "$work/older.bin"
+  guest_file "$work/fw.bin" fw.bin
+  guest_file "$work/older.bin" backup.bin
+  local refused=(--bmc-fault=cc:0x3e:0x16:0xc1 --bmc-fault=cc:0x06:0x02:0xc1) name
+  guest_load_driver load
+  guest_cmd devid "ipmi-client 6 1"
+  guest_run update -f fw.bin -r y
+  guest_run backup -c -d backup.bin
+  guest_fetch backup.bin
+  guest_sh "ls > /tmp/files; put files /tmp/files"
+  cp "$client" "$root/bin/ipmi-client"
+  ipmi_sim_start
+  boot ipmi-sim "$ipmi_sim_port"
+  kill "$ipmi_sim_pid" 2>/dev/null; ipmi_sim_pid=
+  collect load
+  collect devid
+  echo "ipmi_sim's Get Device ID through /dev/ipmi0: $(sed -n 's/^data=//p' "$work/devid.out")"
+  sim_run update "${refused[@]}" -- -f fw.bin -r y
+  sim_run backup --bmc-fault=cc:0x3e:0x20:0xc1 -- -c -d backup.bin
+  collect update "$(cat "$work/sim/update.rc")" driver
+  collect backup "$(cat "$work/sim/backup.rc")" driver
+  grep -q 'Execute Cold Reset Fail' "$work/update.out" || fail "the update was not refused with the cold reset failing"
+  for name in update backup; do
+    same "$name console text against ipmi_sim" "$work/sim/$name.out" "$work/$name.out" || fail "differs from korvex-sim"
+  done
+  guest_result file.backup.bin > "$work/backup.bin"
+  same "the older backup.bin" "$work/older.bin" "$work/backup.bin" || fail "the failed backup changed the older file"
+  guest_result files > "$work/files"
+  grep -q 'incomplete' "$work/files" && fail "the failed backup left its temporary file"
+  echo "ok: exit statuses $(cat "$work/update.rc") and $(cat "$work/backup.rc"), as korvex-sim's"
+}
+
+# The throughput of the tool's update over the raw KCS ports and then, with
+# the driver loaded, through /dev/ipmi0, in one guest (bench/driver_bench.sh;
+# not a test). Each run is timed by the guest's /proc/uptime; the four
+# progress polls' pauses of 1 s are taken off, and the requests are those
+# korvex-sim counts for the same update, less the four polls.
+case_driver_bench() {
+  [ -n "$pack" ] && [ -x "$pack" ] || skip "korvex-pack is not built yet"
+  guest_ipmi_modules || skip "no IPMI modules for $kernel (KORVEX_GUEST_MODULES)"
+  local part=${KORVEX_BENCH_PART:-262144} name
+  head -c "$part" /dev/urandom > "$work/payload.bin"
+  "$pack" build --part a.bin=$work/payload.bin@0 --size $((part + 0x10000)) -o "$work/fw.bin" > /dev/null ||
+    fail "korvex-pack could not build the package"
+  guest_file "$work/fw.bin" fw.bin
+  guest_cmd t0 "cut -d' ' -f1 /proc/uptime"
+  guest_run raw -f fw.bin -r y
+  guest_cmd t1 "cut -d' ' -f1 /proc/uptime"
+  guest_load_driver load
+  guest_cmd irq0 "grep ipmi_si /proc/interrupts"
+  guest_cmd t2 "cut -d' ' -f1 /proc/uptime"
+  guest_run drv -f fw.bin -r y
+  guest_cmd t3 "cut -d' ' -f1 /proc/uptime"
+  guest_cmd irq1 "grep ipmi_si /proc/interrupts"
+  guest_cmd dmesg "dmesg"
+  boot with-bmc
+  for name in t0 t1 load irq0 t2 t3 irq1 dmesg; do collect $name; done
+  collect raw
+  collect drv 0 driver
+  sim_run update --stats -- -f fw.bin -r y
+  same "update console text, raw ports" "$work/sim/update.out" "$work/raw.out" || fail "differs from korvex-sim"
+  same "update console text, driver" "$work/sim/update.out" "$work/drv.out" || fail "differs from korvex-sim"
+  local requests
+  requests=$(( $(sed -n 's/^exchanges: //p' "$work/sim/update.err") - 4 ))
+  awk -v n="$requests" -v part="$part" -v t0="$(cat "$work/t0.out")" -v t1="$(cat "$work/t1.out")" \
+      -v t2="$(cat "$work/t2.out")" -v t3="$(cat "$work/t3.out")" 'BEGIN {
+    raw = n / (t1 - t0 - 4); drv = n / (t3 - t2 - 4)
+    printf "update of a %d-byte part, %d requests besides the progress polls\n", part, n
+    printf "raw ports: %.1f s, %.0f requests/s\n", t1 - t0 - 4, raw
+    printf "driver:    %.1f s, %.0f requests/s\n", t3 - t2 - 4, drv
+    printf "driver / raw ports: %.2f (goal: at least 0.8)\n", drv / raw }'
+  echo "interrupts during the driver's update: $(( $(awk '{print $2}' "$work/irq1.out") - $(awk '{print $2}' "$work/irq0.out") ))"
+  grep -i 'ipmi' "$work/dmesg.out"
 }

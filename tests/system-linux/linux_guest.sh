@@ -6,7 +6,8 @@
 #
 #   linux_guest.sh CASE KORVEX_STATIC KORVEX_SIM KORVEX_BMCD KORVEX_PACK [IPMI_CLIENT]
 #
-# CASE: banner | no-device | update | dump | config | refusal | driver
+# CASE: banner | no-device | update | dump | config | refusal | driver |
+#       driver-jobs | openipmi-driver | driver-bench (by hand: bench/driver_bench.sh)
 set -uo pipefail
 
 case_name=$1
@@ -31,15 +32,17 @@ command -v cpio >/dev/null || skip "cpio not installed"
 [ -x "$korvex" ] || fail "no korvex at $korvex"
 
 case "$case_name" in
-  banner|no-device|refusal|update|dump|config|driver) ;;
+  banner|no-device|refusal|openipmi-driver|update|dump|config|driver|driver-jobs|driver-bench) ;;
   *) fail "unknown case $case_name" ;;
 esac
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvex-guest.XXXXXX")
 bmcd_pid=
+ipmi_sim_pid=
 cleanup() {
   local status=$?
   [ -n "$bmcd_pid" ] && kill "$bmcd_pid" 2>/dev/null
+  [ -n "$ipmi_sim_pid" ] && kill "$ipmi_sim_pid" 2>/dev/null
   if [ $status = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -147,22 +150,30 @@ guest_result() {
 guest_has() { tr -d '\r' < "$work/console.log" | grep -x "@@KORVEX-BEGIN $1@@" > /dev/null; }
 
 # The same run on the host against the simulated BMC, with the tool's
-# program name as in the guest: sim_run NAME [--bmc-...]... -- ARG...
+# program name as in the guest; its exit status goes to NAME.rc:
+# sim_run NAME [--bmc-...]... -- ARG...
 sim_run() {
   local name=$1; shift
   mkdir -p "$work/sim"
   (cd "$work/sim" && exec -a korvex "$sim" "$@" > "$work/sim/$name.out" 2> "$work/sim/$name.err")
+  echo $? > "$work/sim/$name.rc"
 }
 
 # --- QEMU -------------------------------------------------------------------
+# boot no-bmc | with-bmc [KORVEX-BMCD-OPTION]... | ipmi-sim PORT
+# with-bmc starts korvex-bmcd behind QEMU's KCS interface; ipmi-sim has QEMU
+# connect to the ipmi_sim listening on 127.0.0.1:PORT (ipmi_sim_start).
 boot() {
   rm -f "$work/bmc.sock" "$work/console.log"
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) | gzip -1 > "$work/initrd.gz"
   local ipmi=()
   if [ "$1" = with-bmc ]; then
-    ipmi=(-chardev "socket,id=ipmi0,path=$work/bmc.sock,server=on,wait=off"
-          -device ipmi-bmc-extern,chardev=ipmi0,id=bmc0
-          -device isa-ipmi-kcs,bmc=bmc0)
+    ipmi=(-chardev "socket,id=ipmi0,path=$work/bmc.sock,server=on,wait=off")
+  elif [ "$1" = ipmi-sim ]; then
+    ipmi=(-chardev "socket,id=ipmi0,host=127.0.0.1,port=$2,reconnect=10")
+  fi
+  if [ ${#ipmi[@]} -gt 0 ]; then
+    ipmi+=(-device ipmi-bmc-extern,chardev=ipmi0,id=bmc0 -device isa-ipmi-kcs,bmc=bmc0)
   fi
   # TCG by default: KVM is often missing, and nested KVM can hang at boot.
   local accel=tcg
@@ -198,19 +209,39 @@ boot() {
   tr -d '\r' < "$work/console.log" | grep -o '@@KORVEX-GUEST-[A-Z]* [0-9.]*@@' | sed 's/@@//g; s/KORVEX-GUEST-/guest /'
 }
 
+# Starts OpenIPMI's ipmi_sim with the configuration of tests/system/openipmi.py
+# (KORVEX_OPENIPMI_HELPER names another copy) and sets ipmi_sim_port; skips
+# when either is missing.
+ipmi_sim_start() {
+  local helper=${KORVEX_OPENIPMI_HELPER:-$here/../system/openipmi.py} line status
+  [ -f "$helper" ] || skip "the ipmi_sim set-up ($helper) is not here"
+  line=$(python3 "$helper" start "$work"); status=$?
+  [ $status = 77 ] && skip "ipmi_sim is not installed (openipmi)"
+  [ $status = 0 ] || fail "ipmi_sim did not start"
+  read -r ipmi_sim_port ipmi_sim_pid <<< "$line"
+}
+
 # --- checks -----------------------------------------------------------------
 # Fetches a guest run's results into $work/NAME.{out,err,rc} and checks
-# that korvex ran (from the front end at most the ports it uses, the standard
-# ones, which QEMU's SMBIOS and ACPI tables describe too) and ended with the
-# exit status of the outcome expected: collect NAME [STATUS], 0 (success) by default.
+# that korvex ran and ended with the exit status of the outcome expected:
+# collect NAME [STATUS [WAY]], 0 (success) by default. The front end may only
+# have named its way to the BMC: WAY ports (the default; the standard ports,
+# which QEMU's SMBIOS and ACPI tables describe too), driver (/dev/ipmi0), or
+# driver-kcs-cfg (and said that kcs.cfg is ignored).
 collect() {
-  local name=$1 want=${2:-0} part
+  local name=$1 want=${2:-0} way=${3:-ports} part
   guest_has "$name.out" || fail "no result of $name from the guest"
   for part in out err rc; do guest_result "$name.$part" > "$work/$name.$part"; done
   [ "$(cat "$work/$name.rc")" = "$want" ] ||
     { cat "$work/$name.err"; fail "$name: exit status $(cat "$work/$name.rc"), not $want"; }
-  printf '%s\n' "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (default)" > "$work/ports.expected"
-  [ -s "$work/$name.err" ] && ! cmp -s "$work/ports.expected" "$work/$name.err" &&
+  case $way in
+    ports) printf '%s\n' "korvex: interface: KCS ports (no /dev/ipmi0)" \
+             "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (default)" ;;
+    driver) printf '%s\n' "korvex: interface: the kernel's IPMI driver, /dev/ipmi0" ;;
+    driver-kcs-cfg) printf '%s\n' "korvex: interface: the kernel's IPMI driver, /dev/ipmi0" \
+             "korvex: kcs.cfg is ignored: the kernel's IPMI driver has no use for KCS ports" ;;
+  esac > "$work/err.expected"
+  [ -s "$work/$name.err" ] && ! cmp -s "$work/err.expected" "$work/$name.err" &&
     { cat "$work/$name.err"; fail "$name: the front end complained"; }
   return 0
 }

@@ -1,6 +1,7 @@
-// korvex run by an ordinary user: it cannot have the KCS ports, so it says
-// so and why, and neither prints the tool's text nor creates or touches a
-// file. Runs the real binary under the nobody account; needs root to switch.
+// korvex run by an ordinary user on the KCS ports (--interface=ports): it
+// cannot have them, so it says so and why, and neither prints the tool's text
+// nor creates or touches a file. Runs the real binary under the nobody
+// account; needs root to switch.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@
 
 namespace korvex::test {
 namespace {
+
+const std::string kChoice = "korvex: interface: KCS ports (--interface=ports)\n";
 
 struct Outcome {
     int status = -1;
@@ -43,7 +46,7 @@ protected:
     Outcome run(const std::string& args) {
         const std::string command = "cd " + dir_ +
                                     " && setpriv --reuid=nobody --regid=nogroup --clear-groups " KORVEX_LINUX_BINARY
-                                    " " + args + " > out.txt 2> err.txt";
+                                    " --interface=ports " + args + " > out.txt 2> err.txt";
         Outcome o;
         const int raw = std::system(command.c_str());
         o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -67,7 +70,7 @@ TEST_F(AsNobody, JobsAreRefusedBeforeAnythingHappens) {
         const Outcome o = run(line);
         EXPECT_EQ(o.status, 4) << line;  // not started
         EXPECT_EQ(o.out, "") << line << ": the tool ran";
-        EXPECT_EQ(o.err.rfind("korvex: cannot access I/O ports 0xCA2/0xCA3: ", 0), 0u) << line << ": " << o.err;
+        EXPECT_EQ(o.err.rfind(kChoice + "korvex: cannot access I/O ports 0xCA2/0xCA3: ", 0), 0u) << line << ": " << o.err;
         EXPECT_NE(o.err.find("nothing was sent to the BMC"), std::string::npos) << o.err;
     }
     EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
@@ -79,7 +82,7 @@ TEST_F(AsNobody, RefusalNamesThePortsOfKcsCfg) {
     writeFile(path("kcs.cfg"), "CMD CA5 DATA CA4\n");
     const Outcome o = run("-d dump.bin");
     EXPECT_EQ(o.status, 4);
-    EXPECT_EQ(o.err.rfind("korvex: cannot access I/O ports 0xCA4/0xCA5: ", 0), 0u) << o.err;
+    EXPECT_EQ(o.err.rfind(kChoice + "korvex: cannot access I/O ports 0xCA4/0xCA5: ", 0), 0u) << o.err;
 }
 
 TEST_F(AsNobody, UsageNeedsNoPorts) {

@@ -116,7 +116,8 @@ protected:
     bmc::SimMachine machine{console, files, memory};
     RecordingPorts ports{machine.ports};
     FaultyTimers timers{machine.timers};
-    KcsTransport kcs{Platform{ports, timers, machine.stall, console, files, memory}};
+    NeverStop stops;
+    KcsTransport kcs{Platform{ports, timers, machine.stall, console, files, memory, stops}};
     bmc::Response answer{0x00, {}};
     bmc::Request lastRequest;
     uint8_t response[125 + 8] = {};

@@ -1,11 +1,15 @@
-// korvex: the tool on Linux x86-64, talking to the BMC through the KCS
-// registers with real port I/O.
-//   korvex [--force-with-kernel-driver] [--force-ports] [tool arguments]
+// korvex: the tool on Linux x86-64, talking to the BMC through the kernel's
+// IPMI driver (/dev/ipmi0) when it is loaded, else through the KCS registers
+// with real port I/O.
+//   korvex [--interface=driver|ports] [--force-with-kernel-driver] [--force-ports] [tool arguments]
 //   korvex --version
 // The tool's text goes to standard output; the exit status is the run's
-// outcome (exit_status.h). This front end's own refusals (kcs.cfg or its
-// ports, no port access, the kernel's IPMI driver in the way) go to standard
-// error with status 4; nothing is sent to the BMC then.
+// outcome (exit_status.h). This front end's own lines go to standard error:
+// the way to the BMC, and its refusals (the device node, kcs.cfg or its
+// ports, no port access, the kernel's IPMI driver in the way of the ports)
+// with status 4; nothing is sent to the BMC then.
+// Signals are handled as platform/hosted/signals.h says; a run stopped by
+// signal N exits 128 + N.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -13,7 +17,9 @@
 #include "app/main_flow.h"
 #include "exit_status.h"
 #include "platform/hosted/hosted.h"
+#include "platform/hosted/signals.h"
 #include "platform/linux/linux.h"
+#include "korvex/interface.h"
 #include "korvex/preflight.h"
 
 int main(int argc, char** argv) {
@@ -22,14 +28,17 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // First, so that a signal from here on is a stop request, not the end.
+    korvex::hosted::SignalStops stops("korvex");
     korvex::linuxhost::LinuxPortIo ports;
     korvex::linuxhost::MonotonicTimers timers;
     korvex::linuxhost::SleepStall stall;
     korvex::hosted::StdioConsole console;
+    console.waitInputWith(&korvex::hosted::SignalStops::awaitInput);
     korvex::hosted::StdioFileSystem stdioFiles;
     korvex::linuxhost::CheckedKcsCfg files(stdioFiles);  // the run reads the kcs.cfg that was checked
     korvex::hosted::HeapMemory memory;
-    const korvex::Platform platform{ports, timers, stall, console, files, memory};
+    const korvex::Platform platform{ports, timers, stall, console, files, memory, stops};
 
     korvex::linuxhost::PreflightSettings settings;
     int first = 1;
@@ -38,6 +47,11 @@ int main(int argc, char** argv) {
             settings.allowKernelDriver = true;
         } else if (std::strcmp(argv[first], "--force-ports") == 0) {
             settings.forcePorts = true;
+        } else if (std::strncmp(argv[first], "--interface=", 12) == 0) {
+            if (!korvex::linuxhost::parseInterfaceChoice(argv[first] + 12, &settings.interface)) {
+                std::fprintf(stderr, "korvex: --interface= takes driver or ports, not \"%s\"\n", argv[first] + 12);
+                return korvex::frontend::kExitCommandLine;
+            }
         } else {
             break;
         }
@@ -49,11 +63,21 @@ int main(int argc, char** argv) {
     toolArgs.push_back(nullptr);
     const int toolArgc = static_cast<int>(toolArgs.size()) - 1;
 
-    const auto grant = [&ports](uint16_t port, int* error) { return ports.grant(port, error); };
-    if (!korvex::linuxhost::preflight(files, grant, toolArgc, toolArgs.data(), settings, stderr))
-        return korvex::frontend::kExitNotStarted;
-
-    const korvex::JobResult result = korvex::korvexMain(platform, toolArgc, toolArgs.data());
+    using korvex::linuxhost::Route;
+    korvex::linuxhost::SystemIpmiCalls ipmiCalls;
+    korvex::linuxhost::DriverTransport driver(ipmiCalls, console, stderr);
+    const Route route = korvex::linuxhost::chooseRoute(toolArgc, toolArgs.data(), settings, driver, stderr);
+    if (route == Route::Refused) return korvex::frontend::kExitNotStarted;
+    korvex::JobResult result{};
+    if (route == Route::Driver) {
+        const korvex::Platform direct{ports, timers, stall, console, stdioFiles, memory, stops};  // kcs.cfg unread
+        result = korvex::korvexMain(direct, driver, toolArgc, toolArgs.data());
+    } else {
+        const auto grant = [&ports](uint16_t port, int* error) { return ports.grant(port, error); };
+        if (!korvex::linuxhost::preflight(files, grant, toolArgc, toolArgs.data(), settings, stderr))
+            return korvex::frontend::kExitNotStarted;
+        result = korvex::korvexMain(platform, toolArgc, toolArgs.data());
+    }
     std::fflush(stdout);
-    return korvex::frontend::exitStatus(result.outcome);
+    return korvex::frontend::exitStatus(result.outcome, korvex::hosted::SignalStops::stopSignal());
 }

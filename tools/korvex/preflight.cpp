@@ -23,14 +23,14 @@ public:
     int readChar() override { return -1; }
 };
 
-bool runNeedsPorts(int argc, char** argv) {
+}  // namespace
+
+bool runNeedsBmc(int argc, char** argv) {
     SilentConsole silent;
     Options options;
     if (parseCommandLine(silent, argc, argv, &options) == ParseOutcome::End) return false;
     return chooseJob(options) != Job::None;
 }
-
-}  // namespace
 
 std::vector<uint16_t> distinctPorts(const KcsPortSet& set) {
     std::vector<uint16_t> ports;
@@ -188,7 +188,7 @@ bool whereDescribed(const KcsPortSet& set, const std::vector<KcsDescription>& de
 
 bool preflight(CheckedKcsCfg& kcsCfg, const PortGrant& grant, int argc, char** argv,
                const PreflightSettings& settings, FILE* err) {
-    if (!runNeedsPorts(argc, argv)) return true;
+    if (!runNeedsBmc(argc, argv)) return true;
     if (!kcsCfg.load(settings.user, err)) return false;
     KcsPortSet set;
     readKcsPortSet(kcsCfg, &set);  // the run's own reader, over the same bytes

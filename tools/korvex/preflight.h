@@ -32,12 +32,19 @@ std::string describePorts(const std::vector<uint16_t>& ports);
 // loaded, e.g. "/sys/module/ipmi_si"; empty when there is none.
 std::string kernelIpmiDriverEvidence(const std::string& root);
 
+// --interface=driver|ports, or neither.
+enum class InterfaceChoice : uint8_t { Automatic, Driver, Ports };
+
 struct PreflightSettings {
+    InterfaceChoice interface = InterfaceChoice::Automatic;
     bool allowKernelDriver = false;  // --force-with-kernel-driver
     bool forcePorts = false;         // --force-ports
     std::string root;                // prefix of /proc, /sys and /dev, for tests
     uid_t user = geteuid();          // besides root, the owner kcs.cfg may have
 };
+
+// False for a usage-only run and a command-line fault: they never reach the BMC.
+bool runNeedsBmc(int argc, char** argv);
 
 // True when the run may go ahead: it needs no port (usage-only run, command
 // line fault), or kcs.cfg and its port set pass every check, every port is

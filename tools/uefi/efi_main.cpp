@@ -137,13 +137,14 @@ struct Machine {
     UefiTimers timers;
     UefiStall stall;
     UefiMemory memory;
+    NeverStop stops;  // nothing in the firmware asks a run to stop
 };
 
 EFI_STATUS runInShell(EFI_SYSTEM_TABLE* system, const EFI_SHELL_PARAMETERS_PROTOCOL& parameters) {
     Machine machine;
     UefiConsole console(system);
     UefiFileSystem files(shell());
-    const Platform platform{machine.ports, machine.timers, machine.stall, console, files, machine.memory};
+    const Platform platform{machine.ports, machine.timers, machine.stall, console, files, machine.memory, machine.stops};
     Arguments args(machine.memory);
     // The shell is told success on every path: the outcome is in the console text.
     if (shellArguments(parameters, &args)) static_cast<void>(korvexMain(platform, args.count(), args.vector()));
@@ -168,7 +169,7 @@ EFI_STATUS runFromBootManager(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
         // another tool wrote: no command line to act on, and no file is
         // touched. The banner says what the program is.
         UefiFileSystem none(nullptr);
-        const Platform platform{machine.ports, machine.timers, machine.stall, console, none, machine.memory};
+        const Platform platform{machine.ports, machine.timers, machine.stall, console, none, machine.memory, machine.stops};
         char* vector[] = {defaultProgramName(), nullptr};
         static_cast<void>(korvexMain(platform, 1, vector));
         console.flush();
@@ -184,7 +185,7 @@ EFI_STATUS runFromBootManager(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
         return kBackToBootManager;
     }
     console.copyTo(log);
-    const Platform platform{machine.ports, machine.timers, machine.stall, console, files, machine.memory};
+    const Platform platform{machine.ports, machine.timers, machine.stall, console, files, machine.memory, machine.stops};
     const JobResult result = korvexMain(platform, args.count(), args.vector());
     console.flush();
     console.copyTo(nullptr);

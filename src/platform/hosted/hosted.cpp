@@ -45,6 +45,7 @@ void StdioConsole::flush() { std::fflush(out_); }
 
 int StdioConsole::readChar() {
     std::fflush(out_);
+    if (wait_ != nullptr && !wait_(fileno(in_))) return -1;
     int c = std::fgetc(in_);
     return c == EOF ? -1 : c;
 }

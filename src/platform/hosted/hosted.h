@@ -24,11 +24,15 @@ public:
     void flush() override;
     int readChar() override;
     void printUntrusted(const char* text) override;
+    // Asked before the console reads a character; false ends the wait
+    // without one (SignalStops::awaitInput, when a stop ends a key wait).
+    void waitInputWith(bool (*wait)(int fd)) { wait_ = wait; }
 
 private:
     FILE* out_;
     FILE* in_;
     bool terminal_;
+    bool (*wait_)(int fd) = nullptr;
 };
 
 class StdioFileSystem final : public FileSystem {

@@ -1,0 +1,420 @@
+// The transport through the kernel's IPMI driver, against a fake driver and
+// clock: each thing the driver can do to one exchange, korvex's choice of the
+// way to the BMC, and whole runs whose console text must equal the KCS path's.
+#include <linux/ipmi.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/main_flow.h"
+#include "firmware/package_builder.h"
+#include "korvex/interface.h"
+#include "support/capture.h"
+#include "transport/linux/ipmi_driver.h"
+
+namespace korvex::linuxhost {
+namespace {
+
+// An answer the fake driver queues after a request.
+struct Reply {
+    std::vector<uint8_t> bytes;  // completion code and data
+    bool late = false;           // the answer to the request before, given up on
+    int receiveErrno = 0;        // RECEIVE fails with this instead
+};
+
+// The request as the driver got it.
+struct SentRequest {
+    int addrType;
+    short channel;
+    unsigned char lun;
+    unsigned char netFn;
+    unsigned char command;
+    std::vector<uint8_t> data;
+};
+
+class FakeDriver final : public IpmiDeviceCalls {
+public:
+    int openErrno = 0;
+    int checkErrno = 0;
+    std::deque<int> sendErrnos;  // SEND's results in turn (0: taken); then it takes every request
+    std::vector<Reply> replies;  // queued after each request taken
+    short readyEvents = POLLIN;  // what a poll of the device reports when it is ready
+    bmc::SimBmc* bmc = nullptr;  // when set, it answers instead of replies
+    size_t silentSends = 0;      // the first requests taken get no answer
+
+    int64_t now = 0;
+    int opens = 0;
+    std::vector<std::string> opened;
+    std::vector<SentRequest> sent;
+
+    int open(const char* path) override {
+        ++opens;
+        opened.push_back(path);
+        if (openErrno != 0) return errno = openErrno, -1;
+        return 7;
+    }
+    void close(int) override {}
+    int64_t monotonicMs() override { return now; }
+    int poll(pollfd* fds, nfds_t count, int timeoutMs) override {
+        if (count == 0 || (queue_.empty() && (readyEvents & POLLIN) != 0)) {
+            now += timeoutMs;
+            return 0;
+        }
+        fds[0].revents = readyEvents;
+        return 1;
+    }
+    int ioctl(int, unsigned long request, void* arg) override {
+        if (request == IPMICTL_GET_MY_ADDRESS_CMD) {
+            if (checkErrno != 0) return errno = checkErrno, -1;
+            *static_cast<unsigned int*>(arg) = 0x20;
+            return 0;
+        }
+        if (request == IPMICTL_SEND_COMMAND) return send(*static_cast<ipmi_req*>(arg));
+        if (request == IPMICTL_RECEIVE_MSG_TRUNC) return receive(*static_cast<ipmi_recv*>(arg));
+        return errno = ENOTTY, -1;
+    }
+
+private:
+    struct Queued {
+        long msgid;
+        Reply reply;
+    };
+
+    int send(const ipmi_req& request) {
+        const auto* address = reinterpret_cast<const ipmi_system_interface_addr*>(request.addr);
+        sent.push_back({address->addr_type, address->channel, address->lun, request.msg.netfn, request.msg.cmd,
+                        std::vector<uint8_t>(request.msg.data, request.msg.data + request.msg.data_len)});
+        if (!sendErrnos.empty()) {
+            const int error = sendErrnos.front();
+            sendErrnos.pop_front();
+            if (error != 0) return errno = error, -1;
+        }
+        if (bmc != nullptr) {
+            const SentRequest& s = sent.back();
+            const bmc::Response r = bmc->handle({s.netFn, s.lun, s.command, s.data});
+            // What the kernel gives when its KCS state machine gives up on a transfer.
+            Reply reply{{0xFF}};
+            if (!r.dropExchange) {
+                reply.bytes = {r.completionCode};
+                reply.bytes.insert(reply.bytes.end(), r.data.begin(), r.data.end());
+            }
+            queue_.push_back({request.msgid, reply});
+            return 0;
+        }
+        if (sent.size() > silentSends)
+            for (const Reply& r : replies) queue_.push_back({r.late ? previousMsgid_ : request.msgid, r});
+        previousMsgid_ = request.msgid;
+        return 0;
+    }
+    int receive(ipmi_recv& answer) {
+        if (queue_.empty()) return errno = EAGAIN, -1;
+        const Queued q = queue_.front();
+        queue_.pop_front();
+        if (q.reply.receiveErrno != 0) return errno = q.reply.receiveErrno, -1;
+        answer.recv_type = IPMI_RESPONSE_RECV_TYPE;
+        answer.msgid = q.msgid;
+        const size_t n = std::min<size_t>(q.reply.bytes.size(), answer.msg.data_len);
+        if (n != 0) std::memcpy(answer.msg.data, q.reply.bytes.data(), n);
+        answer.msg.data_len = static_cast<unsigned short>(n);
+        if (n < q.reply.bytes.size()) return errno = EMSGSIZE, -1;  // taken off the queue, cut
+        return 0;
+    }
+
+    std::deque<Queued> queue_;
+    long previousMsgid_ = -1;
+};
+
+std::string readAll(FILE* f) {
+    std::string text(static_cast<size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    text.resize(std::fread(text.data(), 1, text.size(), f));
+    return text;
+}
+
+std::vector<uint8_t> bytes(size_t count, uint8_t first) {
+    std::vector<uint8_t> b(count);
+    for (size_t i = 0; i < count; ++i) b[i] = static_cast<uint8_t>(first + i);
+    return b;
+}
+
+std::string scratchPackage() { return test::scratchPath("fw.bin"); }
+
+std::string packageBytes() {
+    test::PackageBuilder b(0x48000);
+    b.signature(0, "fw-1");
+    b.part("a.bin", 0x1000, test::patternBytes(100, 1));
+    b.plainFooter(0x8000);
+    return b.str();
+}
+
+constexpr const char* kBmcLine = "ERROR !! BMC did not in correct state\n";
+
+struct ExchangeRow {
+    const char* what;
+    std::vector<Reply> replies;
+    std::vector<int> sendErrnos = {};
+    short readyEvents = POLLIN;
+    int32_t requestLength = 3;
+    bool afterTimeout = false;  // an exchange that ran out of time came first
+    ExchangeStatus status = ExchangeStatus::ReadFailed;
+    uint8_t completion = 0;
+    int64_t elapsedMs = 0;
+    const char* says = "";  // on the error stream; "" when it must stay empty
+};
+
+TEST(DriverTransport, EachWayAnExchangeEnds) {
+    using S = ExchangeStatus;
+    const std::vector<int> busyForever(100, EBUSY);
+    const ExchangeRow rows[] = {
+        {"answer", {{{0x00, 0xAA, 0xBB}}}, {}, POLLIN, 3, false, S::Answered, 0x00},
+        {"no request data", {{{0x00}}}, {}, POLLIN, 0, false, S::Answered, 0x00},
+        {"a refusal is an answer", {{{0xC1, 0x01}}}, {}, POLLIN, 3, false, S::Answered, 0xC1},
+        {"late answer, then this one's", {{{0xC3}, true}, {{0x00, 0x05}}}, {}, POLLIN, 3, true, S::Answered, 0x00,
+         30000, "no answer within 30 s"},
+        {"only a late answer", {{{0x00, 0x05}, true}}, {}, POLLIN, 3, true, S::ReadFailed, 0, 60000,
+         "no answer within 30 s"},
+        {"silence", {}, {}, POLLIN, 3, false, S::ReadFailed, 0, 30000, "no answer within 30 s"},
+        {"busy after a cold reset", {{{0x00, 0x01}}}, {EBUSY, EBUSY, EBUSY}, POLLIN, 3, false, S::Answered, 0x00, 3000,
+         "refuses requests for now"},
+        {"busy too long", {{{0x00}}}, busyForever, POLLIN, 3, false, S::WriteFailed, 0, 60000,
+         "still refused the request after 60 s"},
+        {"interrupted send", {{{0x00}}}, {EINTR}, POLLIN, 3, false, S::Answered, 0x00},
+        {"too long for the driver", {{{0x00}}}, {EMSGSIZE}, POLLIN, 3, false, S::WriteFailed, 0, 0, "Message too long"},
+        {"interface gone at send", {{{0x00}}}, {ENODEV}, POLLIN, 3, false, S::WriteFailed, 0, 0, "No such device"},
+        {"receive fails", {{{}, false, EIO}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "Input/output error"},
+        {"device hung up", {{{0x00}}}, {}, POLLHUP | POLLERR, 3, false, S::ReadFailed, 0, 0, "poll events 0x18"},
+        {"truncated", {{bytes(IPMI_MAX_MSG_LENGTH + 1, 0)}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "longer than"},
+        {"125 data bytes fit", {{bytes(126, 0)}}, {}, POLLIN, 3, false, S::Answered, 0x00},
+        {"126 do not", {{bytes(127, 0)}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "126 data bytes; at most 125"},
+        {"no completion code", {{{}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "without a completion code"},
+        {"driver gave up on the BMC", {{{0xFF}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "no usable answer"},
+        {"driver holds the BMC for dead", {{{0x82}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "(0x82)"},
+        {"0xFF with data is the BMC's", {{{0xFF, 0x00}}}, {}, POLLIN, 3, false, S::Answered, 0xFF},
+        {"over 62 bytes never sent", {{{0x00}}}, {}, POLLIN, 63, false, S::WriteFailed},
+        {"negative length never sent", {{{0x00}}}, {}, POLLIN, -1, false, S::WriteFailed},
+    };
+    for (const ExchangeRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeDriver device;
+        device.replies = row.replies;
+        device.sendErrnos.assign(row.sendErrnos.begin(), row.sendErrnos.end());
+        device.readyEvents = row.readyEvents;
+        device.silentSends = row.afterTimeout ? 1 : 0;
+        test::CaptureConsole console;
+        FILE* err = std::tmpfile();
+        {
+            DriverTransport transport(device, console, err);
+            AttachStep step;
+            ASSERT_EQ(transport.attach("/dev/ipmi0", &step), 0);
+            ASSERT_EQ(transport.open(), 0);
+            const std::vector<uint8_t> request = bytes(static_cast<size_t>(std::max(row.requestLength, 0)), 0x40);
+            uint8_t response[125] = {};
+            if (row.afterTimeout) {
+                EXPECT_FALSE(transport.exchange(0xF8, 0x15, request.data(), row.requestLength, response).answered());
+            }
+            console.text.clear();
+            const ExchangeResult r = transport.exchange(0xF8, 0x15, request.data(), row.requestLength, response);
+            EXPECT_EQ(r.status, row.status);
+            EXPECT_EQ(device.now, row.elapsedMs);
+            if (r.answered()) {
+                const std::vector<uint8_t>& reply = row.replies.back().bytes;
+                EXPECT_EQ(r.completion, row.completion);
+                ASSERT_EQ(r.length, static_cast<int32_t>(reply.size()) - 1);
+                EXPECT_EQ(std::vector<uint8_t>(response, response + r.length),
+                          std::vector<uint8_t>(reply.begin() + 1, reply.end()));
+                EXPECT_EQ(console.text, "");
+            } else {
+                // The line a failed KCS exchange prints, except for a request the tool never sends.
+                EXPECT_EQ(console.text, row.requestLength > 62 || row.requestLength < 0 ? "" : kBmcLine);
+            }
+            for (const SentRequest& s : device.sent) {
+                EXPECT_EQ(s.addrType, IPMI_SYSTEM_INTERFACE_ADDR_TYPE);
+                EXPECT_EQ(s.channel, IPMI_BMC_CHANNEL);
+                EXPECT_EQ(s.lun, 0);
+                EXPECT_EQ(s.netFn, 0x3E);
+                EXPECT_EQ(s.command, 0x15);
+                EXPECT_EQ(s.data, request);
+            }
+            EXPECT_EQ(device.sent.empty(), row.requestLength > 62 || row.requestLength < 0);
+        }
+        const std::string said = readAll(err);
+        std::fclose(err);
+        if (*row.says == '\0')
+            EXPECT_EQ(said, "");
+        else
+            EXPECT_NE(said.find(row.says), std::string::npos) << said;
+    }
+}
+
+// Whole runs through the driver, answered by the simulated BMC, against the
+// same runs over the simulated KCS interface: the same console text, result
+// and file, also where the KCS exchange breaks down (the kernel's state
+// machine then gives up with 0xFF).
+TEST(DriverTransport, RunsPrintWhatTheKcsPathPrints) {
+    const std::string package = scratchPackage(), dump = test::scratchPath("dump.bin");
+    const std::string config = test::scratchPath("config.bin");
+    test::writeFile(package, packageBytes());
+    const struct {
+        std::vector<std::string> knobs;
+        std::vector<std::string> args;
+        const char* output;
+    } rows[] = {
+        {{}, {"-f", package}, nullptr},
+        {{"--bmc-fault=drop:0x15:2"}, {"-f", package}, nullptr},
+        {{"--bmc-fault=cc:0x3e:0x16:0xc1", "--bmc-fault=cc:0x06:0x02:0xc1"}, {"-f", package}, nullptr},
+        {{"--bmc-dump-length=300"}, {"-d", dump}, "dump"},
+        {{"--bmc-dump-length=300", "--bmc-fault=dump-drop:2"}, {"-d", dump}, "dump"},
+        {{}, {"-c", "-d", config}, "config"},
+        {{"--bmc-fault=config-drop:2"}, {"-c", "-d", config}, "config"},
+        {{"--bmc-fault=cc:0x3e:0x20:0xc1"}, {"-c", "-d", config}, "config"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + (row.knobs.empty() ? "" : row.knobs.back()));
+        std::string written[2];
+        std::string text[2];
+        JobResult result[2] = {};
+        for (int driverPath = 0; driverPath < 2; ++driverPath) {
+            test::SimRun sim;
+            sim.options(row.knobs);
+            FakeDriver device;
+            device.bmc = &sim.machine.bmc;
+            FILE* err = std::tmpfile();
+            DriverTransport transport(device, sim.console, err);
+            AttachStep step;
+            ASSERT_EQ(transport.attach("/dev/ipmi0", &step), 0);
+            if (driverPath == 1) {
+                std::vector<std::string> storage{"korvex"};
+                storage.insert(storage.end(), row.args.begin(), row.args.end());
+                std::vector<char*> argv;
+                for (std::string& s : storage) argv.push_back(s.data());
+                argv.push_back(nullptr);
+                const int argc = static_cast<int>(storage.size());
+                result[1] = korvexMain(sim.machine.platform(), transport, argc, argv.data());
+            } else {
+                result[0] = sim.run(row.args);
+            }
+            std::fclose(err);
+            text[driverPath] = sim.console.text;
+            if (row.output != nullptr) {
+                const std::string& path = row.args.back();
+                written[driverPath] = test::readFile(path);
+                std::remove(path.c_str());
+            }
+        }
+        EXPECT_EQ(text[1], text[0]);
+        EXPECT_EQ(result[1], result[0]);
+        EXPECT_EQ(written[1], written[0]);
+    }
+    std::remove(package.c_str());
+}
+
+// A scratch folder for a fake root (device nodes) that is also the current
+// directory (kcs.cfg).
+class RouteChoice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/korvex-route.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_);
+        settings.root = dir_;
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(dir_);
+    }
+    void plant(const std::string& path) {
+        std::filesystem::create_directories(std::filesystem::path(dir_ + path).parent_path());
+        test::writeFile(dir_ + path, "");
+    }
+
+    std::string dir_;
+    std::filesystem::path previous_;
+    PreflightSettings settings;
+};
+
+struct RouteRow {
+    const char* what;
+    std::vector<std::string> args;
+    InterfaceChoice choice = InterfaceChoice::Automatic;
+    std::vector<std::string> planted = {};
+    int openErrno = 0;
+    int checkErrno = 0;
+    linuxhost::Route route = linuxhost::Route::Ports;
+    std::string says = "";  // the whole error stream
+    const char* opened = nullptr;
+};
+
+TEST_F(RouteChoice, DriverWhenItIsTherePortsOtherwise) {
+    using R = linuxhost::Route;
+    using C = InterfaceChoice;
+    const std::vector<std::string> dump = {"-d", "dump.bin"};
+    const std::string nothingSent = "korvex: nothing was sent to the BMC\n";
+    const std::string viaIpmi0 = "korvex: interface: the kernel's IPMI driver, /dev/ipmi0\n";
+    const RouteRow rows[] = {
+        {"no device", dump, C::Automatic, {}, 0, 0, R::Ports, "korvex: interface: KCS ports (no /dev/ipmi0)\n"},
+        {"device", dump, C::Automatic, {"/dev/ipmi0"}, 0, 0, R::Driver, viaIpmi0, "/dev/ipmi0"},
+        {"other name", dump, C::Automatic, {"/dev/ipmidev/0"}, 0, 0, R::Driver,
+         "korvex: interface: the kernel's IPMI driver, /dev/ipmidev/0\n", "/dev/ipmidev/0"},
+        {"the first name wins", dump, C::Automatic, {"/dev/ipmi/0", "/dev/ipmi0"}, 0, 0, R::Driver, viaIpmi0,
+         "/dev/ipmi0"},
+        {"ports forced", dump, C::Ports, {"/dev/ipmi0"}, 0, 0, R::Ports,
+         "korvex: interface: KCS ports (--interface=ports)\n"},
+        {"driver forced", dump, C::Driver, {"/dev/ipmi0"}, 0, 0, R::Driver,
+         "korvex: interface: the kernel's IPMI driver, /dev/ipmi0 (--interface=driver)\n", "/dev/ipmi0"},
+        {"driver forced, none", dump, C::Driver, {}, 0, 0, R::Refused,
+         "korvex: interface: the kernel's IPMI driver (--interface=driver)\nkorvex: no /dev/ipmi0, /dev/ipmi/0 or "
+         "/dev/ipmidev/0: the kernel's IPMI driver is not loaded (modprobe ipmi_si ipmi_devintf)\n" + nothingSent},
+        {"not root", dump, C::Automatic, {"/dev/ipmi0"}, EACCES, 0, R::Refused,
+         viaIpmi0 + "korvex: cannot open /dev/ipmi0: Permission denied" + (geteuid() != 0 ? " (run as root)" : "") +
+             "\n" + nothingSent,
+         "/dev/ipmi0"},
+        {"not an IPMI device", dump, C::Automatic, {"/dev/ipmi0"}, 0, ENOTTY, R::Refused,
+         viaIpmi0 + "korvex: /dev/ipmi0 is not the kernel's IPMI device: Inappropriate ioctl for device\n" +
+             nothingSent,
+         "/dev/ipmi0"},
+        {"kcs.cfg", dump, C::Automatic, {"/dev/ipmi0", "/kcs.cfg"}, 0, 0, R::Driver,
+         viaIpmi0 + "korvex: kcs.cfg is ignored: the kernel's IPMI driver has no use for KCS ports\n", "/dev/ipmi0"},
+        {"usage only", {}, C::Driver, {"/dev/ipmi0"}, 0, 0, R::Ports, ""},
+        {"command-line fault", {"-i", "nfs", "-f", "x"}, C::Automatic, {"/dev/ipmi0"}, 0, 0, R::Ports, ""},
+    };
+    for (const RouteRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        for (const char* top : {"/dev", "/kcs.cfg"}) std::filesystem::remove_all(dir_ + top);
+        for (const std::string& p : row.planted) plant(p);
+        settings.interface = row.choice;
+        FakeDriver device;
+        device.openErrno = row.openErrno;
+        device.checkErrno = row.checkErrno;
+        test::CaptureConsole console;
+        FILE* err = std::tmpfile();
+        DriverTransport driver(device, console, err);
+        std::vector<std::string> storage{"korvex"};
+        storage.insert(storage.end(), row.args.begin(), row.args.end());
+        std::vector<char*> argv;
+        for (std::string& s : storage) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(chooseRoute(static_cast<int>(storage.size()), argv.data(), settings, driver, err), row.route);
+        EXPECT_EQ(readAll(err), row.says);
+        std::fclose(err);
+        EXPECT_EQ(device.opened,
+                  row.opened == nullptr ? std::vector<std::string>{} : std::vector<std::string>{dir_ + row.opened});
+        EXPECT_EQ(driver.open(), row.route == R::Driver ? 0 : -1);
+        EXPECT_TRUE(device.sent.empty());
+        EXPECT_EQ(console.text, "");
+    }
+}
+
+}  // namespace
+}  // namespace korvex::linuxhost
