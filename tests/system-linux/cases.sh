@@ -332,7 +332,7 @@ case_openipmi_driver() {
   head -c 700 /dev/urandom > "$work/older.bin"
   guest_file "$work/fw.bin" fw.bin
   guest_file "$work/older.bin" backup.bin
-  local refused=(--bmc-fault=cc:0x3e:0x16:0xc1 --bmc-fault=cc:0x06:0x02:0xc1) name
+  local refused=(--bmc-fault=request-cc:get-fw-update-info:0xc1 --bmc-fault=request-cc:cold-reset:0xc1) name
   guest_load_driver load
   guest_cmd devid "ipmi-client 6 1"
   guest_run update -f fw.bin -r y
@@ -347,7 +347,7 @@ case_openipmi_driver() {
   collect devid
   echo "ipmi_sim's Get Device ID through /dev/ipmi0: $(sed -n 's/^data=//p' "$work/devid.out")"
   sim_run update "${refused[@]}" -- -f fw.bin -r y
-  sim_run backup --bmc-fault=cc:0x3e:0x20:0xc1 -- -c -d backup.bin
+  sim_run backup --bmc-fault=request-cc:config-transfer:0xc1 -- -c -d backup.bin
   collect update "$(cat "$work/sim/update.rc")" driver
   collect backup "$(cat "$work/sim/backup.rc")" driver
   grep -q 'Execute Cold Reset Fail' "$work/update.out" || fail "the update was not refused with the cold reset failing"

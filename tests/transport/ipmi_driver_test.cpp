@@ -270,13 +270,13 @@ TEST(DriverTransport, RunsPrintWhatTheKcsPathPrints) {
         const char* output;
     } rows[] = {
         {{}, {"-f", package}, nullptr},
-        {{"--bmc-fault=drop:0x15:2"}, {"-f", package}, nullptr},
-        {{"--bmc-fault=cc:0x3e:0x16:0xc1", "--bmc-fault=cc:0x06:0x02:0xc1"}, {"-f", package}, nullptr},
+        {{"--bmc-fault=update-drop:receive-fw-data:2"}, {"-f", package}, nullptr},
+        {{"--bmc-fault=request-cc:get-fw-update-info:0xc1", "--bmc-fault=request-cc:cold-reset:0xc1"}, {"-f", package}, nullptr},
         {{"--bmc-dump-length=300"}, {"-d", dump}, "dump"},
         {{"--bmc-dump-length=300", "--bmc-fault=dump-drop:2"}, {"-d", dump}, "dump"},
         {{}, {"-c", "-d", config}, "config"},
         {{"--bmc-fault=config-drop:2"}, {"-c", "-d", config}, "config"},
-        {{"--bmc-fault=cc:0x3e:0x20:0xc1"}, {"-c", "-d", config}, "config"},
+        {{"--bmc-fault=request-cc:config-transfer:0xc1"}, {"-c", "-d", config}, "config"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args[0] + " " + (row.knobs.empty() ? "" : row.knobs.back()));

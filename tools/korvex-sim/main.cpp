@@ -15,6 +15,7 @@
 #include "bmc/sim_machine.h"
 #include "exit_status.h"
 #include "platform/hosted/hosted.h"
+#include "platform/hosted/number.h"
 #include "platform/hosted/signals.h"
 
 namespace {
