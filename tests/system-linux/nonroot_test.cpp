@@ -90,6 +90,15 @@ TEST_F(AsNobody, UsageNeedsNoPorts) {
     EXPECT_EQ(o.status, 2);  // usage only
     EXPECT_EQ(o.out, goldenBanner());
     EXPECT_EQ(o.err, "");
+    // Its own help and version need neither ports nor root either, and say
+    // what a script needs: the exit statuses.
+    for (const char* option : {"--help", "--version"}) {
+        const Outcome h = run(option);
+        EXPECT_EQ(h.status, 0) << option;
+        EXPECT_EQ(h.out.rfind("korvex ", 0), 0u) << option;
+        EXPECT_EQ(h.err, "") << option;
+    }
+    EXPECT_NE(run("--help").out.find("  128+N  stopped by signal N"), std::string::npos);
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ in_root dpkg -i /tmp/korvex.deb > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log
 for f in /usr/lib/korvex/Korvex.efi /usr/lib/korvex/Korvex.img; do
   [ -s "$root$f" ] || fail "$f is not installed"
 done
-for program in korvex korvex-static korvex-sim korvex-pack korvex-bmcd; do
+for program in korvex korvex-static korvex-stage korvex-sim korvex-pack korvex-bmcd; do
   if [ "$program" != korvex-static ]; then
     printed=$(in_root "$program" --version) || fail "$program --version"
     [ "$printed" = "$program $version" ] || fail "$program --version printed: $printed"

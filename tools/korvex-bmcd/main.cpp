@@ -32,6 +32,7 @@ struct Settings {
 
 void printHelp() {
     std::printf(
+        "korvex-bmcd: korvex's simulated BMC, as the external BMC of a QEMU guest.\n"
         "Usage: korvex-bmcd [OPTION]... SOCKET\n"
         "Serves the simulated BMC to QEMU's external BMC device over the Unix socket\n"
         "SOCKET, on which QEMU listens, e.g.\n"
@@ -55,7 +56,10 @@ void printHelp() {
         "                            change of the interrupt on standard error\n"
         "\n"
         "The simulated BMC:\n"
-        "%s",
+        "%s"
+        "\n"
+        "Example, a BMC that keeps its flash in flash.bin after the guest's update:\n"
+        "  korvex-bmcd --bmc-save-flash=flash.bin /tmp/bmc.sock\n",
         korvex::bmc::knobHelp(false).c_str());
 }
 

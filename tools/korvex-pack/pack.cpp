@@ -30,27 +30,33 @@ constexpr size_t kMaxBuildParts = kMaxParts - 1;  // the footer area takes the l
 constexpr char kWebfsName[] = "out_webfs_img.bin";
 
 constexpr char kUsage[] =
+    "korvex-pack: builds and inspects korvex's update packages, and checks a flash\n"
+    "dump against a package.\n"
     "Usage: korvex-pack build --part NAME=FILE@OFFSET... [--signature NAME@OFFSET]\n"
-    "                         [--footer plain|enc] [--footer-block OFFSET] [--size N] -o OUT\n"
+    "           [--footer plain|enc] [--footer-block OFFSET] [--size N] -o OUT\n"
     "       korvex-pack inspect PACKAGE\n"
     "       korvex-pack verify-dump PACKAGE DUMP\n"
-    "       korvex-pack --version\n"
+    "       korvex-pack --help | --version\n"
     "\n"
-    "build        writes an update package of N bytes (default 32 MiB) filled with 0xFF,\n"
-    "             each part file at its offset, an image signature with the unique\n"
-    "             file name NAME, and an image footer listing the parts, plain or\n"
-    "             enciphered (default enc), at the start of the 32 KiB block OFFSET\n"
-    "             (default 0x1fc0000, or the last block of a smaller package).\n"
-    "inspect      shows what the tool's validation finds: signature, accepted footers,\n"
-    "             the part table, and the ReceiveFWData requests and transfer time of\n"
-    "             each part at 1 us per port access.\n"
+    "build        writes an update package of N bytes (default 32 MiB) filled with\n"
+    "             0xFF, each part file at its offset, an image signature with the\n"
+    "             unique file name NAME, and an image footer listing the parts, plain\n"
+    "             or enciphered (default enc), at the start of the 32 KiB block\n"
+    "             OFFSET (default 0x1fc0000, or the last block of a smaller package).\n"
+    "inspect      shows what the tool's validation finds: signature, accepted\n"
+    "             footers, the part table, and the ReceiveFWData requests and\n"
+    "             transfer time of each part at 1 us per port access.\n"
     "verify-dump  checks that every part of PACKAGE stands in DUMP at its offset;\n"
     "             exit status 1 at the first difference.\n"
     "\n"
     "Numbers are decimal or hexadecimal with 0x. No file read or written may be\n"
     "larger than 64 MiB. Bytes of a package's text that a terminal could obey are\n"
     "shown as \\xNN. Exit status: 0 done, 1 the tool refuses the package (inspect)\n"
-    "or the dump differs (verify-dump), 2 any other error.\n";
+    "or the dump differs (verify-dump), 2 any other error.\n"
+    "\n"
+    "Example, a package with one part, inspected, then a dump checked against it:\n"
+    "  korvex-pack build --part boot=boot.bin@0x10000 --signature fw.bin@0 -o fw.bin\n"
+    "  korvex-pack inspect fw.bin && korvex-pack verify-dump fw.bin dump.bin\n";
 
 // Every offset and length of a package is checked here, without ever
 // forming a sum that could wrap: [start, start + length).

@@ -52,8 +52,37 @@ constexpr char kUsageText[] =
     "       korvex-stage --report [--esp DIR]\n"
     "       korvex-stage --cancel [--esp DIR]\n";
 
+constexpr char kHelpText[] =
+    "korvex-stage: has the firmware run Korvex.efi once at the next boot, without a\n"
+    "UEFI Shell, and reports that run after the boot that follows.\n"
+    "Usage: korvex-stage [--esp DIR] [--efi FILE] [--kcs-cfg FILE] [--reset] [--]\n"
+    "                    TOOL-ARGUMENT...\n"
+    "       korvex-stage --report [--esp DIR]\n"
+    "       korvex-stage --cancel [--esp DIR]\n"
+    "       korvex-stage --help | --version\n"
+    "\n"
+    "Staging copies Korvex.efi, the package (or the file to restore) and kcs.cfg to\n"
+    "EFI/korvex/ on the EFI system partition and makes a one-time boot entry\n"
+    "(BootNext) whose command line is the tool's arguments. Run as root.\n"
+    "  --esp DIR      the EFI system partition's mount point (default: the first\n"
+    "                 of /boot/efi, /efi, /boot that is a FAT mount)\n"
+    "  --efi FILE     the Korvex.efi to run (default /usr/lib/korvex/Korvex.efi)\n"
+    "  --kcs-cfg FILE a kcs.cfg for the run (default: none, the standard ports)\n"
+    "  --reset        reset the machine after the run instead of booting on\n"
+    "  --report       print the staged run's console text, write its dump or\n"
+    "                 backup where it was asked for, and remove the boot entry\n"
+    "  --cancel       remove a staged run that has not run yet\n"
+    "\n"
+    "Exit status: 0 done (--report: the run succeeded); 1 the run failed; 2 a\n"
+    "command-line fault; 3 the BMC refused the job; 4 nothing was staged (no UEFI,\n"
+    "no ESP, no room, a run already staged) or, for --report, no result yet.\n"
+    "\n"
+    "Example, an update at the next boot, and its outcome after the one after:\n"
+    "  korvex-stage -f fw.bin -i kcs -r y && reboot\n"
+    "  korvex-stage --report; echo \"exit status $?\"\n";
+
 struct Command {
-    enum class Verb { Stage, Report, Cancel, Help } verb = Verb::Stage;
+    enum class Verb { Stage, Report, Cancel, Help, Version } verb = Verb::Stage;
     std::string esp;
     std::string efi;
     std::string kcsConfig;
@@ -765,6 +794,8 @@ bool parseCommand(const std::vector<std::string>& args, Command* command, std::s
             command->verb = Command::Verb::Cancel;
         } else if (a == "--help") {
             command->verb = Command::Verb::Help;
+        } else if (a == "--version") {
+            command->verb = Command::Verb::Version;
         } else if (a == "--reset") {
             command->reset = true;
         } else if (a == "--esp") {
@@ -826,8 +857,12 @@ int run(const Settings& settings, const std::vector<std::string>& args, FILE* ou
         std::fprintf(err, "korvex-stage: %s\n%s", why.c_str(), kUsageText);
         return kUsage;
     }
+    if (command.verb == Command::Verb::Version) {
+        std::fputs("korvex-stage " KORVEX_VERSION "\n", out);
+        return kSucceeded;
+    }
     if (command.verb == Command::Verb::Help) {
-        std::fputs(kUsageText, out);
+        std::fputs(kHelpText, out);
         return kSucceeded;
     }
     Settings effective = settings;

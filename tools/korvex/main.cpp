@@ -2,7 +2,7 @@
 // IPMI driver (/dev/ipmi0) when it is loaded, else through the KCS registers
 // with real port I/O.
 //   korvex [--interface=driver|ports] [--force-with-kernel-driver] [--force-ports] [tool arguments]
-//   korvex --version
+//   korvex --help | --version
 // The tool's text goes to standard output; the exit status is the run's
 // outcome (exit_status.h). This front end's own lines go to standard error:
 // the way to the BMC, and its refusals (the device node, kcs.cfg or its
@@ -22,11 +22,48 @@
 #include "korvex/interface.h"
 #include "korvex/preflight.h"
 
+namespace {
+
+void printHelp() {
+    std::printf(
+        "korvex %s: updates the BMC's firmware, dumps its flash, and backs up or\n"
+        "restores its IPMI configuration, from Linux on the server the BMC sits in.\n"
+        "Usage: korvex [FRONT-END OPTION]... TOOL-ARGUMENT...\n"
+        "       korvex --help | --version\n"
+        "Without tool arguments the tool prints its own usage: the jobs and their\n"
+        "arguments (-f, -d, -c, -i, -r). Run as root.\n"
+        "\n"
+        "Front-end options, before the tool's arguments:\n"
+        "  --interface=driver  through the kernel's IPMI driver (/dev/ipmi0)\n"
+        "  --interface=ports   through the KCS ports: those of kcs.cfg in the current\n"
+        "                      folder, else command/status 0xCA3, data 0xCA2\n"
+        "                      (default: the driver when /dev/ipmi0 is there, else ports)\n"
+        "  --force-ports       use kcs.cfg's ports although the firmware's tables\n"
+        "                      describe the KCS interface elsewhere\n"
+        "  --force-with-kernel-driver  use the ports although the kernel's IPMI\n"
+        "                      driver is loaded and may be using them\n"
+        "  --help, --version   this text; the version\n"
+        "The way to the BMC, and any refusal, is reported on standard error; the\n"
+        "tool's own text goes to standard output.\n"
+        "\n"
+        "Exit status:\n"
+        "  0      the job succeeded: update complete, file kept, restore done\n"
+        "  1      the job failed; a dump or backup file was not written\n"
+        "  2      usage only, or a fault in the command line\n"
+        "  3      the BMC refused the job\n"
+        "  4      not started, nothing sent: the device, kcs.cfg or the ports refused\n"
+        "  128+N  stopped by signal N before the job changed the BMC (an update's\n"
+        "         transfer and a restore hold INT, TERM, HUP, QUIT and TSTP, and end\n"
+        "         with their own status)\n"
+        "\n"
+        "Example, an update that keeps the BMC's configuration:\n"
+        "  korvex -f fw.bin -i kcs -r y; echo \"exit status $?\"\n",
+        KORVEX_VERSION);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("korvex %s\n", KORVEX_VERSION);
-        return 0;
-    }
 
     // First, so that a signal from here on is a stop request, not the end.
     korvex::hosted::SignalStops stops("korvex");
@@ -45,6 +82,12 @@ int main(int argc, char** argv) {
     for (; first < argc; ++first) {
         if (std::strcmp(argv[first], "--force-with-kernel-driver") == 0) {
             settings.allowKernelDriver = true;
+        } else if (std::strcmp(argv[first], "--help") == 0) {
+            printHelp();
+            return korvex::frontend::kExitSucceeded;
+        } else if (std::strcmp(argv[first], "--version") == 0) {
+            std::printf("korvex %s\n", KORVEX_VERSION);
+            return korvex::frontend::kExitSucceeded;
         } else if (std::strcmp(argv[first], "--force-ports") == 0) {
             settings.forcePorts = true;
         } else if (std::strncmp(argv[first], "--interface=", 12) == 0) {
