@@ -367,6 +367,9 @@ private:
     int checkFiles(const Command& command, const Esp& esp, Plan* plan, State* state);
     bool copyToEsp(const Command& command, const std::string& folder, const Plan& plan, std::string* why);
     bool makeBootEntry(const Esp& esp, const Plan& plan, State* state, std::string* why);
+    // The run staged on the ESP that --report and --cancel act on; 0, or the
+    // status of a refusal already reported.
+    int findStaged(const Command& command, Esp* esp, std::string* folder, State* state);
 
     int refuse(int status, const std::string& why) {
         std::fprintf(err_, "korvex-stage: %s\n", why.c_str());
@@ -707,14 +710,21 @@ int Stager::stage(const Command& command) {
     return kSucceeded;
 }
 
-int Stager::report(const Command& command) {
+int Stager::findStaged(const Command& command, Esp* esp, std::string* folder, State* state) {
     std::string why;
+    if (!findEsp(command.esp, esp, &why)) return refuse(kNotStarted, why);
+    *folder = esp->dir + "/" + kFolder;
+    if (!readState(*folder, state))
+        return refuse(kNotStarted, format("nothing is staged on %s (no %s/%s)", esp->point.c_str(), kFolder, kStateFile));
+    return 0;
+}
+
+int Stager::report(const Command& command) {
     Esp esp;
-    if (!findEsp(command.esp, &esp, &why)) return refuse(kNotStarted, why);
-    const std::string folder = esp.dir + "/" + kFolder;
+    std::string folder;
     State state;
-    if (!readState(folder, &state))
-        return refuse(kNotStarted, format("nothing is staged on %s (no %s/%s)", esp.point.c_str(), kFolder, kStateFile));
+    if (const int refused = findStaged(command, &esp, &folder, &state); refused != 0) return refused;
+    std::string why;
     std::string log, resultText;
     const bool haveLog = readFile(folder + "/" + uefi::kLogFileName, &log);
     const bool haveResult = readFile(folder + "/" + uefi::kResultFileName, &resultText);
@@ -758,13 +768,10 @@ int Stager::report(const Command& command) {
 }
 
 int Stager::cancel(const Command& command) {
-    std::string why;
     Esp esp;
-    if (!findEsp(command.esp, &esp, &why)) return refuse(kNotStarted, why);
-    const std::string folder = esp.dir + "/" + kFolder;
+    std::string folder;
     State state;
-    if (!readState(folder, &state))
-        return refuse(kNotStarted, format("nothing is staged on %s", esp.point.c_str()));
+    if (const int refused = findStaged(command, &esp, &folder, &state); refused != 0) return refused;
     removeEntry(state);
     removeStaged(folder, state, true);
     note(format("cancelled: %s", state.command.c_str()));
