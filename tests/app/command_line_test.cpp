@@ -1,6 +1,7 @@
 // The command line as a user meets it: what is printed, in which order, and
 // which job a command line picks.
 #include <gtest/gtest.h>
+#include <cctype>
 
 #include <memory>
 #include <string>
@@ -168,7 +169,20 @@ INSTANTIATE_TEST_SUITE_P(
                     JobCase{{"-d", "dump.bin", "-i", "usb"}, Job::FlashDump},
                     JobCase{{"-f", "fw.bin", "-i", "usb"}, Job::UsbUpdate},
                     JobCase{{"-f", "fw.bin"}, Job::KcsUpdate}, JobCase{{"-f", "fw.bin", "-i", "kcs"}, Job::KcsUpdate},
-                    JobCase{{"-f", "fw.bin", "-i", "lan", "-h", "h", "-u", "u", "-p", "p"}, Job::KcsUpdate}));
+                    JobCase{{"-f", "fw.bin", "-i", "lan", "-h", "h", "-u", "u", "-p", "p"}, Job::KcsUpdate}),
+    // The command line as the name: "-f fw.bin" reads f_fw_bin.
+    [](const testing::TestParamInfo<JobCase>& p) {
+        std::string name;
+        for (const std::string& arg : p.param.args) {
+            for (char ch : arg) {
+                if (std::isalnum(static_cast<unsigned char>(ch))) name += ch;
+                else if (ch != '-') name += '_';
+            }
+            name += '_';
+        }
+        name.pop_back();
+        return name;
+    });
 
 }  // namespace
 }  // namespace korvex::test

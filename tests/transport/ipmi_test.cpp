@@ -153,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SleepCase{0, {0}}, SleepCase{1, {1}}, SleepCase{0xFFFFFFFE, {0xFFFFFFFE}},
                       SleepCase{0xFFFFFFFF, {0xFFFFFFFE, 1}},
                       SleepCase{8'589'934'591ull, {0xFFFFFFFE, 0xFFFFFFFE, 3}},
-                      SleepCase{2ull * 0xFFFFFFFE, {0xFFFFFFFE, 0xFFFFFFFE}}));
+                      SleepCase{2ull * 0xFFFFFFFE, {0xFFFFFFFE, 0xFFFFFFFE}}),
+    [](const ::testing::TestParamInfo<SleepCase>& info) { return std::to_string(info.param.microseconds) + "us"; });
 
 }  // namespace
 }  // namespace korvex

@@ -196,7 +196,13 @@ INSTANTIATE_TEST_SUITE_P(Sizes, KcsExchangeCost,
                          ::testing::Values(AnswerCase{0, 0, 0x00, 35}, AnswerCase{0, 0, 0xC1, 35},
                                            AnswerCase{0, 125, 0x00, 660}, AnswerCase{1, 1, 0x00, 44},
                                            AnswerCase{50, 1, 0x00, 240}, AnswerCase{0, 3, 0xD5, 50},
-                                           AnswerCase{62, 0, 0x00, 283}, AnswerCase{62, 125, 0x00, 908}));
+                                           AnswerCase{62, 0, 0x00, 283}, AnswerCase{62, 125, 0x00, 908}),
+                         [](const ::testing::TestParamInfo<AnswerCase>& info) {
+                             char name[48];
+                             std::snprintf(name, sizeof name, "request%zu_response%zu_cc%02X", info.param.requestData,
+                                           info.param.responseData, info.param.code);
+                             return std::string(name);
+                         });
 
 // A Cold Reset exchange under a fault: a status byte forced at one status
 // read (counting from 0: 0 wait before the transfer, 1 after clearing OBF,
