@@ -18,44 +18,30 @@ if [ ${#targets[@]} -eq 0 ]; then
   for f in "$root"/fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
-if [ -n "${KORVEX_FUZZ_WORK:-}" ]; then
-  scratch=$KORVEX_FUZZ_WORK
-  mkdir -p "$scratch"
-else
-  scratch=$(mktemp -d)
-  trap 'rm -rf "$scratch"' EXIT
-fi
-
 run_one() {
-  local t=$1 name=${1#fuzz_}
-  mkdir -p "$scratch/$name"
-  ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$scratch/$name-" -print_final_stats=1 "$scratch/$name" "$root/fuzz/corpus/$name" \
-    > "$scratch/$name.log" 2>&1 || true
+  local t=$1
+  "$root/fuzz/run_target.sh" "$build/fuzz/$t" "$root/fuzz/corpus/${t#fuzz_}" "$seconds" > "$logs/$t.log" 2>&1
 }
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
 
 if [ "${KORVEX_FUZZ_PARALLEL:-0}" = 1 ]; then
   for t in "${targets[@]}"; do
     echo "== $t: ${seconds}s (side by side)"
-    nice -n 19 bash -c "$(declare -f run_one); build='$build' root='$root' scratch='$scratch' seconds='$seconds' run_one $t" &
+    nice -n 19 bash -c "$(declare -f run_one); build='$build' root='$root' logs='$logs' seconds='$seconds' run_one $t" &
   done
   wait
 else
   for t in "${targets[@]}"; do
     echo "== $t: ${seconds}s"
-    run_one "$t"
+    run_one "$t" || true
   done
 fi
 
 failed=0
 for t in "${targets[@]}"; do
-  name=${t#fuzz_}
   echo "-- $t"
-  grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' "$scratch/$name.log" || true
-  if ls "$scratch/$name-"* > /dev/null 2>&1; then
-    echo "$t found a failing input:" >&2
-    ls "$scratch/$name-"* >&2
-    failed=1
-  fi
+  cat "$logs/$t.log"
+  grep -q "failed (status" "$logs/$t.log" && failed=1
 done
 exit $failed

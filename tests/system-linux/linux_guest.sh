@@ -41,6 +41,10 @@ bmcd_pid=
 ipmi_sim_pid=
 cleanup() {
   local status=$?
+  # The CPU time beside the wall time: these guests mostly wait. (times, a
+  # builtin, counts this shell's children only when run in this shell.)
+  times > "$work/times"
+  echo "CPU of QEMU and the tools (user, system): $(tail -n 1 "$work/times")"
   [ -n "$bmcd_pid" ] && kill "$bmcd_pid" 2>/dev/null
   [ -n "$ipmi_sim_pid" ] && kill "$ipmi_sim_pid" 2>/dev/null
   if [ $status = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi

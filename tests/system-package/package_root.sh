@@ -2,19 +2,25 @@
 # Builds the .deb from the build folder, installs it with dpkg into a fresh
 # Debian 12 root, and runs there what a user of the package would.
 #   package_root.sh BUILD-DIR VERSION SOURCE-DIR
+#   package_root.sh --prepare BUILD-DIR     (only the root, for a later run)
 set -euo pipefail
-build=$1 version=$2 source=$3
+prepare_only=0
+if [ "$1" = --prepare ]; then prepare_only=1; shift; fi
+build=$1 version=${2:-} source=${3:-}
 skip() { echo "skipped: $*"; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, chroot)"
 command -v debootstrap > /dev/null || skip "debootstrap is not installed"
 
 # A minimal root with what the package's users bring: man, and libssl3 (which
-# the package must name in its dependencies, checked below). Made once; each
-# run unpacks a copy of the finished root.
+# the package must name in its dependencies, checked below). Made once, under
+# a lock (scripts/test.sh makes it early, beside the builds, with --prepare);
+# each run unpacks a copy of the finished root.
 cache=$build/system-package
 mkdir -p "$cache"
 root_tar=$cache/bookworm-minbase-root.tar
+exec 9> "$cache/root.lock"
+flock 9
 if [ ! -f "$root_tar" ]; then
   scratch=$(mktemp -d "$cache/make.XXXXXX")
   trap 'rm -rf --one-file-system "$scratch"' EXIT
@@ -27,6 +33,8 @@ if [ ! -f "$root_tar" ]; then
   mv "$root_tar.part" "$root_tar"
   rm -rf --one-file-system "$scratch"
 fi
+flock -u 9
+[ "$prepare_only" = 1 ] && exit 0
 
 work=$(mktemp -d "$cache/run.XXXXXX")
 trap 'rm -rf --one-file-system "$work"' EXIT
