@@ -15,7 +15,7 @@
 #include "bmc/config_module.h"
 #include "config/config_flow.h"
 #include "config/transfer.h"
-#include "support/job_rig.h"
+#include "support/fault_rig.h"
 #include "support/memfs.h"
 
 namespace korvex::test {
@@ -58,15 +58,15 @@ std::string sampleBytes(size_t n, unsigned seed = 1) {
     return s;
 }
 
-struct ConfigRun : JobRig {
-    std::string file = path("config-transfer.bin");
+struct ConfigRun : FaultRun {
+    std::string file = scratchPath("config-transfer.bin");
 
     explicit ConfigRun(const std::vector<std::string>& bmcOptions = {}) {
         std::remove(file.c_str());
         options(bmcOptions);
-        bmc.keepLog(true);
+        machine.bmc.keepLog(true);
     }
-    bmc::ConfigModule& config() { return *bmc.module<bmc::ConfigModule>(); }
+    bmc::ConfigModule& config() { return *machine.bmc.module<bmc::ConfigModule>(); }
     std::string bmcConfiguration() {
         const auto& c = config().configuration();
         return std::string(c.begin(), c.end());
@@ -83,7 +83,7 @@ struct ConfigRun : JobRig {
     // The requests' data bytes, in order.
     std::vector<std::vector<uint8_t>> requests() const {
         std::vector<std::vector<uint8_t>> out;
-        for (const bmc::Request& r : bmc.log()) out.push_back(r.data);
+        for (const bmc::Request& r : machine.bmc.log()) out.push_back(r.data);
         return out;
     }
 };
@@ -131,10 +131,10 @@ TEST(ConfigTransfer, BackupThenRestoreGivesTheBmcItsConfigurationBack) {
 }
 
 TEST(ConfigTransfer, KorvexSimRoundTrip) {
-    const std::string c = JobRig::path("sim-config-C.bin");
-    const std::string b = JobRig::path("sim-config-B.bin");
-    const std::string r = JobRig::path("sim-config-R.bin");
-    const std::string out = JobRig::path("sim-config-out.txt");
+    const std::string c = scratchPath("sim-config-C.bin");
+    const std::string b = scratchPath("sim-config-B.bin");
+    const std::string r = scratchPath("sim-config-R.bin");
+    const std::string out = scratchPath("sim-config-out.txt");
     const std::string original = sampleBytes(2049, 5);
     writeFile(c, original);
     std::remove(b.c_str());
@@ -167,7 +167,7 @@ TEST(ConfigTransfer, RestoreRequestsOnTheWire) {
         ConfigRun run({"--bmc-config-seq=0xFFFFFF"});
         EXPECT_EQ(run.restoreFrom(c.file), kSucceeded);
         EXPECT_EQ(run.requests(), c.requests);
-        for (const bmc::Request& r : run.bmc.log()) {
+        for (const bmc::Request& r : run.machine.bmc.log()) {
             EXPECT_EQ(r.netFn, 0x3E);
             EXPECT_EQ(r.command, 0x20);
         }
@@ -374,7 +374,7 @@ TEST(ConfigFlow, StopBeforeTheRestoreSendsNothing) {
     run.stops.requested = true;
     EXPECT_EQ(run.restoreFrom(sampleBytes(100)), (JobResult{0, JobOutcome::Interrupted}));
     EXPECT_EQ(run.console.text, kRestoreMode + "Error : Interrupted\nOperation Failed.\n");
-    EXPECT_EQ(run.bmc.exchanges(), 0u);
+    EXPECT_EQ(run.machine.bmc.exchanges(), 0u);
     EXPECT_EQ(run.transport.closes, 1);
     EXPECT_EQ(run.files.openNow, 0);
 }
@@ -420,7 +420,8 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         files.fault = c.fault;
         CountingTransport transport;
         transport.openable = c.transportOpens;
-        const Platform p{run.ports, run.timers, run.stall, run.console, files, run.memory, run.stops};
+        const Platform m = run.platform();
+        const Platform p{m.ports, m.timers, m.stall, m.console, files, m.memory, m.stops};
         EXPECT_EQ(runConfigFlowWith(p, transport, c.restore, c.backup, *c.modules), kFailed);
         EXPECT_EQ(run.console.text, c.console);
         EXPECT_EQ(transport.opens, c.transportOpens ? 0 : 1);
@@ -470,8 +471,8 @@ TEST(ConfigFlow, StepsRunInOrderAndFinishAlwaysRuns) {
 TEST(ConfigFlow, StatusPausesAreTwoSecondsAfterEachAttempt) {
     ConfigRun run({"--bmc-fault=config-never-ready"});
     EXPECT_EQ(run.backup(), kFailed);
-    EXPECT_EQ(run.clock.nowUs(), 10u * 1000000u);
-    EXPECT_EQ(run.stall.calls(), 5u);
+    EXPECT_EQ(run.machine.clock.nowUs(), 10u * 1000000u);
+    EXPECT_EQ(run.machine.stall.calls(), 5u);
 }
 
 }  // namespace

@@ -124,7 +124,7 @@ File* CountingFiles::open(const char* name, const char* mode) {
     return new CountingFile(*this, file);
 }
 
-JobResult FaultRun::run(const std::vector<std::string>& args) {
+JobResult FaultRun::run(const std::vector<std::string>& args, Transport* transport) {
     std::vector<std::string> storage{"korvex"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::string echoed;
@@ -133,14 +133,41 @@ JobResult FaultRun::run(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& s : storage) argv.push_back(s.data());
     argv.push_back(nullptr);
-    machine.setStops(stops);
-    const JobResult result = korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
-    EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
+    const int argc = static_cast<int>(storage.size());
+    const JobResult result = transport != nullptr ? korvexMain(platform(), *transport, argc, argv.data())
+                                                  : korvexMain(platform(), argc, argv.data());
+    if (result.outcome != JobOutcome::CommandLineError) {
+        EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
+    }
     return result;
 }
 
+namespace {
+
+// A run of identical progress lines, each ended by a carriage return, as the
+// line once and its count: the count is what a row shows, not the bytes.
+std::string foldRepeats(const std::string& text) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string::npos) {
+            out += text.substr(at);
+            break;
+        }
+        const std::string line = text.substr(at, end + 1 - at);
+        size_t count = 1;
+        while (text[end] == '\r' && text.compare(at + count * line.size(), line.size(), line) == 0) ++count;
+        out += line;
+        if (count > 1) out += "@ " + std::to_string(count) + " times@\n";
+        at += count * line.size();
+    }
+    return out;
+}
+
+}  // namespace
+
 void expectGolden(const std::string& name, const std::string& text, const std::string& file) {
-    std::string generic = text;
+    std::string generic = foldRepeats(text);
     if (!file.empty())
         for (size_t at = generic.find(file); at != std::string::npos; at = generic.find(file, at))
             generic.replace(at, file.size(), "@FILE@");
