@@ -83,6 +83,7 @@ const Row kRows[] = {
     {"update-info-fails", kUpdate, At::Package, {"--bmc-fault=update-no-data:get-fw-update-info"}, kFail, 1},
     {"update-state-not-ready", kUpdate, At::Package, {cc("get-fw-update-info", "0xc1")}, kRefused, 1},
     {"update-state-not-ready", kUpdate, At::Package, {"--bmc-update-state=0"}, kRefused, 1},
+    {"update-state-not-ready", kUpdate, At::Package, {"--bmc-update-state=0x12"}, kRefused, 1},
     {"update-state-not-ready-no-marker", kUpdate, At::NoFooter, {"--bmc-update-state=3"}, kRefused, 1},
     {"update-block-buffer-refused", kUpdate, At::Package, {}, kFail, 0, {.memoryFailAbove = 0x7FFF}},
     {"update-empty-package", kUpdate, At::EmptyPackage, {}, kFail, 1},
@@ -93,11 +94,16 @@ const Row kRows[] = {
     {"update-short-part", kUpdate, At::ShortPart, {}, kOk, 0, {.flash = Flash::Updated}},
     {"update-block-info-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:send-block-info:1"}, kOk, 0, {.flash = Flash::FooterArea}},
     {"update-data-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:receive-fw-data:2"}, kFail, 1, {.flash = Flash::Any}},
+    {"update-ok", kUpdate, At::Package, {cc("receive-fw-data", "0xcd:1")}, kOk, 0, {.flash = Flash::Any}},  // no rejection
+    {"update-ok", kUpdate, At::Package, {cc("send-block-info", "0xc0")}, kOk, 0, {.flash = Flash::Any}},
     {"update-ok", kUpdate, At::Package, {"--bmc-fault=update-no-data:receive-fw-data"}, kOk, 0, {.flash = Flash::Updated}},
     {"update-verdict-verification", kUpdate, At::Package, {"--bmc-fault=update-verdict:1:0"}, kRefused, 1, {.flash = Flash::Any}},
     {"update-verdict-downgrade", kUpdate, At::Package, {"--bmc-fault=update-verdict:2:1"}, kRefused, 1, {.flash = Flash::Any}},
     {"update-verdict-other", kUpdate, At::Package, {"--bmc-fault=update-verdict:7"}, kRefused, 1, {.flash = Flash::Any}},
+    {"update-verdict-other", kUpdate, At::Package, {"--bmc-fault=update-verdict:1", "--bmc-fault=update-no-data:receive-fw-data"},
+     kRefused, 1, {.flash = Flash::Any}},  // a rejection without its verdict byte
     {"update-progress-never-done", kUpdate, At::Package, {"--bmc-fault=update-progress:99"}, kFail, 0, {.flash = Flash::Updated}},
+    {"update-progress-above-done", kUpdate, At::Package, {"--bmc-fault=update-progress:101"}, kFail, 0, {.flash = Flash::Updated}},
     {"update-progress-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:get-fw-update-progress:1"}, kOk, 0, {.flash = Flash::Updated}},
     {"update-progress-no-data", kUpdate, At::Package, {"--bmc-fault=update-no-data:get-fw-update-progress"}, kFail, 0, {.flash = Flash::Updated}},
     {"update-package-read-fails", kUpdate, At::Package, {}, kFail, 1, {.readLimit = 0x9000}},
@@ -109,6 +115,8 @@ const Row kRows[] = {
     {"usb-buffer-refused", kUsbUpdate, At::Usb32MiB, {}, kUsb, 0, {.memoryFailAbove = 0x1000000}},
     {"usb-read-fails", kUsbUpdate, At::Usb32MiB, {}, kUsb, 0, {.readLimit = 0x10000}},
     {"usb-info-no-data", kUsbUpdate, At::Usb32MiB, {"--bmc-fault=update-no-data:usb-update-info"}, kUsb},
+    {"usb-info-no-data", kUsbUpdate, At::Usb32MiB, {"--bmc-update-state=1"}, kUsb},
+    {"usb-looked-at", kUsbUpdate, At::Usb32MiB, {"--bmc-update-state=0x12"}, kUsb},  // the state's low four bits
     {"kcs-update-info-broken", kUpdate, At::Package, {"--bmc-fault=kcs-error-state:1"}, kFail, 1},
     {"kcs-update-info-broken", kUpdate, At::Package, {"--bmc-fault=kcs-long-response:300:1"}, kFail, 1},
     {"kcs-update-cold-reset-broken", kUpdate, At::Package, {"--bmc-fault=kcs-error-state:1", "--bmc-fault=kcs-short-response:1:2"}, kFail, 1},
@@ -294,6 +302,9 @@ TEST(FaultMatrix, EveryFailureOfEveryJob) {
         EXPECT_EQ(leftBeside(path), std::vector<std::string>{});
         EXPECT_EQ(readFile(decoy), older);  // a link at the name is never followed
         EXPECT_FALSE(sim.stops.held);
+        if (update && !log.empty() && log[0].netFn == 0x3E) {
+            EXPECT_EQ(log[0].data, std::vector<uint8_t>{1});  // the preserve flag, "y" unless told
+        }
         // Whatever changes the BMC goes out while stops are held, and nothing else.
         if (update) {
             for (const uint8_t command : sim.stops.freeCommands)
