@@ -10,9 +10,11 @@ namespace korvex::test {
 
 namespace {
 
-class CountingFile final : public File {
+// A file or staged file behind the file system's limits; Inner is its type.
+template <typename Base, typename Inner>
+class Counting : public Base {
 public:
-    CountingFile(CountingFiles& fs, File* inner) : fs_(fs), inner_(inner) {}
+    Counting(CountingFiles& fs, Inner* inner) : fs_(fs), inner_(inner) {}
     size_t read(void* buffer, size_t count) override {
         if (read_ >= fs_.readLimit) {
             failed_ = true;
@@ -36,61 +38,47 @@ public:
     int flush() override { return inner_->flush(); }
     bool eof() override { return !failed_ && inner_->eof(); }
     bool error() override { return failed_ || inner_->error(); }
-    int close() override {
-        const int result = inner_->close();
-        --fs_.openNow;
-        delete this;
-        return result;
-    }
+
+protected:
+    void closed() { --fs_.openNow; }
+    CountingFiles& fs_;
+    Inner* inner_;
 
 private:
-    CountingFiles& fs_;
-    File* inner_;
     size_t read_ = 0;
     size_t written_ = 0;
     bool failed_ = false;
 };
 
-class CountingStagedFile final : public StagedFile {
+class CountingFile final : public Counting<File, File> {
 public:
-    CountingStagedFile(CountingFiles& fs, StagedFile* inner) : fs_(fs), inner_(inner) {}
-    size_t read(void* buffer, size_t count) override { return inner_->read(buffer, count); }
-    size_t write(const void* data, size_t count) override {
-        if (written_ + count > fs_.writeLimit) {
-            failed_ = true;
-            return 0;
-        }
-        written_ += count;
-        return inner_->write(data, count);
+    using Counting::Counting;
+    int close() override {
+        const int result = inner_->close();
+        closed();
+        delete this;
+        return result;
     }
-    int seek(int64_t offset, SeekFrom whence) override { return inner_->seek(offset, whence); }
-    int64_t tell() override { return inner_->tell(); }
-    int flush() override { return inner_->flush(); }
-    bool eof() override { return inner_->eof(); }
-    bool error() override { return failed_ || inner_->error(); }
+};
+
+class CountingStagedFile final : public Counting<StagedFile, StagedFile> {
+public:
+    using Counting::Counting;
     bool keep() override {
         bool kept = false;
         if (fs_.failKeep)
             inner_->discard();
         else
             kept = inner_->keep();
-        done();
+        closed();
+        delete this;
         return kept;
     }
     void discard() override {
         inner_->discard();
-        done();
-    }
-
-private:
-    void done() {
-        --fs_.openNow;
+        closed();
         delete this;
     }
-    CountingFiles& fs_;
-    StagedFile* inner_;
-    size_t written_ = 0;
-    bool failed_ = false;
 };
 
 }  // namespace
