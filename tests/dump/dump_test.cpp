@@ -71,7 +71,8 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
          kPhase1 + "ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n" + kPhases.substr(kPhase1.size()) + firstTwo +
              "1K bytes      150%\r",
          112, 3, 55},
-        {"not ready for three polls, 5 s apart", {"--bmc-dump-length=112", "--bmc-dump-ready-after=3"},
+        {"not ready (2 is not 1) for three polls, 5 s apart",
+         {"--bmc-dump-length=112", "--bmc-dump-ready-after=3", "--bmc-dump-not-ready=2"},
          len112 + "1K bytes      150%\r", 112, 3, 65},
         {"never ready: 120 polls, no file", {"--bmc-fault=dump-never-ready"},
          kPhase1 + "ERROR:THE BMC DID NOT GET THE DUMP READY\n\n", -1, 0, 50 + 119 * 5},
