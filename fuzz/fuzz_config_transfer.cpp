@@ -13,9 +13,6 @@
 
 #include "config/config_flow.h"
 #include "fuzz_support.h"
-#include "platform/sim/sim.h"
-#include "support/capture.h"
-#include "support/memfs.h"
 
 namespace {
 
@@ -32,13 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t mode = input.byte();
     const bool restore = (mode & 1) != 0;
 
-    sim::VirtualClock clock;
-    sim::SimPorts ports(clock);
-    sim::SimTimers timers(clock);
-    sim::SimStall stall(clock);
-    fuzz::NullConsole console;
-    test::MemFs files;
-    test::CountingMemory memory;
+    fuzz::SimPlatform sim;
+    test::MemFs& files = sim.files;
     fuzz::ScriptedBmc bmc(input, kMaxExchanges);
 
     std::string restored;
@@ -74,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::set<size_t> sentUpTo{0};
     std::string previousRequest;
     bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t* request, int32_t length) {
-        if (clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
+        if (sim.clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
         if (!restore || length <= 4 || (request[0] & 0x0F) != 3) return;
         const std::string bytes(reinterpret_cast<const char*>(request), static_cast<size_t>(length));
         const size_t n = static_cast<size_t>(length - 4);
@@ -87,12 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         previousRequest = bytes;
     };
 
-    NeverStop stops;
-    const Platform platform{ports, timers, stall, console, files, memory, stops};
-    const JobResult result = runConfigFlow(platform, bmc, restore ? "restore.bin" : nullptr,
+    const JobResult result = runConfigFlow(sim.platform(), bmc, restore ? "restore.bin" : nullptr,
                                            restore ? nullptr : "backup.bin");
 
-    if (files.openNow != 0 || memory.outstanding() != 0) std::abort();
+    if (files.openNow != 0 || sim.memory.outstanding() != 0) std::abort();
     if (files.files.size() != 1 && !(files.files.empty() && !restore)) std::abort();  // restore.bin or backup.bin
     if (!restore && (files.files.count("backup.bin") != 0) != (result.outcome == JobOutcome::Succeeded))
         std::abort();

@@ -10,9 +10,6 @@
 
 #include "firmware/dump.h"
 #include "fuzz_support.h"
-#include "platform/sim/sim.h"
-#include "support/capture.h"
-#include "support/memfs.h"
 
 namespace {
 
@@ -26,13 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::InputReader input(data, size);
     const uint8_t setup = input.byte();
 
-    sim::VirtualClock clock;
-    sim::SimPorts ports(clock);
-    sim::SimTimers timers(clock);
-    sim::SimStall stall(clock);
-    fuzz::NullConsole console;
-    test::MemFs files;
-    test::CountingMemory memory;
+    fuzz::SimPlatform sim;
+    test::MemFs& files = sim.files;
     fuzz::ScriptedBmc bmc(input, kMaxExchanges);
     if ((setup & 1) != 0) files.failWritesAfter = static_cast<size_t>(input.byte()) * 8;
 
@@ -47,15 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (accepted.size() + count <= files.failWritesAfter) accepted.append(reinterpret_cast<const char*>(bytes), count);
     };
     bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t*, int32_t) {
-        if (clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
+        if (sim.clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
     };
 
-    NeverStop stops;
-    const Platform platform{ports, timers, stall, console, files, memory, stops};
-    const JobResult result = runFlashDump(platform, bmc, "dump.bin");
+    const JobResult result = runFlashDump(sim.platform(), bmc, "dump.bin");
     if (result.value != 1) std::abort();
 
-    if (files.openNow != 0 || memory.outstanding() != 0) std::abort();
+    if (files.openNow != 0 || sim.memory.outstanding() != 0) std::abort();
     const auto it = files.files.find("dump.bin");
     if ((it != files.files.end()) != (result.outcome == JobOutcome::Succeeded)) std::abort();
     if (it != files.files.end() && it->second != accepted) std::abort();

@@ -105,3 +105,25 @@ private:
 };
 
 }  // namespace korvex::fuzz
+
+#include "platform/sim/sim.h"
+#include "support/capture.h"
+#include "support/memfs.h"
+
+namespace korvex::fuzz {
+
+// A job's platform on virtual time, with in-memory files and memory that
+// count what is left open, and nothing that asks the job to stop.
+struct SimPlatform {
+    sim::VirtualClock clock;
+    sim::SimPorts ports{clock};
+    sim::SimTimers timers{clock};
+    sim::SimStall stall{clock};
+    NullConsole console;
+    test::MemFs files;
+    test::CountingMemory memory;
+    NeverStop stops;
+    Platform platform() { return Platform{ports, timers, stall, console, files, memory, stops}; }
+};
+
+}  // namespace korvex::fuzz

@@ -30,7 +30,7 @@ Response DumpModule::checkComplete() {
     Response r{0x00,
                {ready ? kDumpReady : knobs.notReadyByte, static_cast<uint8_t>(length >> 24),
                 static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)}};
-    if (ready && knobs.readyShort) r.data.resize(1);
+    if (ready && knobs.readyBytes != 0) r.data.resize(knobs.readyBytes);
     return r;
 }
 

@@ -24,7 +24,7 @@ public:
         uint8_t notReadyByte = 0;             // the readiness byte while not ready (anything but 1)
         uint8_t lastFlag = 1;                 // the last piece's flag (anything but 0)
         bool neverReady = false;
-        bool readyShort = false;  // the ready answer carries no length
+        uint8_t readyBytes = 0;  // the ready answer carries only this many of its bytes (0: all)
         uint64_t dropAt = 0;      // piece request whose exchange breaks
         uint64_t noDataAt = 0;    // piece request answered without data
         uint64_t shortAt = 0;     // piece request answered with a full piece one byte short

@@ -125,6 +125,11 @@ const char* set(const KnobTarget& target, const Values& values) {
     return nullptr;
 }
 
+const char* readyShort(const KnobTarget& target, const Values& values) {
+    target.bmc.module<DumpModule>()->knobs.readyBytes = static_cast<uint8_t>(values.given != 0 ? values.at[0] : 1);
+    return nullptr;
+}
+
 using UK = UpdateModule::Knobs;
 using DK = DumpModule::Knobs;
 using CK = ConfigModule::Knobs;
@@ -244,7 +249,8 @@ const Knob kFaults[] = {
          return nullptr;
      }},
     {"dump-never-ready", {}, 0, "the dump never gets ready", set<DumpModule, &DK::neverReady>},
-    {"dump-ready-short", {}, 0, "the ready answer carries no length", set<DumpModule, &DK::readyShort>},
+    {"dump-ready-short", {{ArgKind::Number, "N", 1, 4}}, 0, "the ready answer carries only N of its 5 bytes (default 1: no length)",
+     readyShort},
     {"dump-drop", {kK}, 1, "the K-th piece is served, then its exchange breaks", set<DumpModule, &DK::dropAt>},
     {"dump-no-data", {kK}, 1, "the K-th piece request is answered without data", set<DumpModule, &DK::noDataAt>},
     {"dump-short", {kK}, 1, "the K-th piece is a full piece one byte short", set<DumpModule, &DK::shortAt>},

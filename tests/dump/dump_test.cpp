@@ -14,7 +14,7 @@
 
 #include "bmc/dump_module.h"
 #include "firmware/dump.h"
-#include "support/job_rig.h"
+#include "support/fault_rig.h"
 
 namespace korvex::test {
 namespace {
@@ -29,19 +29,19 @@ constexpr uint64_t kSecond = 1000000;
 
 std::string tail(const std::string& text, size_t n) { return text.substr(text.size() - std::min(n, text.size())); }
 
-struct DumpRun : JobRig {
-    std::string file = path("flash-dump.bin");
+struct DumpRun : FaultRun {
+    std::string file = scratchPath("flash-dump.bin");
     std::string flash;  // the first bytes of the flash, patterned so that a lost or repeated piece shows
 
     explicit DumpRun(const std::vector<std::string>& bmcOptions, size_t patterned = 0x10000) {
         std::remove(file.c_str());
         options(bmcOptions);
-        std::vector<uint8_t>& f = bmc.flash();
+        std::vector<uint8_t>& f = machine.bmc.flash();
         for (size_t i = 0; i < patterned; ++i) f[i] = static_cast<uint8_t>(i * 7 + i / 251);
         flash.assign(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(patterned));
     }
     JobResult run() { return runFlashDump(platform(), transport, file.c_str()); }
-    uint64_t pieceRequests() const { return bmc.count(kNetFnOem, kCmdGetDumpFlashData); }
+    uint64_t pieceRequests() const { return machine.bmc.count(kNetFnOem, kCmdGetDumpFlashData); }
 };
 
 struct DumpCase {
@@ -59,7 +59,7 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
     const std::string len112 = kPhases + firstTwo;
     const std::string busy = "--bmc-fault=request-cc:get-dump-flash-data:0xc0:";
     const char* uncreatable = "/nonexistent-dir/dump.bin";
-    const std::string notChanged = nothingWritten(JobRig::path("flash-dump.bin"));
+    const std::string notChanged = nothingWritten(scratchPath("flash-dump.bin"));
     const DumpCase cases[] = {
         {"112 bytes: 50 % first, the last piece brings only its flag", {"--bmc-dump-length=112"},
          len112 + "1K bytes      150%\r", 112, 3, 50},
@@ -71,7 +71,8 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
          kPhase1 + "ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n" + kPhases.substr(kPhase1.size()) + firstTwo +
              "1K bytes      150%\r",
          112, 3, 55},
-        {"not ready for three polls, 5 s apart", {"--bmc-dump-length=112", "--bmc-dump-ready-after=3"},
+        {"not ready (2 is not 1) for three polls, 5 s apart",
+         {"--bmc-dump-length=112", "--bmc-dump-ready-after=3", "--bmc-dump-not-ready=2"},
          len112 + "1K bytes      150%\r", 112, 3, 65},
         {"never ready: 120 polls, no file", {"--bmc-fault=dump-never-ready"},
          kPhase1 + "ERROR:THE BMC DID NOT GET THE DUMP READY\n\n", -1, 0, 50 + 119 * 5},
@@ -96,7 +97,7 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
         EXPECT_EQ(readFile(d.file), c.fileBytes >= 0 ? want : c.file.empty() ? older : "");
         EXPECT_EQ(d.pieceRequests(), c.pieceRequests);
         EXPECT_EQ(d.transport.closes, 1);
-        EXPECT_EQ(d.clock.nowUs(), c.seconds * kSecond);
+        EXPECT_EQ(d.machine.clock.nowUs(), c.seconds * kSecond);
     }
 }
 
@@ -124,7 +125,7 @@ TEST(FlashDump, WriteFailureStopsThePieceRequests) {
 
 TEST(FlashDump, BmcThatNeverFlagsTheLastPieceIsStopped) {
     DumpRun d({"--bmc-dump-length=112"});
-    d.bmc.setHandler(kNetFnOem, kCmdGetDumpFlashData, [](const bmc::Request&) {
+    d.machine.bmc.setHandler(kNetFnOem, kCmdGetDumpFlashData, [](const bmc::Request&) {
         return bmc::Response{0x00, std::vector<uint8_t>(57, 0x00)};  // a full piece, never the last
     });
     EXPECT_EQ(runFlashDump(d.platform(), d.transport, d.file.c_str(), 560), (JobResult{1, JobOutcome::Failed}));
@@ -137,8 +138,8 @@ TEST(FlashDump, BmcThatNeverFlagsTheLastPieceIsStopped) {
 }
 
 TEST(FlashDump, KorvexSimDumpsItsErasedFlash) {
-    const std::string file = JobRig::path("sim-dump.bin");
-    const std::string out = JobRig::path("sim-dump-out.txt");
+    const std::string file = scratchPath("sim-dump.bin");
+    const std::string out = scratchPath("sim-dump-out.txt");
     std::remove(file.c_str());
     const std::string cmd =
         std::string(KORVEX_SIM_BINARY) + " --bmc-dump-length=0x10000 -- -d " + file + " > " + out + " 2>&1";

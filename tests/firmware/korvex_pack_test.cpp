@@ -9,7 +9,7 @@
 
 #include "bmc/update_module.h"
 #include "firmware/package_builder.h"
-#include "support/capture.h"
+#include "support/fault_rig.h"
 
 namespace korvex::test {
 namespace {
@@ -43,7 +43,7 @@ TEST(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {
                            "@0x100000 --signature demo-1.0@0x1f00000 --footer enc -o " + package);
     ASSERT_EQ(built.status, 0) << built.out;
 
-    SimRun sim;
+    FaultRun sim;
     ASSERT_EQ(sim.run({"-f", package}), (JobResult{0, JobOutcome::Succeeded})) << sim.console.text;
     const auto& blocks = sim.machine.bmc.module<bmc::UpdateModule>()->blocks();
     ASSERT_EQ(blocks.size(), 3u);

@@ -1,7 +1,6 @@
 // The update job through the whole tool against the simulated BMC: the bytes
-// the BMC receives (update-info byte, block records, chunks and their flags),
-// what its flash holds, and the odd answers the fault matrix does not show,
-// each of which must end exactly as the matrix row it resembles.
+// the BMC receives (update-info byte, block records, chunks and their flags)
+// and what its flash holds.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,10 +12,8 @@
 namespace korvex::test {
 namespace {
 
-constexpr uint8_t kOem = 0x3E, kBlockInfo = 0x14, kChunk = 0x15, kUpdateInfo = 0x16, kUsbInfo = 0x0D;
+constexpr uint8_t kOem = 0x3E, kBlockInfo = 0x14, kChunk = 0x15, kUpdateInfo = 0x16;
 constexpr JobResult kUpdated{0, JobOutcome::Succeeded};
-constexpr JobResult kRefused{-1, JobOutcome::RefusedByBmc};
-constexpr JobResult kUsb{0, JobOutcome::Failed};  // the USB path sends no firmware
 
 // One run of the tool on a package, with every request to the BMC logged.
 struct ToolRun {
@@ -52,20 +49,6 @@ Bytes blockRecord(uint32_t start, uint32_t area, uint32_t length, uint8_t index,
     r.push_back(index);
     r.push_back(count);
     return r;
-}
-
-// The fault matrix's good package, at the given size.
-Bytes matrixPackage(size_t size = 0x48000) {
-    PackageBuilder b(size);
-    b.signature(0, "fw-1").part("a.bin", 0x1000, patternBytes(100, 1)).plainFooter(0x8000);
-    return b.bytes;
-}
-
-std::string golden(const std::string& row, const std::string& file) {
-    std::string text = readFile(std::string(KORVEX_TEST_DATA_DIR) + "/faults/golden/" + row + ".txt");
-    for (size_t at = text.find("@FILE@"); at != std::string::npos; at = text.find("@FILE@", at))
-        text.replace(at, 6, file);
-    return text;
 }
 
 TEST(KcsUpdate, FlashHoldsEveryPartAtItsOffsetAndNothingElse) {
@@ -131,53 +114,6 @@ TEST(KcsUpdate, PartsGoOutInTheRightChunks) {
         EXPECT_TRUE(std::equal(expected.begin() + 0x100, expected.begin() + 0x100 + c.length, run.flash().begin() + 0x100));
         EXPECT_TRUE(std::equal(expected.begin() + 0x8000, expected.end(), run.flash().begin() + 0x8000));
     }
-}
-
-// Answers and states that look like a matrix row's cause must end exactly as it.
-TEST(KcsUpdate, OddAnswersEndAsTheirMatrixRow) {
-    struct Row {
-        const char* name;
-        std::vector<std::string> bmc;
-        std::vector<std::string> args;
-        const char* matrixRow;
-        JobResult result;
-        uint64_t resets;
-    } rows[] = {
-        {"update state 0x12 is not 2", {"--bmc-update-state=0x12"}, {}, "update-state-not-ready", kRefused, 1},
-        {"rejection without its verdict byte", {"--bmc-fault=update-verdict:1", "--bmc-fault=update-no-data:receive-fw-data"}, {},
-         "update-verdict-other", kRefused, 1},
-        {"0xCD on a full chunk is no rejection", {"--bmc-fault=request-cc:receive-fw-data:0xcd:1"}, {}, "update-ok", kUpdated, 0},
-        {"0xC0 on sendBlockInfo is no failure", {"--bmc-fault=request-cc:send-block-info:0xc0"}, {}, "update-ok", kUpdated, 0},
-        {"USB: state 1, not looked at", {"--bmc-update-state=1"}, {"-i", "usb"}, "usb-info-no-data", kUsb, 0},
-        {"USB: state 0x12 reads as 2, looked at", {"--bmc-update-state=0x12"}, {"-i", "usb"}, nullptr, kUsb, 0},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const bool usb = !row.args.empty();
-        ToolRun run(matrixPackage(usb ? kFlashSize : 0x48000), row.bmc);
-        EXPECT_EQ(run.go(row.args), row.result);
-        const std::string expected = row.matrixRow != nullptr
-                                         ? golden(row.matrixRow, run.path)
-                                         : "Press any to continue name " + run.path +
-                                               "\n[find_respective_image_info:788] Unique File name=fw-1 len=4\n"
-                                               "If the FW update fails,PLEASE TRY AGAIN\n"
-                                               "Transfer data ................\nFWUpdate fail\n";
-        EXPECT_EQ(run.sim.after(), expected);
-        EXPECT_EQ(run.sim.machine.bmc.coldResets(), row.resets);
-        EXPECT_EQ(run.sent(usb ? kUsbInfo : kUpdateInfo), std::vector<Bytes>{Bytes{1}});
-        if (usb) {
-            EXPECT_EQ(run.sim.machine.bmc.exchanges(), 1u);  // reads, but sends nothing
-            EXPECT_EQ(run.sim.console.inputPos, 1u);         // after a key
-        }
-    }
-}
-
-// Only 100 ends the poll; it gives up after 3600 polls a second apart.
-TEST(KcsUpdate, ProgressAbove100DoesNotEndThePoll) {
-    ToolRun run(matrixPackage(), {"--bmc-fault=update-progress:101"});
-    EXPECT_EQ(run.go(), (JobResult{-1, JobOutcome::Failed}));
-    EXPECT_EQ(run.sim.machine.bmc.count(kOem, 0x17), 3600u);
-    EXPECT_GE(run.sim.machine.clock.nowUs(), 3600u * 1000000u);
 }
 
 }  // namespace

@@ -67,6 +67,8 @@ TEST(Utf, MalformedInputIsReplaced) {
         {"sequence cut by the end", "a\xE2\x82", u"a\uFFFD"},
         {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD"},
         {"overlong three bytes", "\xE0\x80\xAF", u"\uFFFD"},
+        {"overlong three bytes of a character two would take", "\xE0\x82\xA9", u"\uFFFD"},
+        {"overlong four bytes of a character three would take", "\xF0\x80\xA0\x80", u"\uFFFD"},
         {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD"},
         {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD"},
         {"invalid lead byte", "\xFF!", u"\uFFFD!"},

@@ -94,26 +94,6 @@ TEST(LinuxPortIo, RefusedPortFloatsAndSendsNothing) {
     EXPECT_FALSE(io.granted(0x80));
 }
 
-struct PortsCase {
-    KcsPortSet set;
-    std::vector<uint16_t> distinct;
-    const char* text;
-};
-
-TEST(PortSetText, DistinctPortsAscending) {
-    const PortsCase cases[] = {
-        {{0xCA3, 0xCA3, 0xCA2}, {0xCA2, 0xCA3}, "0xCA2/0xCA3"},
-        {{0xCA5, 0xCA5, 0xCA5}, {0xCA5}, "0xCA5"},
-        {{0, 0, 0xCA2}, {0, 0xCA2}, "0x0/0xCA2"},
-        {{0x1CA3, 0xCA3, 0x2CA2}, {0xCA3, 0x1CA3, 0x2CA2}, "0xCA3/0x1CA3/0x2CA2"},
-        {{0x10CA3, 0x10CA3, 0xCA2}, {0xCA2, 0xCA3}, "0xCA2/0xCA3"},  // the low 16 bits address the port
-    };
-    for (const PortsCase& c : cases) {
-        EXPECT_EQ(distinctPorts(c.set), c.distinct) << c.text;
-        EXPECT_EQ(describePorts(distinctPorts(c.set)), c.text);
-    }
-}
-
 class TempDir {
 public:
     TempDir() {

@@ -55,22 +55,6 @@ bool FakeStops::beginBmcChange(BmcChange change) {
     return true;
 }
 
-void SimRun::options(const std::vector<std::string>& bmcOptions) {
-    for (const std::string& o : bmcOptions) {
-        std::string error;
-        ASSERT_TRUE(machine.applyOption(o, &error)) << error;
-    }
-}
-
-JobResult SimRun::run(const std::vector<std::string>& args) {
-    std::vector<std::string> storage{"korvex"};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    return korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
-}
-
 std::string scratchPath(const std::string& stem) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : "none";

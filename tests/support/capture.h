@@ -80,20 +80,6 @@ private:
     uint64_t requests_ = 0;
 };
 
-// A simulated server and everything one run of the tool needs; files are real
-// files, relative to the current directory.
-struct SimRun {
-    CaptureConsole console;
-    hosted::StdioFileSystem files;
-    CountingMemory memory;
-    bmc::SimMachine machine{console, files, memory};
-
-    // Applies --bmc-... options; fails the test on a bad one.
-    void options(const std::vector<std::string>& bmcOptions);
-    // Runs the tool with argv[0] = "korvex" and the given arguments; returns its result.
-    JobResult run(const std::vector<std::string>& args);
-};
-
 // The usage banner as the tool prints it, from the golden file.
 std::string goldenBanner();
 

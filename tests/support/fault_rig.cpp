@@ -10,9 +10,11 @@ namespace korvex::test {
 
 namespace {
 
-class CountingFile final : public File {
+// A file or staged file behind the file system's limits; Inner is its type.
+template <typename Base, typename Inner>
+class Counting : public Base {
 public:
-    CountingFile(CountingFiles& fs, File* inner) : fs_(fs), inner_(inner) {}
+    Counting(CountingFiles& fs, Inner* inner) : fs_(fs), inner_(inner) {}
     size_t read(void* buffer, size_t count) override {
         if (read_ >= fs_.readLimit) {
             failed_ = true;
@@ -36,61 +38,47 @@ public:
     int flush() override { return inner_->flush(); }
     bool eof() override { return !failed_ && inner_->eof(); }
     bool error() override { return failed_ || inner_->error(); }
-    int close() override {
-        const int result = inner_->close();
-        --fs_.openNow;
-        delete this;
-        return result;
-    }
+
+protected:
+    void closed() { --fs_.openNow; }
+    CountingFiles& fs_;
+    Inner* inner_;
 
 private:
-    CountingFiles& fs_;
-    File* inner_;
     size_t read_ = 0;
     size_t written_ = 0;
     bool failed_ = false;
 };
 
-class CountingStagedFile final : public StagedFile {
+class CountingFile final : public Counting<File, File> {
 public:
-    CountingStagedFile(CountingFiles& fs, StagedFile* inner) : fs_(fs), inner_(inner) {}
-    size_t read(void* buffer, size_t count) override { return inner_->read(buffer, count); }
-    size_t write(const void* data, size_t count) override {
-        if (written_ + count > fs_.writeLimit) {
-            failed_ = true;
-            return 0;
-        }
-        written_ += count;
-        return inner_->write(data, count);
+    using Counting::Counting;
+    int close() override {
+        const int result = inner_->close();
+        closed();
+        delete this;
+        return result;
     }
-    int seek(int64_t offset, SeekFrom whence) override { return inner_->seek(offset, whence); }
-    int64_t tell() override { return inner_->tell(); }
-    int flush() override { return inner_->flush(); }
-    bool eof() override { return inner_->eof(); }
-    bool error() override { return failed_ || inner_->error(); }
+};
+
+class CountingStagedFile final : public Counting<StagedFile, StagedFile> {
+public:
+    using Counting::Counting;
     bool keep() override {
         bool kept = false;
         if (fs_.failKeep)
             inner_->discard();
         else
             kept = inner_->keep();
-        done();
+        closed();
+        delete this;
         return kept;
     }
     void discard() override {
         inner_->discard();
-        done();
-    }
-
-private:
-    void done() {
-        --fs_.openNow;
+        closed();
         delete this;
     }
-    CountingFiles& fs_;
-    StagedFile* inner_;
-    size_t written_ = 0;
-    bool failed_ = false;
 };
 
 }  // namespace
@@ -124,7 +112,7 @@ File* CountingFiles::open(const char* name, const char* mode) {
     return new CountingFile(*this, file);
 }
 
-JobResult FaultRun::run(const std::vector<std::string>& args) {
+JobResult FaultRun::run(const std::vector<std::string>& args, Transport* transport) {
     std::vector<std::string> storage{"korvex"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::string echoed;
@@ -133,14 +121,41 @@ JobResult FaultRun::run(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& s : storage) argv.push_back(s.data());
     argv.push_back(nullptr);
-    machine.setStops(stops);
-    const JobResult result = korvexMain(machine.platform(), static_cast<int>(storage.size()), argv.data());
-    EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
+    const int argc = static_cast<int>(storage.size());
+    const JobResult result = transport != nullptr ? korvexMain(platform(), *transport, argc, argv.data())
+                                                  : korvexMain(platform(), argc, argv.data());
+    if (result.outcome != JobOutcome::CommandLineError) {
+        EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
+    }
     return result;
 }
 
+namespace {
+
+// A run of identical progress lines, each ended by a carriage return, as the
+// line once and its count: the count is what a row shows, not the bytes.
+std::string foldRepeats(const std::string& text) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string::npos) {
+            out += text.substr(at);
+            break;
+        }
+        const std::string line = text.substr(at, end + 1 - at);
+        size_t count = 1;
+        while (text[end] == '\r' && text.compare(at + count * line.size(), line.size(), line) == 0) ++count;
+        out += line;
+        if (count > 1) out += "@ " + std::to_string(count) + " times@\n";
+        at += count * line.size();
+    }
+    return out;
+}
+
+}  // namespace
+
 void expectGolden(const std::string& name, const std::string& text, const std::string& file) {
-    std::string generic = text;
+    std::string generic = foldRepeats(text);
     if (!file.empty())
         for (size_t at = generic.find(file); at != std::string::npos; at = generic.find(file, at))
             generic.replace(at, file.size(), "@FILE@");

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "support/loopback.h"
 #include "transport/job_result.h"
 
 namespace korvex::test {
@@ -35,12 +36,21 @@ public:
     int openNow = 0;
 };
 
+// One run against a simulated server: of the whole tool over its KCS
+// interface (run), or of one job through transport, which hands each request
+// straight to the BMC (platform).
 struct FaultRun {
     CaptureConsole console;
     CountingFiles files;
     CountingMemory memory;
     bmc::SimMachine machine{console, files, memory};
     FakeStops stops{machine.bmc};
+    LoopbackTransport transport{machine.bmc};
+
+    Platform platform() {
+        machine.setStops(stops);
+        return machine.platform();
+    }
 
     void options(const std::vector<std::string>& bmcOptions) {
         for (const std::string& o : bmcOptions) {
@@ -48,7 +58,8 @@ struct FaultRun {
             ASSERT_TRUE(machine.applyOption(o, &error)) << error;
         }
     }
-    JobResult run(const std::vector<std::string>& args);
+    // The tool with these arguments, over the KCS interface or the given transport.
+    JobResult run(const std::vector<std::string>& args, Transport* transport = nullptr);
     // The console text after the banner and the echoed command line.
     std::string after() const { return console.text.substr(std::min(console.text.size(), prefix_)); }
 
@@ -57,7 +68,8 @@ private:
 };
 
 // Compares text with tests/faults/golden/NAME.txt, in which the token @FILE@
-// stands for file (the scratch names differ from run to run).
+// stands for file (the scratch names differ from run to run) and a run of
+// identical "\r" lines is the line once, then "@ N times@".
 void expectGolden(const std::string& name, const std::string& text, const std::string& file = "");
 
 // Names in path's folder that begin with path's own name and are not it:

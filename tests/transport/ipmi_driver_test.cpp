@@ -19,7 +19,7 @@
 #include "app/main_flow.h"
 #include "firmware/package_builder.h"
 #include "korvex/interface.h"
-#include "support/capture.h"
+#include "support/fault_rig.h"
 #include "transport/linux/ipmi_driver.h"
 
 namespace korvex::linuxhost {
@@ -284,7 +284,7 @@ TEST(DriverTransport, RunsPrintWhatTheKcsPathPrints) {
         std::string text[2];
         JobResult result[2] = {};
         for (int driverPath = 0; driverPath < 2; ++driverPath) {
-            test::SimRun sim;
+            test::FaultRun sim;
             sim.options(row.knobs);
             FakeDriver device;
             device.bmc = &sim.machine.bmc;
@@ -292,17 +292,7 @@ TEST(DriverTransport, RunsPrintWhatTheKcsPathPrints) {
             DriverTransport transport(device, sim.console, err);
             AttachStep step;
             ASSERT_EQ(transport.attach("/dev/ipmi0", &step), 0);
-            if (driverPath == 1) {
-                std::vector<std::string> storage{"korvex"};
-                storage.insert(storage.end(), row.args.begin(), row.args.end());
-                std::vector<char*> argv;
-                for (std::string& s : storage) argv.push_back(s.data());
-                argv.push_back(nullptr);
-                const int argc = static_cast<int>(storage.size());
-                result[1] = korvexMain(sim.machine.platform(), transport, argc, argv.data());
-            } else {
-                result[0] = sim.run(row.args);
-            }
+            result[driverPath] = sim.run(row.args, driverPath == 1 ? &transport : nullptr);
             std::fclose(err);
             text[driverPath] = sim.console.text;
             if (row.output != nullptr) {

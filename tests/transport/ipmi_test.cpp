@@ -1,4 +1,4 @@
-// doIPMICmd's retry policy, the cold reset and the microsecond sleep.
+// doIPMICmd's retry policy and the cold reset.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -38,10 +38,8 @@ public:
 class RecordingStall final : public Stall {
 public:
     void stall(uint64_t microseconds) override {
-        calls.push_back(microseconds);
         total += microseconds;
     }
-    std::vector<uint64_t> calls;
     uint64_t total = 0;
 };
 
@@ -106,13 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                 0xA5},
         // A failed attempt leaves the fields of the last good answer.
         CmdCase{"fields_kept_after_a_failed_attempt", policy(0, 1, 7, 2), {{0, {0x31}}, {0xC0, {0xFE}}}, 0, -1, 2,
-                0, "[doIPMICmd] Abnormal. CompCode == 0xc0\nError: doIPMICmd failed\n", 0x31},
-        // (4295 s x 1,000,000) mod 2^32 = 32,704 us
-        CmdCase{"delay_in_32_bits", policy(4295, 1, 1, 1), {{0, {0x00}}}, 0, -1, 1, 32'704,
-                "Error: doIPMICmd failed\n"},
-        // Beyond the 255 the limit is meant for: still ends.
-        CmdCase{"limit_above_255_ends", policy(0, 1, 1, 300), {{0, {0x00}}}, 0, -1, 300, 0,
-                "Error: doIPMICmd failed\n"}),
+                0, "[doIPMICmd] Abnormal. CompCode == 0xc0\nError: doIPMICmd failed\n", 0x31}),
     [](const ::testing::TestParamInfo<CmdCase>& info) { return std::string(info.param.name); });
 
 // The BMC goes away to reset: the tool reports the outcome and does not wait for it.
@@ -134,27 +126,6 @@ TEST(BmcColdReset, ReportsTheOutcome) {
         EXPECT_LT(machine.clock.nowUs(), 1'000'000u);
     }
 }
-
-struct SleepCase {
-    uint64_t microseconds;
-    std::vector<uint64_t> calls;
-};
-
-class MicrosecondSleep : public ::testing::TestWithParam<SleepCase> {};
-
-TEST_P(MicrosecondSleep, SplitsIntoStallsTheFirmwareTakes) {
-    RecordingStall stall;
-    EXPECT_EQ(sleepMicroseconds(stall, GetParam().microseconds), 0);
-    EXPECT_EQ(stall.calls, GetParam().calls);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, MicrosecondSleep,
-    ::testing::Values(SleepCase{0, {0}}, SleepCase{1, {1}}, SleepCase{0xFFFFFFFE, {0xFFFFFFFE}},
-                      SleepCase{0xFFFFFFFF, {0xFFFFFFFE, 1}},
-                      SleepCase{8'589'934'591ull, {0xFFFFFFFE, 0xFFFFFFFE, 3}},
-                      SleepCase{2ull * 0xFFFFFFFE, {0xFFFFFFFE, 0xFFFFFFFE}}),
-    [](const ::testing::TestParamInfo<SleepCase>& info) { return std::to_string(info.param.microseconds) + "us"; });
 
 }  // namespace
 }  // namespace korvex

@@ -1,0 +1,362 @@
+// Every failure of every job, through the whole tool over the simulated KCS
+// interface, one row each: the console text after the banner (a golden file,
+// shared by rows that show the same), the result and outcome, the cold
+// resets, nothing left open or held, stops held exactly while the BMC
+// changes, and what the job's file and the BMC hold afterwards. A dump or a
+// backup is at its name only when whole, and a failed one leaves what was
+// there before (nothing, an older file, a link) as it was.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "bmc/config_module.h"
+#include "bmc/update_module.h"
+#include "firmware/package_builder.h"
+#include "support/fault_rig.h"
+
+namespace korvex::test {
+namespace {
+
+// What is at the row's file before the run.
+enum class At {
+    Nothing, NoFolder, Older, Link,      // a dump or backup
+    Restore, EmptyRestore,               // a restore
+    Package, EmptyPackage, NoFooter, TooManyParts, OutOfRange, NoEnd, ShortPart, Usb32MiB,  // an update
+};
+
+// What the BMC's flash holds after an update: every part, only the footer
+// area (the first block info was lost, so the first part went elsewhere),
+// what it held before; Any where the job stopped part-way.
+enum class Flash { Any, Updated, FooterArea, Unchanged };
+
+constexpr size_t kConfigBytes = 150;  // backup blocks of 64, 64 and 22 bytes
+constexpr size_t kRestoreBytes = 100;  // restore blocks of 45, 45 and 10 bytes
+constexpr size_t kDumpBytes = 200;     // three full pieces of 56 bytes and one of 32
+constexpr size_t kPackageBytes = 0x48000;
+
+// Binary junk around the words of a kcs.cfg, NUL bytes included. Between the
+// words: taken as the right ports. Glued to them: no port is named, both
+// stay 0 and nothing answers there.
+const std::string kJunk("\x01\xff\0 CMD CA3 \0\x80\nDATA\tCA2 \xfe", 25);
+const std::string kGluedJunk("\x01\xff\0CMD\x80 CA3 \0\0 DATA\x7f CA2\xfe", 25);
+
+struct Extra {
+    size_t writeLimit = SIZE_MAX;  // the files' faults (support/fault_rig.h)
+    size_t readLimit = SIZE_MAX;
+    bool failKeep = false;
+    size_t memoryFailAbove = SIZE_MAX;
+    uint64_t stopAt = 0;  // a stop is requested while the BMC takes this request
+    const std::string* kcsCfg = nullptr;
+    Flash flash = Flash::Unchanged;  // an update's
+    size_t backedUp = kConfigBytes;  // the configuration bytes a backup that succeeded holds
+};
+
+struct Row {
+    const char* golden;
+    std::vector<std::string> args;  // "@" is the row's file
+    At at;
+    std::vector<std::string> bmc;   // requests count from 1 in the order the tool sends them
+    JobResult result;
+    uint64_t coldResets = 0;
+    Extra x = {};
+};
+
+using O = JobOutcome;
+constexpr JobResult kOk{0, O::Succeeded}, kFail{-1, O::Failed}, kRefused{-1, O::RefusedByBmc};
+constexpr JobResult kUsb{0, O::Failed};  // the USB path sends no firmware
+constexpr JobResult kDumped{1, O::Succeeded}, kDumpFailed{1, O::Failed}, kDumpStopped{1, O::Interrupted};
+constexpr JobResult kConfigOk{0, O::Succeeded}, kConfigFailed{0, O::Failed}, kConfigRefused{0, O::RefusedByBmc};
+constexpr JobResult kConfigStopped{0, O::Interrupted};
+const std::vector<std::string> kUpdate{"-f", "@"}, kUsbUpdate{"-f", "@", "-i", "usb"}, kDump{"-d", "@"};
+const std::vector<std::string> kBackup{"-c", "-d", "@"}, kRestore{"-c", "-f", "@"};
+std::string cc(const char* request, const char* code) { return std::string("--bmc-fault=request-cc:") + request + ":" + code; }
+
+const Row kRows[] = {
+    // Update. Requests: 1 update info, 2 block info, 3 on the data chunks.
+    {"update-ok", kUpdate, At::Package, {}, kOk, 0, {.flash = Flash::Updated}},
+    {"update-open-fails", kUpdate, At::Nothing, {}, kFail},
+    {"update-another-user", kUpdate, At::Package, {cc("get-fw-update-info", "0xdf")}, kRefused},
+    {"update-info-fails", kUpdate, At::Package, {cc("get-fw-update-info", "0xc3")}, kFail, 1},
+    {"update-info-fails", kUpdate, At::Package, {"--bmc-fault=update-no-data:get-fw-update-info"}, kFail, 1},
+    {"update-state-not-ready", kUpdate, At::Package, {cc("get-fw-update-info", "0xc1")}, kRefused, 1},
+    {"update-state-not-ready", kUpdate, At::Package, {"--bmc-update-state=0"}, kRefused, 1},
+    {"update-state-not-ready", kUpdate, At::Package, {"--bmc-update-state=0x12"}, kRefused, 1},
+    {"update-state-not-ready-no-marker", kUpdate, At::NoFooter, {"--bmc-update-state=3"}, kRefused, 1},
+    {"update-block-buffer-refused", kUpdate, At::Package, {}, kFail, 0, {.memoryFailAbove = 0x7FFF}},
+    {"update-empty-package", kUpdate, At::EmptyPackage, {}, kFail, 1},
+    {"update-type-mismatch", kUpdate, At::NoFooter, {}, kFail, 1},
+    {"update-footer-without-end", kUpdate, At::NoEnd, {}, kFail, 1},
+    {"update-too-many-parts", kUpdate, At::TooManyParts, {}, kFail, 1},
+    {"update-part-out-of-range", kUpdate, At::OutOfRange, {}, kFail, 1},
+    {"update-short-part", kUpdate, At::ShortPart, {}, kOk, 0, {.flash = Flash::Updated}},
+    {"update-block-info-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:send-block-info:1"}, kOk, 0, {.flash = Flash::FooterArea}},
+    {"update-data-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:receive-fw-data:2"}, kFail, 1, {.flash = Flash::Any}},
+    {"update-ok", kUpdate, At::Package, {cc("receive-fw-data", "0xcd:1")}, kOk, 0, {.flash = Flash::Any}},  // no rejection
+    {"update-ok", kUpdate, At::Package, {cc("send-block-info", "0xc0")}, kOk, 0, {.flash = Flash::Any}},
+    {"update-ok", kUpdate, At::Package, {"--bmc-fault=update-no-data:receive-fw-data"}, kOk, 0, {.flash = Flash::Updated}},
+    {"update-verdict-verification", kUpdate, At::Package, {"--bmc-fault=update-verdict:1:0"}, kRefused, 1, {.flash = Flash::Any}},
+    {"update-verdict-downgrade", kUpdate, At::Package, {"--bmc-fault=update-verdict:2:1"}, kRefused, 1, {.flash = Flash::Any}},
+    {"update-verdict-other", kUpdate, At::Package, {"--bmc-fault=update-verdict:7"}, kRefused, 1, {.flash = Flash::Any}},
+    {"update-verdict-other", kUpdate, At::Package, {"--bmc-fault=update-verdict:1", "--bmc-fault=update-no-data:receive-fw-data"},
+     kRefused, 1, {.flash = Flash::Any}},  // a rejection without its verdict byte
+    {"update-progress-never-done", kUpdate, At::Package, {"--bmc-fault=update-progress:99"}, kFail, 0, {.flash = Flash::Updated}},
+    {"update-progress-above-done", kUpdate, At::Package, {"--bmc-fault=update-progress:101"}, kFail, 0, {.flash = Flash::Updated}},
+    {"update-progress-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:get-fw-update-progress:1"}, kOk, 0, {.flash = Flash::Updated}},
+    {"update-progress-no-data", kUpdate, At::Package, {"--bmc-fault=update-no-data:get-fw-update-progress"}, kFail, 0, {.flash = Flash::Updated}},
+    {"update-package-read-fails", kUpdate, At::Package, {}, kFail, 1, {.readLimit = 0x9000}},
+    {"update-interrupted-before-transfer", kUpdate, At::Package, {}, {-1, O::Interrupted}, 1, {.stopAt = 1}},
+    {"update-ok", kUpdate, At::Package, {}, kOk, 0, {.stopAt = 4, .flash = Flash::Updated}},     // in the transfer
+    {"update-ok", kUpdate, At::Package, {}, kOk, 0, {.stopAt = 5358, .flash = Flash::Updated}},  // in the poll
+    {"usb-open-fails", kUsbUpdate, At::Nothing, {}, kUsb},
+    {"usb-wrong-size", kUsbUpdate, At::Package, {}, kUsb},
+    {"usb-buffer-refused", kUsbUpdate, At::Usb32MiB, {}, kUsb, 0, {.memoryFailAbove = 0x1000000}},
+    {"usb-read-fails", kUsbUpdate, At::Usb32MiB, {}, kUsb, 0, {.readLimit = 0x10000}},
+    {"usb-info-no-data", kUsbUpdate, At::Usb32MiB, {"--bmc-fault=update-no-data:usb-update-info"}, kUsb},
+    {"usb-info-no-data", kUsbUpdate, At::Usb32MiB, {"--bmc-update-state=1"}, kUsb},
+    {"usb-looked-at", kUsbUpdate, At::Usb32MiB, {"--bmc-update-state=0x12"}, kUsb},  // the state's low four bits
+    {"kcs-update-info-broken", kUpdate, At::Package, {"--bmc-fault=kcs-error-state:1"}, kFail, 1},
+    {"kcs-update-info-broken", kUpdate, At::Package, {"--bmc-fault=kcs-long-response:300:1"}, kFail, 1},
+    {"kcs-update-cold-reset-broken", kUpdate, At::Package, {"--bmc-fault=kcs-error-state:1", "--bmc-fault=kcs-short-response:1:2"}, kFail, 1},
+    {"update-block-info-fails", kUpdate, At::Package, {"--bmc-fault=kcs-short-response:1:2"}, kOk, 0, {.flash = Flash::FooterArea}},
+    {"update-data-fails", kUpdate, At::Package, {"--bmc-fault=kcs-error-state:3"}, kFail, 1, {.flash = Flash::Any}},
+    {"update-ok", kUpdate, At::Package, {"--bmc-fault=kcs-obf-stuck:3"}, kOk, 0, {.flash = Flash::Updated}},
+
+    // Dump. Requests: 1 prepare, 2 check, 3 to 6 the pieces.
+    {"dump-ok", kDump, At::Older, {}, kDumped},
+    {"dump-ok", kDump, At::Link, {"--bmc-dump-last-flag=0x80"}, kDumped},
+    {"dump-prepare-fails", kDump, At::Nothing, {cc("prepare-dump-flash", "0xc1")}, kDumped},
+    {"dump-check-fails-once", kDump, At::Nothing, {cc("check-dump-flash-complete", "0xc3:1")}, kDumped},
+    {"dump-ok", kDump, At::Nothing, {"--bmc-dump-ready-after=3", "--bmc-dump-not-ready=2"}, kDumped},
+    {"dump-never-ready", kDump, At::Nothing, {"--bmc-fault=dump-never-ready"}, kDumpFailed},
+    {"dump-check-always-fails", kDump, At::Nothing, {cc("check-dump-flash-complete", "0xc3")}, kDumpFailed},
+    {"dump-check-always-fails", kDump, At::Nothing, {"--bmc-fault=dump-ready-short"}, kDumpFailed},
+    {"dump-check-always-fails", kDump, At::Nothing, {"--bmc-fault=dump-ready-short:4"}, kDumpFailed},
+    {"dump-length-zero", kDump, At::Nothing, {"--bmc-dump-length=0", "--bmc-dump-send=200"}, kDumped},
+    {"dump-sends-less", kDump, At::Older, {"--bmc-dump-send=100"}, kDumpFailed},
+    {"dump-open-fails", kDump, At::NoFolder, {}, kDumpFailed},
+    {"dump-piece-broken", kDump, At::Link, {"--bmc-fault=dump-drop:2"}, kDumpFailed},
+    {"dump-piece-without-data", kDump, At::Nothing, {"--bmc-fault=dump-no-data:3"}, kDumpFailed},
+    {"dump-piece-without-data", kDump, At::Nothing, {"--bmc-fault=dump-short:1"}, kDumpFailed},
+    {"dump-ok", kDump, At::Nothing, {cc("get-dump-flash-data", "0xc0:2")}, kDumped},
+    {"dump-piece-without-data", kDump, At::Nothing, {cc("get-dump-flash-data", "0xd2")}, kDumpFailed},
+    {"dump-piece-without-data", kDump, At::Nothing, {cc("get-dump-flash-data", "0xc3:2")}, kDumpFailed},
+    {"dump-write-fails", kDump, At::Older, {}, kDumpFailed, 0, {.writeLimit = 120}},
+    {"dump-write-fails", kDump, At::Older, {}, kDumpFailed, 0, {.failKeep = true}},
+    {"dump-interrupted-while-waiting", kDump, At::Older, {}, kDumpStopped, 0, {.stopAt = 1}},
+    {"dump-interrupted-while-waiting", kDump, At::Older, {"--bmc-dump-ready-after=3"}, kDumpStopped, 0, {.stopAt = 2}},
+    {"dump-interrupted", kDump, At::Older, {}, kDumpStopped, 0, {.stopAt = 4}},
+    {"kcs-dump-ibf-stuck", kDump, At::Nothing, {"--bmc-fault=kcs-ibf-stuck:4"}, kDumpFailed},
+    {"dump-piece-broken", kDump, At::Nothing, {"--bmc-fault=kcs-error-state:4"}, kDumpFailed},
+    {"dump-piece-broken", kDump, At::Nothing, {"--bmc-fault=kcs-long-response:200:4"}, kDumpFailed},
+    {"dump-piece-broken", kDump, At::Nothing, {"--bmc-fault=kcs-short-response:0:4"}, kDumpFailed},
+    {"dump-piece-broken", kDump, At::Nothing, {"--bmc-fault=kcs-delay:31000000:4"}, kDumpFailed},
+    {"dump-ok", kDump, At::Nothing, {"--bmc-fault=kcs-obf-stuck:4"}, kDumped},
+    {"kcs-dump-check-broken", kDump, At::Nothing, {"--bmc-fault=kcs-error-state:2"}, kDumped},
+
+    // Backup. Requests: 1 reset, 2 start, 3 status, 4 to 6 the blocks, 7 finish (only after a failure).
+    {"backup-ok", kBackup, At::Older, {}, kConfigOk},
+    {"backup-ok", kBackup, At::Older, {"--bmc-config-seq=0xFFFFFF"}, kConfigOk},
+    {"backup-ok", kBackup, At::Nothing, {"--bmc-fault=config-task-state:block:4", "--bmc-fault=config-low-bit:block"}, kConfigOk},
+    {"backup-open-fails", kBackup, At::NoFolder, {}, kConfigFailed},
+    {"backup-never-ready", kBackup, At::Older, {"--bmc-fault=config-start-fail"}, kConfigRefused},
+    {"backup-never-ready", kBackup, At::Older, {"--bmc-fault=config-never-ready"}, kConfigFailed},
+    {"backup-status-short", kBackup, At::Older, {"--bmc-fault=config-status-short:7"}, kConfigFailed},
+    {"backup-total-zero", kBackup, At::Older, {"--bmc-fault=config-total:0"}, kConfigOk, 0, {.backedUp = 0}},
+    {"backup-total-negative", kBackup, At::Older, {"--bmc-fault=config-total:0x80000000"}, kConfigFailed},
+    {"backup-task-fails", kBackup, At::Older, {"--bmc-fault=config-fail-at:2"}, kConfigRefused},
+    {"backup-number-repeated", kBackup, At::Older, {"--bmc-fault=config-bad-seq:2"}, kConfigFailed},
+    {"backup-other-task", kBackup, At::Older, {"--bmc-fault=config-other-task:2"}, kConfigFailed},
+    {"backup-status-byte-alone", kBackup, At::Older, {"--bmc-fault=config-short-block:2"}, kConfigFailed},
+    {"backup-exchange-broken-then-resent", kBackup, At::Older, {"--bmc-fault=config-drop:2"}, kConfigOk},
+    {"backup-no-data-five-times", kBackup, At::Older, {"--bmc-fault=config-no-data:2:5"}, kConfigOk},
+    {"backup-no-data-six-times", kBackup, At::Older, {"--bmc-fault=config-no-data:2:6"}, kConfigFailed},
+    {"backup-no-data-five-times", kBackup, At::Older, {"--bmc-fault=config-hold:3:2:5"}, kConfigOk},
+    {"backup-state-six-times", kBackup, At::Older, {"--bmc-fault=config-hold:1:2:6"}, kConfigFailed},
+    {"backup-write-fails", kBackup, At::Older, {}, kConfigFailed, 0, {.writeLimit = 100}},
+    {"backup-keep-fails", kBackup, At::Older, {}, kConfigFailed, 0, {.failKeep = true}},
+    {"backup-interrupted-preparing", kBackup, At::Older, {}, kConfigStopped, 0, {.stopAt = 1}},
+    {"backup-interrupted-preparing", kBackup, At::Older, {}, kConfigStopped, 0, {.stopAt = 2}},
+    {"backup-interrupted", kBackup, At::Older, {}, kConfigStopped, 0, {.stopAt = 5}},
+    {"kcs-backup-ibf-stuck", kBackup, At::Nothing, {"--bmc-fault=kcs-ibf-stuck:5"}, kConfigFailed},
+    {"kcs-backup-error-state", kBackup, At::Nothing, {"--bmc-fault=kcs-error-state:5"}, kConfigOk},
+    {"kcs-backup-error-state", kBackup, At::Nothing, {"--bmc-fault=kcs-long-response:200:5"}, kConfigOk},
+    {"kcs-backup-error-state", kBackup, At::Nothing, {"--bmc-fault=kcs-short-response:2:5"}, kConfigOk},
+    {"kcs-backup-error-state", kBackup, At::Nothing, {"--bmc-fault=kcs-delay:31000000:5"}, kConfigOk},
+    {"backup-ok", kBackup, At::Nothing, {"--bmc-fault=kcs-obf-stuck:5"}, kConfigOk},
+    {"backup-ok", kBackup, At::Nothing, {"--bmc-fault=kcs-delay:29000000"}, kConfigOk},
+    {"backup-ok", kBackup, At::Nothing, {}, kConfigOk, 0, {.kcsCfg = &kJunk}},
+    {"kcs-backup-kcs-cfg-glued-junk", kBackup, At::Nothing, {}, kConfigFailed, 0, {.kcsCfg = &kGluedJunk}},
+
+    // Restore. Requests: 1 reset, 2 start, 3 status, 4 to 6 the blocks, 7 finish (only after a failure).
+    {"restore-ok", kRestore, At::Restore, {"--bmc-fault=config-low-bit:status"}, kConfigOk},
+    {"restore-missing-file", kRestore, At::Nothing, {}, kConfigFailed},
+    {"restore-empty-file", kRestore, At::EmptyRestore, {}, kConfigOk},
+    {"restore-read-fails", kRestore, At::Restore, {}, kConfigFailed, 0, {.readLimit = 50}},
+    {"restore-never-ready", kRestore, At::Restore, {"--bmc-fault=config-start-fail"}, kConfigRefused},
+    {"restore-never-ready", kRestore, At::Restore, {"--bmc-fault=config-never-ready"}, kConfigFailed},
+    {"restore-status-short", kRestore, At::Restore, {"--bmc-fault=config-status-short:3"}, kConfigFailed},
+    {"restore-task-fails", kRestore, At::Restore, {"--bmc-fault=config-fail-at:2"}, kConfigRefused},
+    {"restore-number-repeated", kRestore, At::Restore, {"--bmc-fault=config-bad-seq:2"}, kConfigFailed},
+    {"restore-other-task", kRestore, At::Restore, {"--bmc-fault=config-other-task:2"}, kConfigFailed},
+    {"restore-exchange-broken-then-resent", kRestore, At::Restore, {"--bmc-fault=config-drop:2"}, kConfigOk},
+    {"restore-ok", kRestore, At::Restore, {}, kConfigOk, 0, {.stopAt = 1}},
+    {"restore-ok", kRestore, At::Restore, {}, kConfigOk, 0, {.stopAt = 5}},
+};
+
+std::string pattern(size_t n, int seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 11 + seed);
+    return s;
+}
+
+std::string package(At at) {
+    PackageBuilder b(kPackageBytes);
+    b.signature(0, "fw-1");
+    switch (at) {
+        case At::EmptyPackage:
+            return "";
+        case At::NoFooter:
+            return b.str();
+        case At::TooManyParts:
+            for (int i = 0; i < 8; ++i) b.part("p" + std::to_string(i) + ".bin", 0x1000 + 0x100 * i, patternBytes(60, i));
+            break;
+        case At::OutOfRange:
+            b.footer += entryLine(0x7FFFFFFF, 0x100, "far.bin");
+            break;
+        case At::ShortPart:
+            b.part("tiny.bin", 0x1000, patternBytes(10, 3));
+            break;
+        case At::Usb32MiB:
+            b.bytes.resize(kFlashSize, 0xFF);
+            b.part("a.bin", 0x1000, patternBytes(100, 1));
+            break;
+        default:
+            b.part("a.bin", 0x1000, patternBytes(100, 1));
+    }
+    b.plainFooter(0x8000, at != At::NoEnd);
+    return b.str();
+}
+
+std::string trace(const Row& row) {
+    std::string t = row.golden;
+    for (const std::string& s : row.args) t += " " + s;
+    for (const std::string& s : row.bmc) t += " " + s;
+    return t + " stop at " + std::to_string(row.x.stopAt);
+}
+
+TEST(FaultMatrix, EveryFailureOfEveryJob) {
+    const std::string older = pattern(40, 3), decoy = scratchPath("decoy");
+    const std::string configuration = pattern(kConfigBytes, 1), restore = pattern(kRestoreBytes, 2);
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(trace(row));
+        const bool config = row.args[0] == "-c";
+        const bool backup = config && row.args[1] == "-d", dump = !config && row.args[0] == "-d";
+        const bool update = !config && !dump;
+        const std::string path =
+            row.at == At::NoFolder ? scratchPath("no-such-folder") + "/file.bin" : scratchPath(std::string(row.golden) + ".bin");
+        std::remove(path.c_str());
+        std::string before;
+        if (row.at == At::Older) before = older;
+        if (row.at == At::Restore) before = restore;
+        if (update && row.at != At::Nothing) before = package(row.at);
+        if (row.at != At::Nothing && row.at != At::NoFolder && row.at != At::Link) writeFile(path, before);
+        writeFile(decoy, older);
+        if (row.at == At::Link) {
+            ASSERT_EQ(symlink(decoy.c_str(), path.c_str()), 0);
+        }
+        const std::string cfg = scratchPath("kcs.cfg");
+        if (row.x.kcsCfg != nullptr) writeFile(cfg, *row.x.kcsCfg);
+
+        FaultRun sim;
+        sim.machine.bmc.keepLog(true);
+        sim.options({"--bmc-dump-length=" + std::to_string(kDumpBytes)});
+        sim.options(row.bmc);
+        sim.stops.stopAt = row.x.stopAt;
+        sim.files.writeLimit = row.x.writeLimit;
+        sim.files.readLimit = row.x.readLimit;
+        sim.files.failKeep = row.x.failKeep;
+        sim.files.redirect["kcs.cfg"] = row.x.kcsCfg != nullptr ? cfg : scratchPath("no-such-kcs.cfg");
+        sim.memory.failAbove = row.x.memoryFailAbove;
+        sim.console.input = "\n";
+        auto* bmcConfig = sim.machine.bmc.module<bmc::ConfigModule>();
+        bmcConfig->setConfiguration({configuration.begin(), configuration.end()});
+        std::vector<uint8_t>& flash = sim.machine.bmc.flash();
+        for (size_t i = 0; i < kDumpBytes; ++i) flash[i] = static_cast<uint8_t>(i * 7 + 3);
+        const std::string flashBefore(flash.begin(), flash.begin() + kPackageBytes);
+        std::vector<std::string> args = row.args;
+        for (std::string& a : args)
+            if (a == "@") a = path;
+
+        EXPECT_EQ(sim.run(args), row.result);
+        expectGolden(row.golden, sim.after(), path);
+        EXPECT_EQ(sim.machine.bmc.coldResets(), row.coldResets);
+        // The cold reset is the last request: a kernel IPMI driver may refuse
+        // every request for 30 s after one.
+        const std::vector<bmc::Request>& log = sim.machine.bmc.log();
+        for (size_t i = 0; i + 1 < log.size(); ++i) EXPECT_FALSE(log[i].netFn == 0x06 && log[i].command == 0x02) << i;
+        EXPECT_EQ(sim.files.openNow, 0);
+        EXPECT_EQ(sim.memory.outstanding(), 0u);
+        EXPECT_EQ(leftBeside(path), std::vector<std::string>{});
+        EXPECT_EQ(readFile(decoy), older);  // a link at the name is never followed
+        EXPECT_FALSE(sim.stops.held);
+        if (update && !log.empty() && log[0].netFn == 0x3E) {
+            EXPECT_EQ(log[0].data, std::vector<uint8_t>{1});  // the preserve flag, "y" unless told
+        }
+        // Whatever changes the BMC goes out while stops are held, and nothing else.
+        if (update) {
+            for (const uint8_t command : sim.stops.freeCommands)
+                EXPECT_TRUE(command != 0x14 && command != 0x15 && command != 0x17) << int{command};
+        } else {
+            EXPECT_TRUE((config && !backup ? sim.stops.freeCommands : sim.stops.heldCommands).empty());
+        }
+        const bool succeeded = row.result.outcome == O::Succeeded;
+        if (row.result.outcome == O::Interrupted && !update) {
+            // A stopped configuration task is closed with one more request.
+            EXPECT_EQ(sim.machine.bmc.exchanges(), row.x.stopAt + (config ? 1 : 0));
+            if (config) {
+                EXPECT_EQ(bmcConfig->finishRequests(), 1u);
+            }
+            if (dump && row.x.stopAt == 1) {
+                EXPECT_LT(sim.machine.clock.nowUs(), 1000000u);  // no wait is sat out
+            }
+        }
+
+        const std::string now(bmcConfig->configuration().begin(), bmcConfig->configuration().end());
+        EXPECT_TRUE(now == (config && !backup && succeeded ? before : configuration));
+        const std::string flashNow(flash.begin(), flash.begin() + kPackageBytes);
+        struct stat st {};
+        const bool there = lstat(path.c_str(), &st) == 0;
+        if (update || (config && !backup)) {
+            EXPECT_TRUE(readFile(path) == before);  // never written
+            const size_t partLength = row.at == At::ShortPart ? 10 : 100;
+            if (row.x.flash == Flash::Updated) {
+                EXPECT_TRUE(flashNow.substr(0x1000, partLength) == before.substr(0x1000, partLength));
+            }
+            if (row.x.flash == Flash::Updated || row.x.flash == Flash::FooterArea) {
+                EXPECT_TRUE(flashNow.substr(0x8000) == before.substr(0x8000));
+            }
+            if (row.x.flash == Flash::Unchanged || !update) {
+                EXPECT_TRUE(flashNow == flashBefore);
+            }
+        } else if (succeeded) {
+            EXPECT_TRUE(readFile(path) == (dump ? flashBefore.substr(0, kDumpBytes) : configuration.substr(0, row.x.backedUp)));
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_mode & 07777, 0600u);
+        } else {
+            EXPECT_EQ(there, row.at == At::Older || row.at == At::Link);
+            EXPECT_EQ(there && S_ISLNK(st.st_mode), row.at == At::Link);
+            if (row.at == At::Older) {
+                EXPECT_EQ(readFile(path), older);
+            }
+        }
+        std::remove(path.c_str());
+        std::remove(cfg.c_str());
+    }
+    std::remove(decoy.c_str());
+}
+
+}  // namespace
+}  // namespace korvex::test
