@@ -108,13 +108,14 @@ int main() {
     }
 
     if (!bench::writeBytes(config.path(), test::patternBytes(0x10000, 9))) return 1;
-    const Outcome b = runJob({"--bmc-config=" + config.path()}, {"-c", "-d", backup.path()}, RecordingPorts::kConfigBlock);
+    const Outcome b =
+        runJob({"--bmc-config=" + config.path()}, {"-c", "-d", backup.path()}, RecordingPorts::kConfigBlock);
     if (b.ran) {
         if (!sameBytes(config.path(), backup.path())) std::printf("    (the backup does not hold the configuration)\n");
         report("config backup", b, fileSize(backup.path()));
     }
-    const Outcome r = runJob({"--bmc-save-config=" + restored.path()}, {"-c", "-f", config.path()},
-                             RecordingPorts::kConfigBlock);
+    const Outcome r =
+        runJob({"--bmc-save-config=" + restored.path()}, {"-c", "-f", config.path()}, RecordingPorts::kConfigBlock);
     if (r.ran) {
         if (!sameBytes(config.path(), restored.path())) std::printf("    (the BMC did not get the configuration)\n");
         report("config restore", r, fileSize(config.path()));

@@ -78,8 +78,9 @@ int main(int argc, char** argv) {
         {"USB path, 32 MiB package", {"--", "-f", small.path(), "-i", "usb"}, "FWUpdate fail\n", 1},
     };
     bench::ScratchFile output("mem-output.txt");
-    std::printf("peak resident memory of korvex-sim (the simulated BMC's 32 MiB flash comes in with the first\n"
-                "request that reaches it: in both KCS updates, not in the USB path, which sends none)\n");
+    std::printf(
+        "peak resident memory of korvex-sim (the simulated BMC's 32 MiB flash comes in with the first\n"
+        "request that reaches it: in both KCS updates, not in the USB path, which sends none)\n");
     for (Run& r : runs) {
         int status = 0;
         r.kib = peakKiB(sim, r.args, output.path(), &status);
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     }
     const long growth = runs[2].kib - runs[1].kib;
     std::printf("[5] KCS update, 512 MiB package against 32 MiB: %+ld KiB (goal: under 1024 KiB)\n", growth);
-    std::printf("    USB path against no job: %+ld KiB (its one 32 MiB buffer: 32768 KiB)\n", runs[3].kib - runs[0].kib);
+    std::printf("    USB path against no job: %+ld KiB (its one 32 MiB buffer: 32768 KiB)\n",
+                runs[3].kib - runs[0].kib);
     return 0;
 }

@@ -35,8 +35,12 @@ struct ExchangeTally {
         requestBytes += o.requestBytes;
         responseBytes += o.responseBytes;
     }
-    double perExchange() const { return exchanges == 0 ? 0 : static_cast<double>(accesses) / static_cast<double>(exchanges); }
-    double floorPerExchange() const { return exchanges == 0 ? 0 : static_cast<double>(floor) / static_cast<double>(exchanges); }
+    double perExchange() const {
+        return exchanges == 0 ? 0 : static_cast<double>(accesses) / static_cast<double>(exchanges);
+    }
+    double floorPerExchange() const {
+        return exchanges == 0 ? 0 : static_cast<double>(floor) / static_cast<double>(exchanges);
+    }
     double ratio() const { return floor == 0 ? 0 : static_cast<double>(accesses) / static_cast<double>(floor); }
 };
 

@@ -101,8 +101,8 @@ int main() {
             std::fprintf(stderr, "%s: the scan did not accept the package\n", c.name);
             return 1;
         }
-        std::printf("[4] %-40s CPU: scan %5.2f ms, read %5.2f ms: ratio %.2f (goal <= 1.2); real: ratio %.2f\n",
-                    c.name, scanned.cpu * 1e3, read.cpu * 1e3, scanned.cpu / read.cpu, scanned.real / read.real);
+        std::printf("[4] %-40s CPU: scan %5.2f ms, read %5.2f ms: ratio %.2f (goal <= 1.2); real: ratio %.2f\n", c.name,
+                    scanned.cpu * 1e3, read.cpu * 1e3, scanned.cpu / read.cpu, scanned.real / read.real);
     }
     return 0;
 }

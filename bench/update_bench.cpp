@@ -56,10 +56,18 @@ void replay(const std::vector<uint8_t>& ops, Machine& m, bench::Timing* timing) 
     const bench::Stopwatch watch;
     while (op < end) {
         switch (*op++) {
-            case RecordingPorts::kReadStatus: sink += ports.in8(kStatusPort); break;
-            case RecordingPorts::kReadData: sink += ports.in8(kDataPort); break;
-            case RecordingPorts::kWriteCommand: ports.out8(kStatusPort, *op++); break;
-            default: ports.out8(kDataPort, *op++); break;
+            case RecordingPorts::kReadStatus:
+                sink += ports.in8(kStatusPort);
+                break;
+            case RecordingPorts::kReadData:
+                sink += ports.in8(kDataPort);
+                break;
+            case RecordingPorts::kWriteCommand:
+                ports.out8(kStatusPort, *op++);
+                break;
+            default:
+                ports.out8(kDataPort, *op++);
+                break;
         }
     }
     timing->keepBest(watch);
@@ -130,24 +138,26 @@ int main(int argc, char** argv) {
     std::printf("  exchanges %llu (ReceiveFWData %llu), port accesses %llu\n",
                 static_cast<unsigned long long>(exchanges), static_cast<unsigned long long>(fw.exchanges),
                 static_cast<unsigned long long>(accesses));
-    std::printf("[1] port accesses per ReceiveFWData exchange: %.2f, floor %.2f (worst one %llu): ratio %.3f (goal 1.00)\n",
-                static_cast<double>(fw.accesses) / static_cast<double>(fw.exchanges),
-                static_cast<double>(fw.floor) / static_cast<double>(fw.exchanges),
-                static_cast<unsigned long long>(fw.worst),
-                static_cast<double>(fw.accesses) / static_cast<double>(fw.floor));
+    std::printf(
+        "[1] port accesses per ReceiveFWData exchange: %.2f, floor %.2f (worst one %llu): ratio %.3f (goal 1.00)\n",
+        static_cast<double>(fw.accesses) / static_cast<double>(fw.exchanges),
+        static_cast<double>(fw.floor) / static_cast<double>(fw.exchanges), static_cast<unsigned long long>(fw.worst),
+        static_cast<double>(fw.accesses) / static_cast<double>(fw.floor));
     std::printf("    all other exchanges: %llu accesses, floor %llu: ratio %.3f\n",
                 static_cast<unsigned long long>(rest.accesses), static_cast<unsigned long long>(rest.floor),
                 static_cast<double>(rest.accesses) / static_cast<double>(rest.floor));
-    std::printf("[2] the whole update against a replay of its %llu port accesses (best of 3 each):\n"
-                "    CPU time: tool %.3f s, replay %.3f s: ratio %.2f (goal <= 1.3)\n"
-                "    real time: tool %.3f s, replay %.3f s: ratio %.2f\n",
-                static_cast<unsigned long long>(accesses), tool.cpu, replayed.cpu, tool.cpu / replayed.cpu, tool.real,
-                replayed.real, tool.real / replayed.real);
+    std::printf(
+        "[2] the whole update against a replay of its %llu port accesses (best of 3 each):\n"
+        "    CPU time: tool %.3f s, replay %.3f s: ratio %.2f (goal <= 1.3)\n"
+        "    real time: tool %.3f s, replay %.3f s: ratio %.2f\n",
+        static_cast<unsigned long long>(accesses), tool.cpu, replayed.cpu, tool.cpu / replayed.cpu, tool.real,
+        replayed.real, tool.real / replayed.real);
     const double transferS = static_cast<double>(accesses) / 1e6;
     const double mib = static_cast<double>(bench::k32MiB);
-    std::printf("[3] virtual time at 1 us per port access: %.1f s of port accesses (+ %.1f s of progress polls),\n"
-                "    %.0f KB/s, against about 3 KB/s (32 MiB in about 3 h) of usual in-band IPMI transfers: %.0f times faster\n",
-                transferS, static_cast<double>(stalledUs) / 1e6, mib / transferS / 1e3,
-                (mib / transferS) / 3e3);
+    std::printf(
+        "[3] virtual time at 1 us per port access: %.1f s of port accesses (+ %.1f s of progress polls),\n"
+        "    %.0f KB/s, against about 3 KB/s (32 MiB in about 3 h) of usual in-band IPMI transfers: %.0f times "
+        "faster\n",
+        transferS, static_cast<double>(stalledUs) / 1e6, mib / transferS / 1e3, (mib / transferS) / 3e3);
     return 0;
 }

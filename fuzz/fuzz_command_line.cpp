@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     korvex::fuzz::NullConsole console;
     korvex::Options options;
-    korvex::ParseOutcome outcome = korvex::parseCommandLine(console, static_cast<int>(args.size()), argv.data(), &options);
+    korvex::ParseOutcome outcome =
+        korvex::parseCommandLine(console, static_cast<int>(args.size()), argv.data(), &options);
 
     // Every text field stays terminated inside its buffer.
     for (const char* field : {options.interface, options.host, options.port, options.user, options.password})

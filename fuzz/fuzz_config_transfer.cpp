@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t writtenNumber = 0;
     files.onWrite = [&](const uint8_t* bytes, size_t count) {
         if (restore) std::abort();
-        if (bmc.lastResult != 0) std::abort();  // from a failed exchange
+        if (bmc.lastResult != 0) std::abort();                // from a failed exchange
         if (bmc.answerSerial == writtenSerial) std::abort();  // the same answer twice
         if (bmc.answerLength < 5 || count != static_cast<size_t>(bmc.answerLength - 4)) std::abort();
         if (std::memcmp(bytes, bmc.answer + 4, count) != 0) std::abort();
@@ -79,13 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         previousRequest = bytes;
     };
 
-    const JobResult result = runConfigFlow(sim.platform(), bmc, restore ? "restore.bin" : nullptr,
-                                           restore ? nullptr : "backup.bin");
+    const JobResult result =
+        runConfigFlow(sim.platform(), bmc, restore ? "restore.bin" : nullptr, restore ? nullptr : "backup.bin");
 
     if (files.openNow != 0 || sim.memory.outstanding() != 0) std::abort();
     if (files.files.size() != 1 && !(files.files.empty() && !restore)) std::abort();  // restore.bin or backup.bin
-    if (!restore && (files.files.count("backup.bin") != 0) != (result.outcome == JobOutcome::Succeeded))
-        std::abort();
+    if (!restore && (files.files.count("backup.bin") != 0) != (result.outcome == JobOutcome::Succeeded)) std::abort();
     if (!restore && !anyWritten && files.files.count("backup.bin") != 0 && !files.files["backup.bin"].empty())
         std::abort();
     return 0;

@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (bmc.answerLength < 1 || count != static_cast<size_t>(bmc.answerLength - 1)) std::abort();
         if (std::memcmp(bytes, bmc.answer + 1, count) != 0) std::abort();
         writtenSerial = bmc.answerSerial;
-        if (accepted.size() + count <= files.failWritesAfter) accepted.append(reinterpret_cast<const char*>(bytes), count);
+        if (accepted.size() + count <= files.failWritesAfter)
+            accepted.append(reinterpret_cast<const char*>(bytes), count);
     };
     bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t*, int32_t) {
         if (sim.clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();

@@ -1,6 +1,6 @@
 // The KCS exchange against a controller that answers every port read with
-// the next input byte (the first byte chooses the request length): whatever the status and data bytes, the exchange must
-// end, stay inside its buffers and report a result it can stand by.
+// the next input byte (the first byte chooses the request length): whatever the status and data bytes, the exchange
+// must end, stay inside its buffers and report a result it can stand by.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(request, 0xA5, sizeof request);
     uint8_t response[125 + 16];
     std::memset(response, 0xEE, sizeof response);
-    const korvex::ExchangeResult result = kcs.exchange(korvex::kNetFnLunOem, korvex::kCmdConfigTransfer, request, requestLength, response);
+    const korvex::ExchangeResult result =
+        kcs.exchange(korvex::kNetFnLunOem, korvex::kCmdConfigTransfer, request, requestLength, response);
 
     if (result.answered() && (result.length < 0 || result.length > 125)) std::abort();
     if (!result.answered() && result.value() != -1) std::abort();

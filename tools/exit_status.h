@@ -11,7 +11,7 @@ inline constexpr int kExitSucceeded = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitCommandLine = 2;  // usage, a command-line fault, a front-end option fault
 inline constexpr int kExitRefusedByBmc = 3;
-inline constexpr int kExitNotStarted = 4;  // the front end refused before anything was sent
+inline constexpr int kExitNotStarted = 4;    // the front end refused before anything was sent
 inline constexpr int kExitSignalBase = 128;  // + N: a run stopped by signal N, as a shell reports one
 
 // stopSignal: the signal that asked an Interrupted run to stop.

@@ -10,7 +10,7 @@ const char* buildDate() { return __DATE__; }
 
 namespace {
 
-constexpr size_t kFrameSize = 79;        // "* ", 74 characters, "*", line end, terminating zero
+constexpr size_t kFrameSize = 79;  // "* ", 74 characters, "*", line end, terminating zero
 constexpr size_t kFieldWidth = 74;
 constexpr size_t kContentBufferSize = 88;  // a content line with its value filled in
 

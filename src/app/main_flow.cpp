@@ -17,8 +17,7 @@ JobResult korvexMain(const Platform& platform, int argc, char** argv) {
 JobResult korvexMain(const Platform& platform, Transport& transport, int argc, char** argv) {
     Console& console = platform.console;
     Options options;
-    if (parseCommandLine(console, argc, argv, &options) == ParseOutcome::End)
-        return {0, JobOutcome::CommandLineError};
+    if (parseCommandLine(console, argc, argv, &options) == ParseOutcome::End) return {0, JobOutcome::CommandLineError};
 
     printUsageBanner(console);
     for (int i = 0; i < argc; ++i) console.print("%s ", argv[i]);

@@ -42,12 +42,17 @@ void ConfigModule::putSequence(Response* r, uint64_t sequence) const {
 
 ConfigModule::Answer ConfigModule::kindOf(const Request& request) {
     switch (request.data[0] & 0x0F) {
-        case kOpReset: return Answer::Reset;
+        case kOpReset:
+            return Answer::Reset;
         case kOpStartBackup:
-        case kOpStartRestore: return Answer::Start;
-        case kOpStatus: return Answer::Status;
-        case kOpBlock: return request.data.size() == 1 ? Answer::Finish : Answer::Block;
-        default: return Answer::Other;
+        case kOpStartRestore:
+            return Answer::Start;
+        case kOpStatus:
+            return Answer::Status;
+        case kOpBlock:
+            return request.data.size() == 1 ? Answer::Finish : Answer::Block;
+        default:
+            return Answer::Other;
     }
 }
 
@@ -57,12 +62,23 @@ Response ConfigModule::answer(const Request& request) {
     const Answer kind = kindOf(request);
     Response r;
     switch (kind) {
-        case Answer::Reset: r = reset(); break;
-        case Answer::Start: r = start(request); break;
-        case Answer::Status: r = status(taskId); break;
-        case Answer::Block: r = block(taskId, request); break;
-        case Answer::Finish: r = finishTask(taskId); break;
-        case Answer::Other: return Response{kCcInvalidDataField, {}};
+        case Answer::Reset:
+            r = reset();
+            break;
+        case Answer::Start:
+            r = start(request);
+            break;
+        case Answer::Status:
+            r = status(taskId);
+            break;
+        case Answer::Block:
+            r = block(taskId, request);
+            break;
+        case Answer::Finish:
+            r = finishTask(taskId);
+            break;
+        case Answer::Other:
+            return Response{kCcInvalidDataField, {}};
     }
     applyOverrides(kind, &r);
     return r;
@@ -75,9 +91,15 @@ void ConfigModule::applyOverrides(Answer kind, Response* r) {
         if (o.answer != kind || (o.nth != 0 && o.nth != n) || r->data.empty()) continue;
         uint8_t& b = r->data[0];
         switch (o.field) {
-            case StatusField::TaskState: b = static_cast<uint8_t>((b & ~0x0E) | o.value << 1); break;
-            case StatusField::TaskId: b = static_cast<uint8_t>((b & 0x0F) | o.value << 4); break;
-            case StatusField::LowBit: b = static_cast<uint8_t>((b & ~0x01) | o.value); break;
+            case StatusField::TaskState:
+                b = static_cast<uint8_t>((b & ~0x0E) | o.value << 1);
+                break;
+            case StatusField::TaskId:
+                b = static_cast<uint8_t>((b & 0x0F) | o.value << 4);
+                break;
+            case StatusField::LowBit:
+                b = static_cast<uint8_t>((b & ~0x01) | o.value);
+                break;
         }
     }
 }
@@ -163,7 +185,8 @@ Response ConfigModule::block(uint8_t taskId, const Request& request) {
     putSequence(&r, sequence_);
     if (task_ == Task::Backup) {
         lastOffset_ = offset_;
-        offset_ += std::min<uint64_t>(knobs.blockSize, configuration_.size() - std::min(offset_, configuration_.size()));
+        offset_ +=
+            std::min<uint64_t>(knobs.blockSize, configuration_.size() - std::min(offset_, configuration_.size()));
         appendServed(&r);
     } else {
         collect(request);
@@ -216,7 +239,8 @@ Response ConfigModule::finishTask(uint8_t taskId) {
 bool ConfigModule::finish(std::string* error) {
     if (knobs.saveTo.empty()) return true;
     std::ofstream out(knobs.saveTo, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(configuration_.data()), static_cast<std::streamsize>(configuration_.size()));
+    out.write(reinterpret_cast<const char*>(configuration_.data()),
+              static_cast<std::streamsize>(configuration_.size()));
     out.close();
     if (out) return true;
     *error = "cannot write the BMC configuration to " + knobs.saveTo;

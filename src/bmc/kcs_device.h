@@ -58,8 +58,8 @@ private:
 
     State state_ = State::Idle;
     bool obf_ = false;
-    uint8_t dataOut_ = 0;       // what a read of the data register gives
-    uint8_t errorCode_ = 0;     // handed out on the way out of the error state
+    uint8_t dataOut_ = 0;    // what a read of the data register gives
+    uint8_t errorCode_ = 0;  // handed out on the way out of the error state
     bool writeEndSeen_ = false;
     std::vector<uint8_t> inbox_;   // request bytes taken so far
     std::vector<uint8_t> outbox_;  // response bytes on the wire

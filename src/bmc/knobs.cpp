@@ -152,7 +152,8 @@ template <ConfigModule::StatusField Field, bool HasValue>
 const char* statusField(const KnobTarget& target, const Values& values) {
     const auto answer = static_cast<ConfigModule::Answer>(values.at[0]);
     const auto value = static_cast<uint8_t>(HasValue ? values.at[1] : 1);
-    target.bmc.module<ConfigModule>()->knobs.overrides.push_back({answer, Field, value, values.optional(HasValue ? 2 : 1)});
+    target.bmc.module<ConfigModule>()->knobs.overrides.push_back(
+        {answer, Field, value, values.optional(HasValue ? 2 : 1)});
     return nullptr;
 }
 
@@ -160,135 +161,237 @@ UpdateModule::Knobs& update(const KnobTarget& target) { return target.bmc.module
 ConfigModule::Knobs& config(const KnobTarget& target) { return target.bmc.module<ConfigModule>()->knobs; }
 
 const Knob kSettings[] = {
-    {"update-state", {{ArgKind::Number, "N", 0, 0xFF}}, 1,
+    {"update-state",
+     {{ArgKind::Number, "N", 0, 0xFF}},
+     1,
      "update state of the update-info answers (default 2)",
      set<UpdateModule, &UK::updateState>},
-    {"flash", {{ArgKind::File, "FILE", 0, kFlashSize}}, 1, "the flash at the start (default: all 0xFF)",
+    {"flash",
+     {{ArgKind::File, "FILE", 0, kFlashSize}},
+     1,
+     "the flash at the start (default: all 0xFF)",
      [](const KnobTarget& t, const Values& v) -> const char* {
          std::fill(t.bmc.flash().begin(), t.bmc.flash().end(), 0xFF);
          std::copy(v.bytes.begin(), v.bytes.end(), t.bmc.flash().begin());
          return nullptr;
      }},
-    {"save-flash", {{ArgKind::Path, "FILE"}}, 1, "write the 32 MiB flash into FILE when the run ends",
+    {"save-flash",
+     {{ArgKind::Path, "FILE"}},
+     1,
+     "write the 32 MiB flash into FILE when the run ends",
      [](const KnobTarget& t, const Values& v) -> const char* {
          t.bmc.saveFlashTo = v.text;
          return nullptr;
      }},
-    {"dump-ready-after", {{ArgKind::Number, "N"}}, 1, "polls answered not ready first (default 0)",
+    {"dump-ready-after",
+     {{ArgKind::Number, "N"}},
+     1,
+     "polls answered not ready first (default 0)",
      set<DumpModule, &DK::readyAfter>},
-    {"dump-not-ready", {kByte}, 1, "readiness byte when not ready (default 0, not 1)",
+    {"dump-not-ready",
+     {kByte},
+     1,
+     "readiness byte when not ready (default 0, not 1)",
      [](const KnobTarget& t, const Values& v) -> const char* {
          if (v.at[0] == kDumpReady) return "BYTE 1 means ready";
          return set<DumpModule, &DK::notReadyByte>(t, v);
      }},
-    {"dump-length", {{ArgKind::Number, "N", 0, 0xFFFFFFFF}}, 1, "the dump length announced (default: the flash size)",
+    {"dump-length",
+     {{ArgKind::Number, "N", 0, 0xFFFFFFFF}},
+     1,
+     "the dump length announced (default: the flash size)",
      set<DumpModule, &DK::length>},
-    {"dump-send", {{ArgKind::Number, "N"}}, 1, "flash bytes served (default: the announced length)",
+    {"dump-send",
+     {{ArgKind::Number, "N"}},
+     1,
+     "flash bytes served (default: the announced length)",
      set<DumpModule, &DK::send>},
-    {"dump-last-flag", {{ArgKind::Number, "BYTE", 1, 0xFF}}, 1, "flag of the dump's last piece (default 1, not 0)",
+    {"dump-last-flag",
+     {{ArgKind::Number, "BYTE", 1, 0xFF}},
+     1,
+     "flag of the dump's last piece (default 1, not 0)",
      set<DumpModule, &DK::lastFlag>},
-    {"config", {{ArgKind::File, "FILE"}}, 1, "configuration a backup reads (default: 3000 bytes)",
+    {"config",
+     {{ArgKind::File, "FILE"}},
+     1,
+     "configuration a backup reads (default: 3000 bytes)",
      [](const KnobTarget& t, const Values& v) -> const char* {
          t.bmc.module<ConfigModule>()->setConfiguration(v.bytes);
          return nullptr;
      }},
-    {"save-config", {{ArgKind::Path, "FILE"}}, 1, "write the configuration into FILE when the run ends",
+    {"save-config",
+     {{ArgKind::Path, "FILE"}},
+     1,
+     "write the configuration into FILE when the run ends",
      set<ConfigModule, &CK::saveTo>},
-    {"config-seq", {{ArgKind::Number, "N", 0, kSequenceMask}}, 1, "the first block number of a task (default 0)",
+    {"config-seq",
+     {{ArgKind::Number, "N", 0, kSequenceMask}},
+     1,
+     "the first block number of a task (default 0)",
      set<ConfigModule, &CK::firstSequence>},
-    {"config-block", {{ArgKind::Number, "N", 1, kMaxBackupBlock}}, 1, "configuration bytes per backup block (default 64)",
+    {"config-block",
+     {{ArgKind::Number, "N", 1, kMaxBackupBlock}},
+     1,
+     "configuration bytes per backup block (default 64)",
      set<ConfigModule, &CK::blockSize>},
 };
 
 const Knob kFaults[] = {
-    {"kcs-ibf-stuck", {kN}, 0, "IBF never clears again, from the start or from the N-th request on",
-     kcsFault<KcsDevice::Fault::IbfStuck, false>, true},
-    {"kcs-delay", {{ArgKind::Number, "US", 0, UINT64_MAX / 1000}, kN}, 1,
+    {"kcs-ibf-stuck",
+     {kN},
+     0,
+     "IBF never clears again, from the start or from the N-th request on",
+     kcsFault<KcsDevice::Fault::IbfStuck, false>,
+     true},
+    {"kcs-delay",
+     {{ArgKind::Number, "US", 0, UINT64_MAX / 1000}, kN},
+     1,
      "every answer (or the N-th) comes US microseconds of virtual time late, IBF set meanwhile",
-     kcsFault<KcsDevice::Fault::Delay, true>, true},
-    {"kcs-error-state", {kN}, 0, "the controller goes to the error state instead of answering (every request, or the N-th)",
-     kcsFault<KcsDevice::Fault::ErrorState, false>, true},
-    {"kcs-long-response", {{ArgKind::Number, "BYTES", kcs::kReplyStoreSize + 1, 65535}, kN}, 1,
+     kcsFault<KcsDevice::Fault::Delay, true>,
+     true},
+    {"kcs-error-state",
+     {kN},
+     0,
+     "the controller goes to the error state instead of answering (every request, or the N-th)",
+     kcsFault<KcsDevice::Fault::ErrorState, false>,
+     true},
+    {"kcs-long-response",
+     {{ArgKind::Number, "BYTES", kcs::kReplyStoreSize + 1, 65535}, kN},
+     1,
      "the response on the wire is padded with 0xCC to BYTES bytes (every time, or the N-th)",
-     kcsFault<KcsDevice::Fault::LongResponse, true>, true},
-    {"kcs-short-response", {{ArgKind::Number, "BYTES", 0, 2}, kN}, 1,
+     kcsFault<KcsDevice::Fault::LongResponse, true>,
+     true},
+    {"kcs-short-response",
+     {{ArgKind::Number, "BYTES", 0, 2}, kN},
+     1,
      "the response on the wire is cut to BYTES bytes (every time, or the N-th)",
-     kcsFault<KcsDevice::Fault::ShortResponse, true>, true},
-    {"kcs-obf-stuck", {kN}, 0, "a stale byte waits in the output register before every request, or once before the N-th",
-     kcsFault<KcsDevice::Fault::ObfStuck, false>, true},
-    {"request-cc", {kAnyRequestArg, kCode, kN}, 2,
+     kcsFault<KcsDevice::Fault::ShortResponse, true>,
+     true},
+    {"kcs-obf-stuck",
+     {kN},
+     0,
+     "a stale byte waits in the output register before every request, or once before the N-th",
+     kcsFault<KcsDevice::Fault::ObfStuck, false>,
+     true},
+    {"request-cc",
+     {kAnyRequestArg, kCode, kN},
+     2,
      "REQUEST is answered with completion code CODE and no data, unhandled (every time, or its N-th time)",
      completionCode<false>},
-    {"request-cc-data", {kAnyRequestArg, kCode, kN}, 2,
+    {"request-cc-data",
+     {kAnyRequestArg, kCode, kN},
+     2,
      "REQUEST is handled as usual, and its answer carries completion code CODE with its data",
      completionCode<true>},
-    {"update-drop", {{ArgKind::Request, "REQUEST", 0, 0, kUpdateRequest}, kN}, 1,
+    {"update-drop",
+     {{ArgKind::Request, "REQUEST", 0, 0, kUpdateRequest}, kN},
+     1,
      "the exchange of update request REQUEST breaks before the BMC acts on it (every time, or its N-th time)",
      [](const KnobTarget& t, const Values& v) -> const char* {
          update(t).drops.push_back({kRequests[v.at[0]].command, v.optional(1)});
          return nullptr;
      }},
-    {"update-no-data", {{ArgKind::Request, "REQUEST", 0, 0, kUpdateAnswerData}}, 1,
+    {"update-no-data",
+     {{ArgKind::Request, "REQUEST", 0, 0, kUpdateAnswerData}},
+     1,
      "REQUEST (one whose answer carries data) is answered without its data byte",
      [](const KnobTarget& t, const Values& v) -> const char* {
          update(t).noData.push_back(kRequests[v.at[0]].command);
          return nullptr;
      }},
-    {"update-verdict", {kCode, {ArgKind::Number, "PART", 0, 0xFF}}, 1,
+    {"update-verdict",
+     {kCode, {ArgKind::Number, "PART", 0, 0xFF}},
+     1,
      "the last chunk of every part (or of part PART) is rejected: completion code 0xCD, verdict CODE",
      [](const KnobTarget& t, const Values& v) -> const char* {
-         update(t).verdict = UK::Verdict{static_cast<uint8_t>(v.at[0]),
-                                         v.given > 1 ? std::optional<uint8_t>(static_cast<uint8_t>(v.at[1]))
-                                                     : std::nullopt};
+         update(t).verdict =
+             UK::Verdict{static_cast<uint8_t>(v.at[0]),
+                         v.given > 1 ? std::optional<uint8_t>(static_cast<uint8_t>(v.at[1])) : std::nullopt};
          return nullptr;
      }},
-    {"update-progress", {{ArgKind::Bytes, "P", 0, 0xFF}}, 1,
+    {"update-progress",
+     {{ArgKind::Bytes, "P", 0, 0xFF}},
+     1,
      "the progress answers in order, the last one repeated (default 25, 50, 75, 100)",
      [](const KnobTarget& t, const Values& v) -> const char* {
          update(t).progress = v.bytes;
          return nullptr;
      }},
     {"dump-never-ready", {}, 0, "the dump never gets ready", set<DumpModule, &DK::neverReady>},
-    {"dump-ready-short", {{ArgKind::Number, "N", 1, 4}}, 0, "the ready answer carries only N of its 5 bytes (default 1: no length)",
+    {"dump-ready-short",
+     {{ArgKind::Number, "N", 1, 4}},
+     0,
+     "the ready answer carries only N of its 5 bytes (default 1: no length)",
      readyShort},
     {"dump-drop", {kK}, 1, "the K-th piece is served, then its exchange breaks", set<DumpModule, &DK::dropAt>},
     {"dump-no-data", {kK}, 1, "the K-th piece request is answered without data", set<DumpModule, &DK::noDataAt>},
     {"dump-short", {kK}, 1, "the K-th piece is a full piece one byte short", set<DumpModule, &DK::shortAt>},
-    {"config-start-fail", {}, 0, "the task fails at the start: the start answer reports task state 5",
+    {"config-start-fail",
+     {},
+     0,
+     "the task fails at the start: the start answer reports task state 5",
      set<ConfigModule, &CK::startFails>},
     {"config-never-ready", {}, 0, "the status answer never reports task state 2", set<ConfigModule, &CK::neverReady>},
-    {"config-status-short", {{ArgKind::Number, "N", 1, kMaxAnswerData}}, 1, "the status answer carries only N bytes",
+    {"config-status-short",
+     {{ArgKind::Number, "N", 1, kMaxAnswerData}},
+     1,
+     "the status answer carries only N bytes",
      set<ConfigModule, &CK::statusLength>},
-    {"config-total", {{ArgKind::Number, "N", 0, 0xFFFFFFFF}}, 1, "a backup announces N bytes, whatever it holds",
+    {"config-total",
+     {{ArgKind::Number, "N", 0, 0xFFFFFFFF}},
+     1,
+     "a backup announces N bytes, whatever it holds",
      set<ConfigModule, &CK::total>},
-    {"config-fail-at", {kK}, 1, "the task fails at the K-th block: its answer reports task state 5",
+    {"config-fail-at",
+     {kK},
+     1,
+     "the task fails at the K-th block: its answer reports task state 5",
      set<ConfigModule, &CK::failAt>},
-    {"config-bad-seq", {kK}, 1, "the K-th block answer repeats the last block number",
+    {"config-bad-seq",
+     {kK},
+     1,
+     "the K-th block answer repeats the last block number",
      set<ConfigModule, &CK::badSequenceAt>},
     {"config-other-task", {kK}, 1, "the K-th block answer names another task", set<ConfigModule, &CK::otherTaskAt>},
-    {"config-short-block", {kK}, 1, "the K-th block answer is the status byte alone",
+    {"config-short-block",
+     {kK},
+     1,
+     "the K-th block answer is the status byte alone",
      set<ConfigModule, &CK::shortBlockAt>},
     {"config-drop", {kK}, 1, "the K-th block is served, then its exchange breaks", set<ConfigModule, &CK::dropAt>},
-    {"config-no-data", {kK, kN}, 2, "N backup block answers from the K-th carry no data",
+    {"config-no-data",
+     {kK, kN},
+     2,
+     "N backup block answers from the K-th carry no data",
      [](const KnobTarget& t, const Values& v) -> const char* {
          config(t).noDataAt = v.at[0];
          config(t).noDataCount = v.at[1];
          return nullptr;
      }},
-    {"config-hold", {kState, kK, kN}, 3, "N block answers from the K-th report task state S and take no block",
+    {"config-hold",
+     {kState, kK, kN},
+     3,
+     "N block answers from the K-th report task state S and take no block",
      [](const KnobTarget& t, const Values& v) -> const char* {
          config(t).heldState = v.at[0];
          config(t).holdAt = v.at[1];
          config(t).holdCount = v.at[2];
          return nullptr;
      }},
-    {"config-task-state", {kAnswer, kState, kN}, 2,
+    {"config-task-state",
+     {kAnswer, kState, kN},
+     2,
      "ANSWER reports task state S, whatever the task's state (every time, or its N-th time)",
      statusField<ConfigModule::StatusField::TaskState, true>},
-    {"config-task-id", {kAnswer, {ArgKind::Number, "ID", 0, 15}, kN}, 2,
+    {"config-task-id",
+     {kAnswer, {ArgKind::Number, "ID", 0, 15}, kN},
+     2,
      "ANSWER names task ID, whatever the task (every time, or its N-th time)",
      statusField<ConfigModule::StatusField::TaskId, true>},
-    {"config-low-bit", {kAnswer, kN}, 1, "ANSWER has bit 0 of its status byte set (every time, or its N-th time)",
+    {"config-low-bit",
+     {kAnswer, kN},
+     1,
+     "ANSWER has bit 0 of its status byte set (every time, or its N-th time)",
      statusField<ConfigModule::StatusField::LowBit, false>},
 };
 
@@ -510,7 +613,8 @@ std::string faultHelp(bool withKcs) {
         if (withKcs || !k.onKcs) addEntry(&help, usage(k), k.help, 36);
     help += "\n";
     wrap(&help, "",
-         std::string(withKcs ? "N counts from 1 the requests in the order the host starts them (kcs-), or " : "N counts from 1 ") +
+         std::string(withKcs ? "N counts from 1 the requests in the order the host starts them (kcs-), or "
+                             : "N counts from 1 ") +
              "the occurrences of a request or answer (request-, update-, config-task-...). K counts from 1 the piece "
              "requests of a dump, or the block requests of a configuration task.",
          0);

@@ -5,12 +5,7 @@
 namespace korvex::bmc {
 
 SimMachine::SimMachine(Console& console, FileSystem& files, Memory& memory, uint64_t portAccessCostNs)
-    : ports(clock, portAccessCostNs),
-      timers(clock),
-      stall(clock),
-      kcs(bmc, clock),
-      console_(console),
-      files_(files),
+    : ports(clock, portAccessCostNs), timers(clock), stall(clock), kcs(bmc, clock), console_(console), files_(files),
       memory_(memory) {
     ports.attach(kcs);
 }

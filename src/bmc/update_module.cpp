@@ -18,7 +18,8 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 void UpdateModule::install(SimBmc& bmc) {
     bmc_ = &bmc;
-    bmc.setHandler(kNetFnOem, kCmdGetFWUpdateInfo, [this](const Request& r) { return updateInfo(r, kCmdGetFWUpdateInfo); });
+    bmc.setHandler(kNetFnOem, kCmdGetFWUpdateInfo,
+                   [this](const Request& r) { return updateInfo(r, kCmdGetFWUpdateInfo); });
     bmc.setHandler(kNetFnOem, kCmdUsbUpdateInfo, [this](const Request& r) { return updateInfo(r, kCmdUsbUpdateInfo); });
     bmc.setHandler(kNetFnOem, kCmdSendBlockInfo, [this](const Request& r) { return sendBlockInfo(r); });
     bmc.setHandler(kNetFnOem, kCmdReceiveFWData, [this](const Request& r) { return receiveFWData(r); });
@@ -27,8 +28,9 @@ void UpdateModule::install(SimBmc& bmc) {
 
 bool UpdateModule::dropped(uint8_t command) const {
     const uint64_t occurrence = bmc_->count(kNetFnOem, command);
-    return std::any_of(knobs.drops.begin(), knobs.drops.end(),
-                       [&](const Knobs::Drop& d) { return d.command == command && (d.nth == 0 || d.nth == occurrence); });
+    return std::any_of(knobs.drops.begin(), knobs.drops.end(), [&](const Knobs::Drop& d) {
+        return d.command == command && (d.nth == 0 || d.nth == occurrence);
+    });
 }
 
 bool UpdateModule::withoutData(uint8_t command) const {

@@ -135,7 +135,7 @@ JobResult runConfigFlowWith(const Platform& platform, Transport& transport, cons
         c.file->close();
         console.print("Done. Please wait at least 1 minute to restore configurations.\n");
     }
-    const JobOutcome outcome = succeeded       ? JobOutcome::Succeeded
+    const JobOutcome outcome = succeeded        ? JobOutcome::Succeeded
                                : c.interrupted  ? JobOutcome::Interrupted
                                : c.refusedByBmc ? JobOutcome::RefusedByBmc
                                                 : JobOutcome::Failed;

@@ -133,7 +133,8 @@ private:
 
     Cycle restoreCycle(int64_t remaining) {
         // Never more than the announced length, even if the file has grown since.
-        const size_t want = static_cast<size_t>(remaining < static_cast<int64_t>(kRestoreBlockData) ? remaining : static_cast<int64_t>(kRestoreBlockData));
+        const size_t want = static_cast<size_t>(
+            remaining < static_cast<int64_t>(kRestoreBlockData) ? remaining : static_cast<int64_t>(kRestoreBlockData));
         const size_t got = c_.file->read(request_ + kBlockHeader, want);
         if (got == 0) {
             console_.print("ERROR: READ FILE FAILED\n\n");

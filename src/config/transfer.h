@@ -40,7 +40,7 @@ struct ConfigTransfer {
     uint8_t mode = kModeNone;
     uint64_t sequence = 0;  // last accepted block number, 24 bits
     int64_t totalLength = 0;
-    File* file = nullptr;  // the restore's file, or the backup's (staged, see backup)
+    File* file = nullptr;          // the restore's file, or the backup's (staged, see backup)
     StagedFile* backup = nullptr;  // the backup's file, kept only when the backup succeeded
     const TransferModule* activeModule = nullptr;
     bool refusedByBmc = false;  // an answer reported TASK_FAIL_STATE
@@ -67,6 +67,6 @@ extern const TransferModuleTable kTransferModules;
 // The configuration flow with a given module table (the tool's own is
 // kTransferModules).
 JobResult runConfigFlowWith(const Platform& platform, Transport& transport, const char* restoreName,
-                       const char* backupName, const TransferModuleTable& modules);
+                            const char* backupName, const TransferModuleTable& modules);
 
 }  // namespace korvex

@@ -63,7 +63,8 @@ void Aes128Decipher::expandKey(const uint8_t key[kAes128KeySize], uint8_t schedu
             word[3] = sbox_[first];
             roundConstant = xtime(roundConstant);
         }
-        for (size_t k = 0; k < 4; ++k) schedule[i + k] = static_cast<uint8_t>(schedule[i + k - kAes128KeySize] ^ word[k]);
+        for (size_t k = 0; k < 4; ++k)
+            schedule[i + k] = static_cast<uint8_t>(schedule[i + k - kAes128KeySize] ^ word[k]);
     }
 }
 
@@ -143,8 +144,8 @@ void Aes128Decipher::decryptBlock(const uint8_t key[kAes128KeySize], const uint8
     inverseCipher(words, in, out);
 }
 
-void Aes128Decipher::decryptCbc(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize],
-                                const uint8_t* in, uint8_t* out, size_t length) {
+void Aes128Decipher::decryptCbc(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize], const uint8_t* in,
+                                uint8_t* out, size_t length) {
     decryptCbcBlocks(key, iv, in, out, length, nullptr);
 }
 

@@ -16,8 +16,8 @@ class Aes128Decipher {
 public:
     // Deciphers length bytes (a whole number of 16-byte blocks; any rest is
     // left untouched) from in to out in CBC mode. in and out may be the same.
-    void decryptCbc(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize], const uint8_t* in,
-                    uint8_t* out, size_t length);
+    void decryptCbc(const uint8_t key[kAes128KeySize], const uint8_t iv[kAesBlockSize], const uint8_t* in, uint8_t* out,
+                    size_t length);
 
     // As decryptCbc, but stops after the first block whose plaintext holds
     // the byte stop: for a text that ends there, the rest is never read.
@@ -26,8 +26,7 @@ public:
                            uint8_t* out, size_t length, uint8_t stop);
 
     // One block through the inverse cipher with the given key.
-    void decryptBlock(const uint8_t key[kAes128KeySize], const uint8_t in[kAesBlockSize],
-                      uint8_t out[kAesBlockSize]);
+    void decryptBlock(const uint8_t key[kAes128KeySize], const uint8_t in[kAesBlockSize], uint8_t out[kAesBlockSize]);
 
 private:
     static constexpr size_t kRounds = 10;

@@ -74,13 +74,10 @@ private:
     }
     JobOutcome failure() const { return interrupted_ ? JobOutcome::Interrupted : JobOutcome::Failed; }
 
-    ExchangeResult exchange(uint8_t command) {
-        return transport_.exchange(kNetFnLunOem, command, nullptr, 0, answer_);
-    }
+    ExchangeResult exchange(uint8_t command) { return transport_.exchange(kNetFnLunOem, command, nullptr, 0, answer_); }
 
     void prepare() {
-        if (!exchange(kCmdPrepareDumpFlash).succeeded())
-            console_.print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
+        if (!exchange(kCmdPrepareDumpFlash).succeeded()) console_.print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
     }
 
     // Polls until the BMC reports the dump ready, at most kReadyPollLimit

@@ -16,6 +16,6 @@ inline constexpr uint64_t kDumpByteLimit = uint64_t{1} << 32;
 // The value is 1 whatever the end (what the main routine hands back for a
 // dump); the dump file is written only when the outcome is Succeeded.
 JobResult runFlashDump(const Platform& platform, Transport& transport, const char* dumpName,
-                 uint64_t byteLimit = kDumpByteLimit);
+                       uint64_t byteLimit = kDumpByteLimit);
 
 }  // namespace korvex

@@ -161,8 +161,8 @@ int PackageScanner::find_respective_image_info(const uint8_t* bytes, size_t leng
     uint8_t deciphered[kEncipheredFooterSize];
     // The text ends at its first NUL byte: most blocks hold no footer, and
     // their text ends within the first cipher block or two.
-    const size_t done = aes_.decryptCbcUntil(secret, secret + kAes128KeySize, bytes, deciphered,
-                                             kEncipheredFooterSize, 0);
+    const size_t done =
+        aes_.decryptCbcUntil(secret, secret + kAes128KeySize, bytes, deciphered, kEncipheredFooterSize, 0);
     std::memset(secret, 0, sizeof secret);
     const TextView footer{reinterpret_cast<const char*>(deciphered), textLength(deciphered, done)};
     if (footer.find(kFooterEntryMarker, 0) == kNotFound) return 0;

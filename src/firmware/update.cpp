@@ -156,7 +156,8 @@ JobResult UpdateJob::runKcs(const char* packageName, uint8_t preserveFlag) {
         case UpdateInfo::AnotherUser:
             // The bytes around the text are part of the message as the BMC's users know it.
             console.print(
-                "\x3F\xC5\x93Warning!\nAnother user is updating!\nPlease wait for the BMC to restart!\x3F\xEF\xBF\xBD\n");
+                "\x3F\xC5\x93Warning!\nAnother user is updating!\nPlease wait for the BMC to "
+                "restart!\x3F\xEF\xBF\xBD\n");
             return kRefused;  // closes the package; the other user's update must not be reset
         case UpdateInfo::Failed:
             console.print("ERROR:SEND \"GetFWUpdateInfo\" COMMAND TO BMC FAILED\n");
@@ -386,14 +387,12 @@ JobResult UpdateJob::runUsb(const char* packageName, uint8_t preserveFlag) {
 
 }  // namespace
 
-JobResult runKcsUpdate(const Platform& platform, Transport& transport, const char* packageName,
-                       uint8_t preserveFlag) {
+JobResult runKcsUpdate(const Platform& platform, Transport& transport, const char* packageName, uint8_t preserveFlag) {
     UpdateJob job(platform, transport);
     return job.runKcs(packageName, preserveFlag);
 }
 
-JobResult runUsbUpdate(const Platform& platform, Transport& transport, const char* packageName,
-                       uint8_t preserveFlag) {
+JobResult runUsbUpdate(const Platform& platform, Transport& transport, const char* packageName, uint8_t preserveFlag) {
     UpdateJob job(platform, transport);
     return job.runUsb(packageName, preserveFlag);
 }

@@ -11,12 +11,10 @@
 namespace korvex {
 
 // The value is 0 after "Update Complete", -1 after any failure.
-JobResult runKcsUpdate(const Platform& platform, Transport& transport, const char* packageName,
-                       uint8_t preserveFlag);
+JobResult runKcsUpdate(const Platform& platform, Transport& transport, const char* packageName, uint8_t preserveFlag);
 
 // The value is 0 on every end; the outcome is never Succeeded, since the
 // path sends no firmware.
-JobResult runUsbUpdate(const Platform& platform, Transport& transport, const char* packageName,
-                       uint8_t preserveFlag);
+JobResult runUsbUpdate(const Platform& platform, Transport& transport, const char* packageName, uint8_t preserveFlag);
 
 }  // namespace korvex

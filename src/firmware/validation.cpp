@@ -22,8 +22,7 @@ Validation refuse(BmcLink& link) {
 
 // Update state 2: every block is looked at; each accepted footer adds its
 // entries and then its own footer area.
-Validation scanForFooters(BmcLink& link, File& package, uint64_t size, uint8_t* blockBuffer,
-                          PackageScanner& scanner) {
+Validation scanForFooters(BmcLink& link, File& package, uint64_t size, uint8_t* blockBuffer, PackageScanner& scanner) {
     link.console.print("Check if this file is valid................\n");
     switch (scanPackageBlocks(package, size, blockBuffer, scanner)) {
         case PackageVerdict::Accepted:
@@ -32,7 +31,8 @@ Validation scanForFooters(BmcLink& link, File& package, uint64_t size, uint8_t* 
             link.console.print("Error!\nUpdate package has too many parts!\n");
             break;
         case PackageVerdict::NoFooter:
-            link.console.print("Error!\nUpdate package type mismatch!\nPlease select the correct type and try again!\n");
+            link.console.print(
+                "Error!\nUpdate package type mismatch!\nPlease select the correct type and try again!\n");
             break;
         case PackageVerdict::PartOutOfRange:
             link.console.print("Error!\nUpdate package part is out of range!\n");
@@ -99,8 +99,8 @@ bool partInRange(const Part& part, uint64_t packageSize) {
     return part.startOffset + part.length <= covered + kFooterAreaLength;
 }
 
-Validation runValidationScan(BmcLink& link, File& package, uint64_t size, uint8_t updateState,
-                             uint8_t* blockBuffer, PackageScanner& scanner) {
+Validation runValidationScan(BmcLink& link, File& package, uint64_t size, uint8_t updateState, uint8_t* blockBuffer,
+                             PackageScanner& scanner) {
     if (updateState == kUpdateStateReady) return scanForFooters(link, package, size, blockBuffer, scanner);
     return refuseForState(link, package, size, blockBuffer);
 }

@@ -35,8 +35,8 @@ PackageVerdict scanPackageBlocks(File& package, uint64_t size, uint8_t* blockBuf
 // With update state 2, scans package (size bytes, open for reading) through
 // blockBuffer (32 KiB) and leaves the parts in scanner. Any refusal has
 // printed its messages and reset the BMC.
-Validation runValidationScan(BmcLink& link, File& package, uint64_t size, uint8_t updateState,
-                             uint8_t* blockBuffer, PackageScanner& scanner);
+Validation runValidationScan(BmcLink& link, File& package, uint64_t size, uint8_t updateState, uint8_t* blockBuffer,
+                             PackageScanner& scanner);
 
 // Whether a part can be sent as it is: its three values fit the block info
 // record, and it ends no further beyond the package (or the flash, for a

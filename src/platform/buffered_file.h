@@ -50,10 +50,10 @@ private:
     bool writable_;
     bool eof_ = false;
     bool error_ = false;
-    bool dirty_ = false;   // the buffer holds data not yet written
+    bool dirty_ = false;  // the buffer holds data not yet written
     uint64_t position_ = 0;
-    uint64_t start_ = 0;   // file offset of buffer_[0]
-    size_t length_ = 0;    // bytes of buffer_ in use
+    uint64_t start_ = 0;  // file offset of buffer_[0]
+    size_t length_ = 0;   // bytes of buffer_ in use
     uint8_t buffer_[kBufferSize];
 };
 

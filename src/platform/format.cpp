@@ -9,13 +9,13 @@ namespace {
 enum class Length : uint8_t { Int, Char, Short, Long, LongLong, Size, IntMax, PtrDiff };
 
 struct Conversion {
-    bool left = false;     // '-'
-    bool zero = false;     // '0'
-    bool plus = false;     // '+'
-    bool space = false;    // ' '
+    bool left = false;       // '-'
+    bool zero = false;       // '0'
+    bool plus = false;       // '+'
+    bool space = false;      // ' '
     bool alternate = false;  // '#'
     int width = 0;
-    int precision = -1;    // -1: none given
+    int precision = -1;  // -1: none given
     Length length = Length::Int;
     char conversion = 0;
 };

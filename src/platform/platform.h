@@ -26,11 +26,11 @@ using TimerId = uintptr_t;
 
 class Timers {
 public:
-    virtual bool create(TimerId* id) = 0;                          // CreateEvent(EVT_TIMER)
-    virtual bool armRelative(TimerId id, uint64_t units100ns) = 0; // SetTimer(TimerRelative)
-    virtual bool fired(TimerId id) = 0;                            // CheckEvent == EFI_SUCCESS
-    virtual void cancel(TimerId id) = 0;                           // SetTimer(TimerCancel, 0)
-    virtual void close(TimerId id) = 0;                            // CloseEvent
+    virtual bool create(TimerId* id) = 0;                           // CreateEvent(EVT_TIMER)
+    virtual bool armRelative(TimerId id, uint64_t units100ns) = 0;  // SetTimer(TimerRelative)
+    virtual bool fired(TimerId id) = 0;                             // CheckEvent == EFI_SUCCESS
+    virtual void cancel(TimerId id) = 0;                            // SetTimer(TimerCancel, 0)
+    virtual void close(TimerId id) = 0;                             // CloseEvent
 
 protected:
     ~Timers() = default;

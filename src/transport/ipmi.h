@@ -31,7 +31,7 @@ struct TaskStatus {
 
 // The verdict of doIPMICmd and of each step of a transfer module, with the
 // values those hand back: 0 for success, 0xFF (-1 as a signed byte) for failure.
-enum class [[nodiscard]] StepResult : uint8_t { Ok = 0x00, Failed = 0xFF };
+enum class [[nodiscard]] StepResult : uint8_t{Ok = 0x00, Failed = 0xFF};
 
 // Everything a BMC request needs from a run: the bound transport, the
 // console for its messages and the pause.

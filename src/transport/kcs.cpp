@@ -128,11 +128,8 @@ constexpr int kDrainLimit = 1024;
 class KcsWire {
 public:
     KcsWire(PortIo& io, Timers& timers, const KcsPortSet& ports)
-        : io_(io),
-          timers_(timers),
-          commandPort_(static_cast<uint16_t>(ports.command)),
-          statusPort_(static_cast<uint16_t>(ports.status)),
-          dataPort_(static_cast<uint16_t>(ports.data)) {}
+        : io_(io), timers_(timers), commandPort_(static_cast<uint16_t>(ports.command)),
+          statusPort_(static_cast<uint16_t>(ports.status)), dataPort_(static_cast<uint16_t>(ports.data)) {}
 
     bool createTimer() {
         haveTimer_ = timers_.create(&timer_);
@@ -261,7 +258,7 @@ Outcome readPhase(KcsWire& wire, uint8_t* store, int* count) {
 }  // namespace
 
 ExchangeResult KcsTransport::exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData,
-                                     int32_t requestLength, uint8_t* responseData) {
+                                      int32_t requestLength, uint8_t* responseData) {
     // Refused before the interface is touched: it would not fit the request store.
     if (requestLength < 0 || requestLength > kcs::kMaxRequestData) return ExchangeResult::writeFailure();
 

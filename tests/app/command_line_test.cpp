@@ -66,29 +66,69 @@ INSTANTIATE_TEST_SUITE_P(
     CommandLine, EndsRun,
     testing::Values(
         EndCase{"Empty", {}, nullptr, false}, EndCase{"ConfigAlone", {"-c"}, nullptr, false},
-        EndCase{"NoFile", {"-i", "kcs", "-r", "n"}, nullptr, false},
-        EndCase{"FileOptionLast", {"-f"}, nullptr, false},
-        EndCase{"UpperCaseInterface", {"-f", "a", "-i", "LAN"}, "ERROR:PLEASE SELECT THE INTERFACE:KCS,LAN or USB\n\n", false},
-        EndCase{"UpperCasePreserve", {"-f", "a", "-r", "Y"}, "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n", false},
-        EndCase{"WordPreserve", {"-f", "a", "-r", "yes"}, "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n", false},
-        EndCase{"UnknownOption", {"-x"}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x\n\n", false},
-        EndCase{"OptionsAreCaseSensitive", {"-F", "a"}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-F\n\n", false},
-        EndCase{"LongOptionName", {"--f", "a"}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:--f\n\n", false},
-        EndCase{"ScanStopsAtFirstFault", {"-x", "-i", "LAN"}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x\n\n", false},
-        EndCase{"HostAsLastToken", {"-f", "a", "-h", "10.0.0.1"}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:10.0.0.1\n\n", false},
+        EndCase{"NoFile", {"-i", "kcs", "-r", "n"}, nullptr, false}, EndCase{"FileOptionLast", {"-f"}, nullptr, false},
+        EndCase{"UpperCaseInterface",
+                {"-f", "a", "-i", "LAN"},
+                "ERROR:PLEASE SELECT THE INTERFACE:KCS,LAN or USB\n\n",
+                false},
+        EndCase{"UpperCasePreserve",
+                {"-f", "a", "-r", "Y"},
+                "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n",
+                false},
+        EndCase{"WordPreserve",
+                {"-f", "a", "-r", "yes"},
+                "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n",
+                false},
+        EndCase{
+            "UnknownOption", {"-x"}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x\n\n", false},
+        EndCase{"OptionsAreCaseSensitive",
+                {"-F", "a"},
+                "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-F\n\n",
+                false},
+        EndCase{"LongOptionName",
+                {"--f", "a"},
+                "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:--f\n\n",
+                false},
+        EndCase{"ScanStopsAtFirstFault",
+                {"-x", "-i", "LAN"},
+                "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x\n\n",
+                false},
+        EndCase{"HostAsLastToken",
+                {"-f", "a", "-h", "10.0.0.1"},
+                "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:10.0.0.1\n\n",
+                false},
         EndCase{"LanWithoutHost", {"-f", "fw.bin", "-i", "lan"}, "ERROR:PLEASE ENTER THE HOST IP ADDRESS\n\n", true},
-        EndCase{"LanWithoutUser", {"-f", "fw.bin", "-i", "lan", "-h", "10.0.0.1", "623"}, "ERROR:PLEASE ENTER THE USER NAME\n\n", true},
-        EndCase{"LanWithoutPassword", {"-f", "fw.bin", "-i", "lan", "-h", "h", "-u", "admin"}, "ERROR:PLEASE ENTER THE PASSWORD\n\n", true},
+        EndCase{"LanWithoutUser",
+                {"-f", "fw.bin", "-i", "lan", "-h", "10.0.0.1", "623"},
+                "ERROR:PLEASE ENTER THE USER NAME\n\n",
+                true},
+        EndCase{"LanWithoutPassword",
+                {"-f", "fw.bin", "-i", "lan", "-h", "h", "-u", "admin"},
+                "ERROR:PLEASE ENTER THE PASSWORD\n\n",
+                true},
         EndCase{"LanChecksNeedAFileFirst", {"-i", "lan"}, nullptr, false},
-        EndCase{"HostTooLong", {"-f", "a", "-h", "1234567890123456", "-u"}, "ERROR:THE HOST IP ADDRESS IS TOO LONG, AT MOST 15 CHARACTERS\n\n", false},
-        EndCase{"PortTooLong", {"-f", "a", "-h", "h", "1234567890123456"}, "ERROR:THE RMCP+ PORT IS TOO LONG, AT MOST 15 CHARACTERS\n\n", false},
-        EndCase{"UserTooLong", {"-u", "abcdefghijklmnop", "-f", "a"}, "ERROR:THE USER NAME IS TOO LONG, AT MOST 15 CHARACTERS\n\n", false},
-        EndCase{"PasswordTooLong", {"-f", "a", "-p", "abcdefghijklmnop"}, "ERROR:THE PASSWORD IS TOO LONG, AT MOST 15 CHARACTERS\n\n", false},
+        EndCase{"HostTooLong",
+                {"-f", "a", "-h", "1234567890123456", "-u"},
+                "ERROR:THE HOST IP ADDRESS IS TOO LONG, AT MOST 15 CHARACTERS\n\n",
+                false},
+        EndCase{"PortTooLong",
+                {"-f", "a", "-h", "h", "1234567890123456"},
+                "ERROR:THE RMCP+ PORT IS TOO LONG, AT MOST 15 CHARACTERS\n\n",
+                false},
+        EndCase{"UserTooLong",
+                {"-u", "abcdefghijklmnop", "-f", "a"},
+                "ERROR:THE USER NAME IS TOO LONG, AT MOST 15 CHARACTERS\n\n",
+                false},
+        EndCase{"PasswordTooLong",
+                {"-f", "a", "-p", "abcdefghijklmnop"},
+                "ERROR:THE PASSWORD IS TOO LONG, AT MOST 15 CHARACTERS\n\n",
+                false},
         EndCase{"EmptyToken", {""}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:\n\n", false}),
     [](const testing::TestParamInfo<EndCase>& p) { return std::string(p.param.name); });
 
 TEST(CommandLine, FifteenCharactersFit) {
-    ParseResult r = parse({"-f", "a", "-i", "lan", "-h", "123456789012345", "-u", "abcdefghijklmno", "-p", "abcdefghijklmno"});
+    ParseResult r =
+        parse({"-f", "a", "-i", "lan", "-h", "123456789012345", "-u", "abcdefghijklmno", "-p", "abcdefghijklmno"});
     ASSERT_EQ(r.outcome, ParseOutcome::Run);
     EXPECT_EQ(r.text, "");
     EXPECT_STREQ(r.options.host, "123456789012345");
@@ -159,16 +199,18 @@ INSTANTIATE_TEST_SUITE_P(
                     JobCase{{"-d", "b.bin", "-c"}, Job::ConfigBackup},
                     JobCase{{"-f", "a.bin", "-d", "b.bin"}, Job::FlashDump},
                     JobCase{{"-d", "dump.bin", "-i", "usb"}, Job::FlashDump},
-                    JobCase{{"-f", "fw.bin", "-i", "usb"}, Job::UsbUpdate},
-                    JobCase{{"-f", "fw.bin"}, Job::KcsUpdate}, JobCase{{"-f", "fw.bin", "-i", "kcs"}, Job::KcsUpdate},
+                    JobCase{{"-f", "fw.bin", "-i", "usb"}, Job::UsbUpdate}, JobCase{{"-f", "fw.bin"}, Job::KcsUpdate},
+                    JobCase{{"-f", "fw.bin", "-i", "kcs"}, Job::KcsUpdate},
                     JobCase{{"-f", "fw.bin", "-i", "lan", "-h", "h", "-u", "u", "-p", "p"}, Job::KcsUpdate}),
     // The command line as the name: "-f fw.bin" reads f_fw_bin.
     [](const testing::TestParamInfo<JobCase>& p) {
         std::string name;
         for (const std::string& arg : p.param.args) {
             for (char ch : arg) {
-                if (std::isalnum(static_cast<unsigned char>(ch))) name += ch;
-                else if (ch != '-') name += '_';
+                if (std::isalnum(static_cast<unsigned char>(ch)))
+                    name += ch;
+                else if (ch != '-')
+                    name += '_';
             }
             name += '_';
         }

@@ -150,7 +150,8 @@ SimEnd runSim(const std::string& args, size_t readLimit, bool hangUpIgnored) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    struct sigaction ignore {}, before {};
+    struct sigaction ignore {
+    }, before{};
     ignore.sa_handler = SIG_IGN;
     if (hangUpIgnored) sigaction(SIGHUP, &ignore, &before);
     pid_t pid = -1;
@@ -189,7 +190,7 @@ struct SignalRow {
     int status;
     std::string err;  // korvex-sim's standard error; @S stands for "korvex-sim: "
     bool bmcChanged;  // the flash holds the package, or the configuration is @R's
-    long fileBytes;  // -1: no file at @D
+    long fileBytes;   // -1: no file at @D
     size_t leftBeside = 0;
     bool hangUpIgnored = false;
 };
@@ -239,7 +240,8 @@ TEST(MainFlow, KorvexSimUnderSignals) {
         const SimEnd end = runSim(args, row.readLimit, row.hangUpIgnored);
         EXPECT_EQ(end.status, row.status);
         std::string err = row.err;
-        for (size_t at = err.find("@S"); at != std::string::npos; at = err.find("@S")) err.replace(at, 2, "korvex-sim: ");
+        for (size_t at = err.find("@S"); at != std::string::npos; at = err.find("@S"))
+            err.replace(at, 2, "korvex-sim: ");
         EXPECT_EQ(end.err, err);
         const bool updating = args.find(" -f " + package) != std::string::npos;
         if (updating && row.readLimit == SIZE_MAX && row.bmcChanged) {

@@ -25,8 +25,8 @@ Bytes frame(uint8_t seq, uint8_t netFnLun, uint8_t cmd) {
 TEST(VmProtocol, DecodesEscapedBytesAndSkipsControlCommands) {
     // Version and capabilities, as QEMU sends them on connect, then a request
     // of seq 0xA0, NetFn 0x3E, command 0x14, data AA A1 00, checksum 09.
-    const Bytes wire = {0xFF, 0x01, 0xA1, 0x08, 0x3F, 0xA1, 0xAA, 0xB0, 0xF8, 0x14,
-                        0xAA, 0xBA, 0xAA, 0xB1, 0x00, 0x09, 0xA0};
+    const Bytes wire = {0xFF, 0x01, 0xA1, 0x08, 0x3F, 0xA1, 0xAA, 0xB0, 0xF8,
+                        0x14, 0xAA, 0xBA, 0xAA, 0xB1, 0x00, 0x09, 0xA0};
     Decoder decoder;
     std::vector<Bytes> frames;
     for (uint8_t b : wire)
@@ -95,15 +95,16 @@ TEST_P(VmResponder, AnswersAsTold) {
     EXPECT_EQ(responder.leaving(), c.leaving);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, VmResponder,
-    ::testing::Values(ResponderCase{"plain", {}, {}, false, "YYYYY", false},
-                      ResponderCase{"silent_after_2", 2, {}, false, "YYNNN", false},
-                      ResponderCase{"silent_at_once", 0, {}, false, "NNNNN", false},
-                      ResponderCase{"leaves_after_3", {}, 3, false, "YYYNN", true},
-                      ResponderCase{"leaves_at_once", {}, 0, false, "NNNNN", true},
-                      ResponderCase{"broken_exchange", {}, {}, true, "NNNNN", false}),
-    [](const ::testing::TestParamInfo<ResponderCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, VmResponder,
+                         ::testing::Values(ResponderCase{"plain", {}, {}, false, "YYYYY", false},
+                                           ResponderCase{"silent_after_2", 2, {}, false, "YYNNN", false},
+                                           ResponderCase{"silent_at_once", 0, {}, false, "NNNNN", false},
+                                           ResponderCase{"leaves_after_3", {}, 3, false, "YYYNN", true},
+                                           ResponderCase{"leaves_at_once", {}, 0, false, "NNNNN", true},
+                                           ResponderCase{"broken_exchange", {}, {}, true, "NNNNN", false}),
+                         [](const ::testing::TestParamInfo<ResponderCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // What the decoder hands on for a stream: M<size> a message, C<size> a
 // control command, D a dropped frame.
@@ -112,10 +113,17 @@ std::string decode(const Bytes& wire) {
     std::string events;
     for (uint8_t b : wire) {
         switch (decoder.feed(b)) {
-            case Decoder::Event::Message: events += "M" + std::to_string(decoder.frame().size()) + " "; break;
-            case Decoder::Event::Control: events += "C" + std::to_string(decoder.frame().size()) + " "; break;
-            case Decoder::Event::Dropped: events += "D "; break;
-            case Decoder::Event::None: break;
+            case Decoder::Event::Message:
+                events += "M" + std::to_string(decoder.frame().size()) + " ";
+                break;
+            case Decoder::Event::Control:
+                events += "C" + std::to_string(decoder.frame().size()) + " ";
+                break;
+            case Decoder::Event::Dropped:
+                events += "D ";
+                break;
+            case Decoder::Event::None:
+                break;
         }
     }
     return events;
@@ -234,10 +242,8 @@ TEST(SimulatedBmc, RestoreCollectsInLinearTime) {
         size_t blocks;
         bool replaced;
     } cases[] = {
-        {"exact", 2000, 20, true},
-        {"ten times the announced length", 200, 20, true},
-        {"nothing announced", 0, 20, true},
-        {"short of the announced length", 2001, 20, false},
+        {"exact", 2000, 20, true},          {"ten times the announced length", 200, 20, true},
+        {"nothing announced", 0, 20, true}, {"short of the announced length", 2001, 20, false},
         {"a long restore", 1, 2000, true},
     };
     for (const auto& c : cases) {
@@ -245,17 +251,14 @@ TEST(SimulatedBmc, RestoreCollectsInLinearTime) {
         SimBmc bmc;
         auto* config = bmc.module<korvex::bmc::ConfigModule>();
         const std::vector<uint8_t> before = config->configuration();
-        auto send = [&](Bytes data) {
-            return bmc.handle(Request{0x3E, 0, 0x20, std::move(data)});
-        };
-        const uint8_t task = static_cast<uint8_t>(send({0x01, static_cast<uint8_t>(c.announced),
-                                                        static_cast<uint8_t>(c.announced >> 8), 0, 0})
-                                                      .data[0] >> 4);
+        auto send = [&](Bytes data) { return bmc.handle(Request{0x3E, 0, 0x20, std::move(data)}); };
+        const uint8_t task = static_cast<uint8_t>(
+            send({0x01, static_cast<uint8_t>(c.announced), static_cast<uint8_t>(c.announced >> 8), 0, 0}).data[0] >> 4);
         send({static_cast<uint8_t>(task << 4 | 0x02)});
         Bytes sent;
         for (size_t k = 0; k < c.blocks; ++k) {
-            Bytes block = {static_cast<uint8_t>(task << 4 | 0x03), static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
-                           static_cast<uint8_t>(k >> 16)};
+            Bytes block = {static_cast<uint8_t>(task << 4 | 0x03), static_cast<uint8_t>(k),
+                           static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k >> 16)};
             for (int i = 0; i < 100; ++i) block.push_back(static_cast<uint8_t>(k * 7 + i));
             sent.insert(sent.end(), block.begin() + 4, block.end());
             ASSERT_EQ(send(block).data.size(), 4u) << "block " << k;

@@ -55,7 +55,9 @@ struct ConfigRun : FaultRun {
         return restore();
     }
     // The line after a failed backup, before "Done.".
-    std::string notChanged() const { return "Nothing was written to " + file + "; the incomplete data were deleted.\n"; }
+    std::string notChanged() const {
+        return "Nothing was written to " + file + "; the incomplete data were deleted.\n";
+    }
     // The requests' data bytes, in order.
     std::vector<std::vector<uint8_t>> requests() const {
         std::vector<std::vector<uint8_t>> out;
@@ -75,11 +77,9 @@ struct RoundTrip {
 
 TEST(ConfigTransfer, BackupThenRestoreGivesTheBmcItsConfigurationBack) {
     const RoundTrip cases[] = {
-        {1000, "64", "0xFFFFF8"},   // wraps during both transfers
-        {3001, "121", "0xFFFFFF"},  // wraps at the first block
-        {1, "1", "0xFFFFFF"},
-        {46, "45", "0"},
-        {90, "7", "0x123456"},  // a multiple of 45
+        {1000, "64", "0xFFFFF8"},                                           // wraps during both transfers
+        {3001, "121", "0xFFFFFF"},                                          // wraps at the first block
+        {1, "1", "0xFFFFFF"},      {46, "45", "0"}, {90, "7", "0x123456"},  // a multiple of 45
     };
     for (const RoundTrip& c : cases) {
         SCOPED_TRACE(c.size);
@@ -149,8 +149,7 @@ TEST(ConfigTransfer, ProgressAndLengthFormatsAtTheirEdges) {
     EXPECT_EQ(wide.restoreFrom(sampleBytes(0x10000)), kSucceeded);
     EXPECT_NE(wide.console.text.find("Total data length :     65536\n"), std::string::npos);
     EXPECT_NE(wide.console.text.find("0xfff0 Bytes Transmit Progress :   99 %\r"), std::string::npos);
-    EXPECT_NE(wide.console.text.find("0x10000 Bytes Transmit Progress :  100 %\r" + kRestoreDone),
-              std::string::npos);
+    EXPECT_NE(wide.console.text.find("0x10000 Bytes Transmit Progress :  100 %\r" + kRestoreDone), std::string::npos);
 
     // A BMC that sends more than it announced drives the percentage past 999.
     ConfigRun over({"--bmc-fault=config-total:1"});
@@ -207,10 +206,16 @@ TEST(ConfigTransfer, BackupFailuresAndRecoveries) {
          repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 5) + failed, false, 1},
         {"block 2 refused four times, then served", codeFor(5, 8, "0xc0"),
          repeat("[doIPMICmd] Abnormal. CompCode == 0xc0\n", 4), true, 0},
-        {"the last number again at block 2, across the wrap", {"--bmc-fault=config-bad-seq:2"},
-         "Error : Unsynchronized sequence. Expected : 0, Received : 16777215\n", false, 1},
-        {"task state 3 six times", {"--bmc-fault=config-hold:3:2:6"},
-         "Error : Task state 3 repeated 6 times without a block.\n", false, 1},
+        {"the last number again at block 2, across the wrap",
+         {"--bmc-fault=config-bad-seq:2"},
+         "Error : Unsynchronized sequence. Expected : 0, Received : 16777215\n",
+         false,
+         1},
+        {"task state 3 six times",
+         {"--bmc-fault=config-hold:3:2:6"},
+         "Error : Task state 3 repeated 6 times without a block.\n",
+         false,
+         1},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -220,7 +225,8 @@ TEST(ConfigTransfer, BackupFailuresAndRecoveries) {
         run.setBmcConfiguration(sampleBytes(300));
         EXPECT_EQ(run.backup(), c.succeeded ? kSucceeded : kFailed);
         const std::string head = kBackupMode + kPreparing + (c.name[0] == 'r' ? "" : "Total data length :       300\n");
-        EXPECT_EQ(withoutProgress(run.console.text), head + c.lines + (c.succeeded ? "" : run.notChanged()) + kBackupDone);
+        EXPECT_EQ(withoutProgress(run.console.text),
+                  head + c.lines + (c.succeeded ? "" : run.notChanged()) + kBackupDone);
         EXPECT_EQ(readFile(run.file), c.succeeded ? sampleBytes(300) : "");
         EXPECT_EQ(run.config().finishRequests(), c.finishes);
         EXPECT_EQ(run.transport.closes, 1);
@@ -229,12 +235,18 @@ TEST(ConfigTransfer, BackupFailuresAndRecoveries) {
 
 TEST(ConfigTransfer, RestoreFailuresAndRecoveries) {
     const FailureCase cases[] = {
-        {"the last number again at block 2, after the wrap", {"--bmc-fault=config-bad-seq:2"},
-         "Error : Unsynchronized sequence. Expected : 1, Received : 0\n", false, 1},
+        {"the last number again at block 2, after the wrap",
+         {"--bmc-fault=config-bad-seq:2"},
+         "Error : Unsynchronized sequence. Expected : 1, Received : 0\n",
+         false,
+         1},
         {"task state 1 at block 2: delivered, number kept", {"--bmc-fault=config-hold:1:2:1"}, "", true, 0},
         {"task state 3 for every block", {"--bmc-fault=config-hold:3:1:3"}, "", true, 0},
-        {"a status answer without the length, which a restore does not read", {"--bmc-fault=config-status-short:4"},
-         "", true, 0},
+        {"a status answer without the length, which a restore does not read",
+         {"--bmc-fault=config-status-short:4"},
+         "",
+         true,
+         0},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -285,8 +297,8 @@ struct StepScript {
     }
 };
 
-constexpr TransferModule kScripted = {"scripted", 1, StepScript::prepare, StepScript::transfer,
-                                      StepScript::complete, StepScript::finish};
+constexpr TransferModule kScripted = {
+    "scripted", 1, StepScript::prepare, StepScript::transfer, StepScript::complete, StepScript::finish};
 constexpr TransferModuleTable kNoModules = {};
 
 // In-memory files whose size can be made unknowable: the seek to the end
@@ -421,8 +433,8 @@ TEST(ConfigFlow, StepsRunInOrderAndFinishAlwaysRuns) {
     disabled.enabled = 0;
     const TransferModuleTable table = {disabled, kScripted};  // the first enabled module runs
     const StepCase cases[] = {
-        {false, "", "ptf", 0, true},   {true, "", "ptcf", 0, true},   {false, "p", "pf", 5, false},
-        {true, "t", "ptf", 5, false},  {true, "c", "ptcf", 5, false}, {false, "f", "ptf", 0, false},
+        {false, "", "ptf", 0, true},  {true, "", "ptcf", 0, true},   {false, "p", "pf", 5, false},
+        {true, "t", "ptf", 5, false}, {true, "c", "ptcf", 5, false}, {false, "f", "ptf", 0, false},
         {false, "c", "ptf", 0, true},
     };
     for (const StepCase& c : cases) {
@@ -431,8 +443,9 @@ TEST(ConfigFlow, StepsRunInOrderAndFinishAlwaysRuns) {
         writeFile(run.file, "abc");
         StepScript::calls.clear();
         StepScript::failing = c.failing;
-        const JobResult result = runConfigFlowWith(run.platform(), run.transport, c.restore ? run.file.c_str() : nullptr,
-                                                   c.restore ? nullptr : run.file.c_str(), table);
+        const JobResult result =
+            runConfigFlowWith(run.platform(), run.transport, c.restore ? run.file.c_str() : nullptr,
+                              c.restore ? nullptr : run.file.c_str(), table);
         EXPECT_EQ(result, c.succeeded ? kSucceeded : kFailed);
         EXPECT_EQ(StepScript::calls, c.calls);
         EXPECT_EQ(StepScript::stateSeenByFinish, c.finishSees);

@@ -61,29 +61,63 @@ TEST(FlashDump, ConsoleFileRequestsAndTime) {
     const char* uncreatable = "/nonexistent-dir/dump.bin";
     const std::string notChanged = nothingWritten(scratchPath("flash-dump.bin"));
     const DumpCase cases[] = {
-        {"112 bytes: 50 % first, the last piece brings only its flag", {"--bmc-dump-length=112"},
-         len112 + "1K bytes      150%\r", 112, 3, 50},
+        {"112 bytes: 50 % first, the last piece brings only its flag",
+         {"--bmc-dump-length=112"},
+         len112 + "1K bytes      150%\r",
+         112,
+         3,
+         50},
         {"no percentage lands on a multiple of 5", {"--bmc-dump-length=100"}, kPhases + "length=0x64\n", 100, 2, 50},
         {"more than announced: all written, 100 % is the starting value",
          {"--bmc-dump-length=56", "--bmc-dump-send=170"},
-         kPhases + "length=0x38\n1K bytes      200%\r1K bytes      300%\r1K bytes      400%\r", 170, 4, 50},
-        {"a failed check: 5 s, check again", {"--bmc-dump-length=112", "--bmc-fault=request-cc:check-dump-flash-complete:0xc0:1"},
+         kPhases + "length=0x38\n1K bytes      200%\r1K bytes      300%\r1K bytes      400%\r",
+         170,
+         4,
+         50},
+        {"a failed check: 5 s, check again",
+         {"--bmc-dump-length=112", "--bmc-fault=request-cc:check-dump-flash-complete:0xc0:1"},
          kPhase1 + "ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n" + kPhases.substr(kPhase1.size()) + firstTwo +
              "1K bytes      150%\r",
-         112, 3, 55},
+         112,
+         3,
+         55},
         {"not ready (2 is not 1) for three polls, 5 s apart",
          {"--bmc-dump-length=112", "--bmc-dump-ready-after=3", "--bmc-dump-not-ready=2"},
-         len112 + "1K bytes      150%\r", 112, 3, 65},
-        {"never ready: 120 polls, no file", {"--bmc-fault=dump-never-ready"},
-         kPhase1 + "ERROR:THE BMC DID NOT GET THE DUMP READY\n\n", -1, 0, 50 + 119 * 5},
+         len112 + "1K bytes      150%\r",
+         112,
+         3,
+         65},
+        {"never ready: 120 polls, no file",
+         {"--bmc-fault=dump-never-ready"},
+         kPhase1 + "ERROR:THE BMC DID NOT GET THE DUMP READY\n\n",
+         -1,
+         0,
+         50 + 119 * 5},
         {"busy three times: the same request again after 1 s",
-         {"--bmc-dump-length=112", busy + "2", busy + "3", busy + "4"}, len112 + "1K bytes      150%\r", 112, 6, 53},
-        {"busy four times: stop", {"--bmc-dump-length=112", busy + "2", busy + "3", busy + "4", busy + "5"},
-         len112 + kIncomplete + notChanged, -1, 5, 53},
-        {"an error code on the last piece", {"--bmc-dump-length=112", "--bmc-fault=request-cc:get-dump-flash-data:0xc1:3"},
-         len112 + "1K bytes      150%\r" + kIncomplete + notChanged, -1, 3, 50},
-        {"a file that cannot be created: no piece request", {"--bmc-dump-length=60"},
-         kPhases + "ERROR: OPEN BINARY FILE FAILED " + uncreatable + "\n\n", -1, 0, 50, uncreatable},
+         {"--bmc-dump-length=112", busy + "2", busy + "3", busy + "4"},
+         len112 + "1K bytes      150%\r",
+         112,
+         6,
+         53},
+        {"busy four times: stop",
+         {"--bmc-dump-length=112", busy + "2", busy + "3", busy + "4", busy + "5"},
+         len112 + kIncomplete + notChanged,
+         -1,
+         5,
+         53},
+        {"an error code on the last piece",
+         {"--bmc-dump-length=112", "--bmc-fault=request-cc:get-dump-flash-data:0xc1:3"},
+         len112 + "1K bytes      150%\r" + kIncomplete + notChanged,
+         -1,
+         3,
+         50},
+        {"a file that cannot be created: no piece request",
+         {"--bmc-dump-length=60"},
+         kPhases + "ERROR: OPEN BINARY FILE FAILED " + uncreatable + "\n\n",
+         -1,
+         0,
+         50,
+         uncreatable},
     };
     for (const DumpCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,8 +150,8 @@ TEST(FlashDump, WriteFailureStopsThePieceRequests) {
     DumpRun d({"--bmc-dump-length=0x100000"});
     d.files.writeLimit = 0x8000;  // a full disk, long before the end
     EXPECT_EQ(d.run(), (JobResult{1, JobOutcome::Failed}));
-    const std::string message = "ERROR: WRITE BINARY FILE FAILED " + d.file + ", THE DUMP IS INCOMPLETE\n\n" +
-                                nothingWritten(d.file);
+    const std::string message =
+        "ERROR: WRITE BINARY FILE FAILED " + d.file + ", THE DUMP IS INCOMPLETE\n\n" + nothingWritten(d.file);
     EXPECT_EQ(tail(d.console.text, message.size()), message);
     EXPECT_LT(d.pieceRequests(), 1000u);
     EXPECT_EQ(d.transport.closes, 1);

@@ -96,10 +96,8 @@ TEST(EdgeInput, FootersPointingBeyondThePackage) {
         const char* name;
         uint64_t offset, length;
     } rows[] = {
-        {"footer-offset-beyond-flash", 0x3000000, 0x100},
-        {"footer-length-beyond-flash", 0x1000, 0xFFFFFFFF},
-        {"footer-offset-beyond-32-bits", 0x100000000, 0x100},
-        {"footer-length-beyond-32-bits", 0, 0x1000000000},
+        {"footer-offset-beyond-flash", 0x3000000, 0x100},     {"footer-length-beyond-flash", 0x1000, 0xFFFFFFFF},
+        {"footer-offset-beyond-32-bits", 0x100000000, 0x100}, {"footer-length-beyond-32-bits", 0, 0x1000000000},
         {"footer-end-wraps", 0xFFFFFFFFFFFFFF00, 0x200},
     };
     for (const auto& row : rows) {

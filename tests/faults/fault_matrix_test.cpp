@@ -22,9 +22,20 @@ namespace {
 
 // What is at the row's file before the run.
 enum class At {
-    Nothing, NoFolder, Older, Link,      // a dump or backup
-    Restore, EmptyRestore,               // a restore
-    Package, EmptyPackage, NoFooter, TooManyParts, OutOfRange, NoEnd, ShortPart, Usb32MiB,  // an update
+    Nothing,
+    NoFolder,
+    Older,
+    Link,  // a dump or backup
+    Restore,
+    EmptyRestore,  // a restore
+    Package,
+    EmptyPackage,
+    NoFooter,
+    TooManyParts,
+    OutOfRange,
+    NoEnd,
+    ShortPart,
+    Usb32MiB,  // an update
 };
 
 // What the BMC's flash holds after an update: every part, only the footer
@@ -32,7 +43,7 @@ enum class At {
 // what it held before; Any where the job stopped part-way.
 enum class Flash { Any, Updated, FooterArea, Unchanged };
 
-constexpr size_t kConfigBytes = 150;  // backup blocks of 64, 64 and 22 bytes
+constexpr size_t kConfigBytes = 150;   // backup blocks of 64, 64 and 22 bytes
 constexpr size_t kRestoreBytes = 100;  // restore blocks of 45, 45 and 10 bytes
 constexpr size_t kDumpBytes = 200;     // three full pieces of 56 bytes and one of 32
 constexpr size_t kPackageBytes = 0x48000;
@@ -58,7 +69,7 @@ struct Row {
     const char* golden;
     std::vector<std::string> args;  // "@" is the row's file
     At at;
-    std::vector<std::string> bmc;   // requests count from 1 in the order the tool sends them
+    std::vector<std::string> bmc;  // requests count from 1 in the order the tool sends them
     JobResult result;
     uint64_t coldResets = 0;
     Extra x = {};
@@ -72,7 +83,9 @@ constexpr JobResult kConfigOk{0, O::Succeeded}, kConfigFailed{0, O::Failed}, kCo
 constexpr JobResult kConfigStopped{0, O::Interrupted};
 const std::vector<std::string> kUpdate{"-f", "@"}, kUsbUpdate{"-f", "@", "-i", "usb"}, kDump{"-d", "@"};
 const std::vector<std::string> kBackup{"-c", "-d", "@"}, kRestore{"-c", "-f", "@"};
-std::string cc(const char* request, const char* code) { return std::string("--bmc-fault=request-cc:") + request + ":" + code; }
+std::string cc(const char* request, const char* code) {
+    return std::string("--bmc-fault=request-cc:") + request + ":" + code;
+}
 
 const Row kRows[] = {
     // Update. Requests: 1 update info, 2 block info, 3 on the data chunks.
@@ -92,20 +105,86 @@ const Row kRows[] = {
     {"update-too-many-parts", kUpdate, At::TooManyParts, {}, kFail, 1},
     {"update-part-out-of-range", kUpdate, At::OutOfRange, {}, kFail, 1},
     {"update-short-part", kUpdate, At::ShortPart, {}, kOk, 0, {.flash = Flash::Updated}},
-    {"update-block-info-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:send-block-info:1"}, kOk, 0, {.flash = Flash::FooterArea}},
-    {"update-data-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:receive-fw-data:2"}, kFail, 1, {.flash = Flash::Any}},
-    {"update-ok", kUpdate, At::Package, {cc("receive-fw-data", "0xcd:1")}, kOk, 0, {.flash = Flash::Any}},  // no rejection
+    {"update-block-info-fails",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-drop:send-block-info:1"},
+     kOk,
+     0,
+     {.flash = Flash::FooterArea}},
+    {"update-data-fails",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-drop:receive-fw-data:2"},
+     kFail,
+     1,
+     {.flash = Flash::Any}},
+    {"update-ok", kUpdate, At::Package, {cc("receive-fw-data", "0xcd:1")}, kOk, 0, {.flash = Flash::Any}},  // no
+                                                                                                            // rejection
     {"update-ok", kUpdate, At::Package, {cc("send-block-info", "0xc0")}, kOk, 0, {.flash = Flash::Any}},
-    {"update-ok", kUpdate, At::Package, {"--bmc-fault=update-no-data:receive-fw-data"}, kOk, 0, {.flash = Flash::Updated}},
-    {"update-verdict-verification", kUpdate, At::Package, {"--bmc-fault=update-verdict:1:0"}, kRefused, 1, {.flash = Flash::Any}},
-    {"update-verdict-downgrade", kUpdate, At::Package, {"--bmc-fault=update-verdict:2:1"}, kRefused, 1, {.flash = Flash::Any}},
-    {"update-verdict-other", kUpdate, At::Package, {"--bmc-fault=update-verdict:7"}, kRefused, 1, {.flash = Flash::Any}},
-    {"update-verdict-other", kUpdate, At::Package, {"--bmc-fault=update-verdict:1", "--bmc-fault=update-no-data:receive-fw-data"},
-     kRefused, 1, {.flash = Flash::Any}},  // a rejection without its verdict byte
-    {"update-progress-never-done", kUpdate, At::Package, {"--bmc-fault=update-progress:99"}, kFail, 0, {.flash = Flash::Updated}},
-    {"update-progress-above-done", kUpdate, At::Package, {"--bmc-fault=update-progress:101"}, kFail, 0, {.flash = Flash::Updated}},
-    {"update-progress-fails", kUpdate, At::Package, {"--bmc-fault=update-drop:get-fw-update-progress:1"}, kOk, 0, {.flash = Flash::Updated}},
-    {"update-progress-no-data", kUpdate, At::Package, {"--bmc-fault=update-no-data:get-fw-update-progress"}, kFail, 0, {.flash = Flash::Updated}},
+    {"update-ok",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-no-data:receive-fw-data"},
+     kOk,
+     0,
+     {.flash = Flash::Updated}},
+    {"update-verdict-verification",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-verdict:1:0"},
+     kRefused,
+     1,
+     {.flash = Flash::Any}},
+    {"update-verdict-downgrade",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-verdict:2:1"},
+     kRefused,
+     1,
+     {.flash = Flash::Any}},
+    {"update-verdict-other",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-verdict:7"},
+     kRefused,
+     1,
+     {.flash = Flash::Any}},
+    {"update-verdict-other",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-verdict:1", "--bmc-fault=update-no-data:receive-fw-data"},
+     kRefused,
+     1,
+     {.flash = Flash::Any}},  // a rejection without its verdict byte
+    {"update-progress-never-done",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-progress:99"},
+     kFail,
+     0,
+     {.flash = Flash::Updated}},
+    {"update-progress-above-done",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-progress:101"},
+     kFail,
+     0,
+     {.flash = Flash::Updated}},
+    {"update-progress-fails",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-drop:get-fw-update-progress:1"},
+     kOk,
+     0,
+     {.flash = Flash::Updated}},
+    {"update-progress-no-data",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=update-no-data:get-fw-update-progress"},
+     kFail,
+     0,
+     {.flash = Flash::Updated}},
     {"update-package-read-fails", kUpdate, At::Package, {}, kFail, 1, {.readLimit = 0x9000}},
     {"update-interrupted-before-transfer", kUpdate, At::Package, {}, {-1, O::Interrupted}, 1, {.stopAt = 1}},
     {"update-ok", kUpdate, At::Package, {}, kOk, 0, {.stopAt = 4, .flash = Flash::Updated}},     // in the transfer
@@ -119,8 +198,19 @@ const Row kRows[] = {
     {"usb-looked-at", kUsbUpdate, At::Usb32MiB, {"--bmc-update-state=0x12"}, kUsb},  // the state's low four bits
     {"kcs-update-info-broken", kUpdate, At::Package, {"--bmc-fault=kcs-error-state:1"}, kFail, 1},
     {"kcs-update-info-broken", kUpdate, At::Package, {"--bmc-fault=kcs-long-response:300:1"}, kFail, 1},
-    {"kcs-update-cold-reset-broken", kUpdate, At::Package, {"--bmc-fault=kcs-error-state:1", "--bmc-fault=kcs-short-response:1:2"}, kFail, 1},
-    {"update-block-info-fails", kUpdate, At::Package, {"--bmc-fault=kcs-short-response:1:2"}, kOk, 0, {.flash = Flash::FooterArea}},
+    {"kcs-update-cold-reset-broken",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=kcs-error-state:1", "--bmc-fault=kcs-short-response:1:2"},
+     kFail,
+     1},
+    {"update-block-info-fails",
+     kUpdate,
+     At::Package,
+     {"--bmc-fault=kcs-short-response:1:2"},
+     kOk,
+     0,
+     {.flash = Flash::FooterArea}},
     {"update-data-fails", kUpdate, At::Package, {"--bmc-fault=kcs-error-state:3"}, kFail, 1, {.flash = Flash::Any}},
     {"update-ok", kUpdate, At::Package, {"--bmc-fault=kcs-obf-stuck:3"}, kOk, 0, {.flash = Flash::Updated}},
 
@@ -159,7 +249,11 @@ const Row kRows[] = {
     // Backup. Requests: 1 reset, 2 start, 3 status, 4 to 6 the blocks, 7 finish (only after a failure).
     {"backup-ok", kBackup, At::Older, {}, kConfigOk},
     {"backup-ok", kBackup, At::Older, {"--bmc-config-seq=0xFFFFFF"}, kConfigOk},
-    {"backup-ok", kBackup, At::Nothing, {"--bmc-fault=config-task-state:block:4", "--bmc-fault=config-low-bit:block"}, kConfigOk},
+    {"backup-ok",
+     kBackup,
+     At::Nothing,
+     {"--bmc-fault=config-task-state:block:4", "--bmc-fault=config-low-bit:block"},
+     kConfigOk},
     {"backup-open-fails", kBackup, At::NoFolder, {}, kConfigFailed},
     {"backup-never-ready", kBackup, At::Older, {"--bmc-fault=config-start-fail"}, kConfigRefused},
     {"backup-never-ready", kBackup, At::Older, {"--bmc-fault=config-never-ready"}, kConfigFailed},
@@ -221,7 +315,8 @@ std::string package(At at) {
         case At::NoFooter:
             return b.str();
         case At::TooManyParts:
-            for (int i = 0; i < 8; ++i) b.part("p" + std::to_string(i) + ".bin", 0x1000 + 0x100 * i, patternBytes(60, i));
+            for (int i = 0; i < 8; ++i)
+                b.part("p" + std::to_string(i) + ".bin", 0x1000 + 0x100 * i, patternBytes(60, i));
             break;
         case At::OutOfRange:
             b.footer += entryLine(0x7FFFFFFF, 0x100, "far.bin");
@@ -255,8 +350,8 @@ TEST(FaultMatrix, EveryFailureOfEveryJob) {
         const bool config = row.args[0] == "-c";
         const bool backup = config && row.args[1] == "-d", dump = !config && row.args[0] == "-d";
         const bool update = !config && !dump;
-        const std::string path =
-            row.at == At::NoFolder ? scratchPath("no-such-folder") + "/file.bin" : scratchPath(std::string(row.golden) + ".bin");
+        const std::string path = row.at == At::NoFolder ? scratchPath("no-such-folder") + "/file.bin"
+                                                        : scratchPath(std::string(row.golden) + ".bin");
         std::remove(path.c_str());
         std::string before;
         if (row.at == At::Older) before = older;
@@ -342,7 +437,8 @@ TEST(FaultMatrix, EveryFailureOfEveryJob) {
                 EXPECT_TRUE(flashNow == flashBefore);
             }
         } else if (succeeded) {
-            EXPECT_TRUE(readFile(path) == (dump ? flashBefore.substr(0, kDumpBytes) : configuration.substr(0, row.x.backedUp)));
+            EXPECT_TRUE(readFile(path) ==
+                        (dump ? flashBefore.substr(0, kDumpBytes) : configuration.substr(0, row.x.backedUp)));
             EXPECT_TRUE(S_ISREG(st.st_mode));
             EXPECT_EQ(st.st_mode & 07777, 0600u);
         } else {

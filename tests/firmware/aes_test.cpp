@@ -11,7 +11,8 @@ namespace {
 
 Bytes hex(const std::string& h) {
     Bytes b;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
     return b;
 }
 
@@ -29,9 +30,9 @@ TEST(Aes128, InverseCipherMatchesFips197AppendixC1) {
 TEST(Aes128, CbcMatchesSp80038aF22) {
     const Bytes key = hex("2b7e151628aed2a6abf7158809cf4f3c");
     const Bytes iv = hex("000102030405060708090a0b0c0d0e0f");
-    Bytes data = hex(
-        "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
-        "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7abababab");
+    Bytes data =
+        hex("7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
+            "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7abababab");
     Aes128Decipher aes;
     aes.decryptCbc(key.data(), iv.data(), data.data(), data.data(), data.size());
     EXPECT_EQ(data, hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
@@ -62,8 +63,11 @@ TEST(Aes128, StopsAfterTheBlockThatHoldsTheStopByte) {
         size_t stopAt;  // offset of the only 0 byte of the plaintext, or SIZE_MAX
         size_t expected;
     };
-    const Case cases[] = {{"first byte", 0, 16},       {"last byte of the first block", 15, 16},
-                          {"first of the second", 16, 32}, {"last byte of all", 191, 192}, {"none", SIZE_MAX, 192}};
+    const Case cases[] = {{"first byte", 0, 16},
+                          {"last byte of the first block", 15, 16},
+                          {"first of the second", 16, 32},
+                          {"last byte of all", 191, 192},
+                          {"none", SIZE_MAX, 192}};
     Aes128Decipher aes;
     for (const Case& c : cases) {
         Bytes plain(192, 0x41);

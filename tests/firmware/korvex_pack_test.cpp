@@ -54,7 +54,8 @@ TEST(KorvexPack, BuiltPackageUpdatesTheFlashAndInspectShowsTheToolsTable) {
     EXPECT_NE(shown.out.find("unique file name: \"demo-1.0\""), std::string::npos);
     for (const auto& b : blocks) {
         char row[100];
-        std::snprintf(row, sizeof row, "%-4u  0x%08x    0x%08x   0x%08x", b.index, b.startOffset, b.areaLength, b.length);
+        std::snprintf(row, sizeof row, "%-4u  0x%08x    0x%08x   0x%08x", b.index, b.startOffset, b.areaLength,
+                      b.length);
         EXPECT_NE(shown.out.find(row), std::string::npos) << row << "\n" << shown.out;
     }
 
@@ -95,12 +96,15 @@ TEST(KorvexPack, RefusesHostileAndMistakenInput) {
         {"overlapping parts", "build" + part + "@0" + part + "@0x50" + out, "part a overlaps part a"},
         {"part running into the footer", "build" + part + "@0x1fbffd0" + out, "footer overlaps part a"},
         {"footer block not aligned", "build" + part + "@0 --footer-block 0x100" + out, "multiple of 0x8000"},
-        {"part end wraps", "build" + part + "@0xFFFFFFFFFFFFFF80 --size 0x10000" + out, "part a lies beyond the package size"},
+        {"part end wraps", "build" + part + "@0xFFFFFFFFFFFFFF80 --size 0x10000" + out,
+         "part a lies beyond the package size"},
         {"signature end wraps", "build" + part + "@0 --signature X@0xFFFFFFFFFFFFFFF0" + out, "signature lies beyond"},
         {"signature off its step", "build" + part + "@0 --signature X@0x108" + out, "multiple of 16"},
-        {"signature name across blocks", "build" + part + "@0 --signature X@0x7ff0" + out, "into the next 32 KiB block"},
+        {"signature name across blocks", "build" + part + "@0 --signature X@0x7ff0" + out,
+         "into the next 32 KiB block"},
         {"name ends its own entry", "build --part 'a[end]=" + file("small") + "@0'" + out, "without \"[end]\""},
-        {"part bytes hold a footer", "build --part a=" + file("nine") + "@0x8000" + out, "would not read this package as built"},
+        {"part bytes hold a footer", "build --part a=" + file("nine") + "@0x8000" + out,
+         "would not read this package as built"},
         {"eight parts", eightParts + out, "at most 7 parts"},
         {"size beyond the cap", "build" + part + "@0 --size 0x4000001" + out, "size must be 1 byte to 64 MiB"},
         {"output is a folder", "build" + part + "@0 --size 0x10000 -o " + file("folder"), "cannot write"},
@@ -114,7 +118,8 @@ TEST(KorvexPack, RefusesHostileAndMistakenInput) {
     for (const Row& row : rows) {
         Result r = runPack(row.args);
         EXPECT_EQ(r.status, 2) << row.name;
-        EXPECT_TRUE(r.out.starts_with("korvex-pack: ") && r.out.find('\n') + 1 == r.out.size()) << row.name << ": " << r.out;
+        EXPECT_TRUE(r.out.starts_with("korvex-pack: ") && r.out.find('\n') + 1 == r.out.size())
+            << row.name << ": " << r.out;
         EXPECT_NE(r.out.find(row.message), std::string::npos) << row.name << ": " << r.out;
     }
     EXPECT_EQ(readFile(file("o")), "good");
@@ -136,7 +141,8 @@ TEST(KorvexPack, RefusesHostileAndMistakenInput) {
 TEST(KorvexPack, ShowsThePackagesTextEscaped) {
     writeFile(file("small"), std::string(100, 'x'));
     Result built = runPack("build --part a=" + file("small") +
-                           "@0x3f9c --size 0x10000 --signature \"$(printf '\\033]0;owned\\007\\033[2J')@0x4000\" -o " + file("fw.bin"));
+                           "@0x3f9c --size 0x10000 --signature \"$(printf '\\033]0;owned\\007\\033[2J')@0x4000\" -o " +
+                           file("fw.bin"));
     ASSERT_EQ(built.status, 0) << built.out;
     Result r = runPack("inspect " + file("fw.bin"));
     EXPECT_EQ(r.status, 0);

@@ -73,11 +73,17 @@ TEST(FooterReader, PlainFooters) {
         std::vector<Part> parts;
         bool formatError;
     } cases[] = {
-        {"two entries", "[img]: 0 8000 0 a.bin\n[img]: 8000 300 0 b.bin\n[end]", 1,
-         {{0, 0x10000, 0x8000}, {0x8000, 0x10000, 0x300}}, false},
+        {"two entries",
+         "[img]: 0 8000 0 a.bin\n[img]: 8000 300 0 b.bin\n[end]",
+         1,
+         {{0, 0x10000, 0x8000}, {0x8000, 0x10000, 0x300}},
+         false},
         {"missing end spoils the block, keeps earlier entries", a + b, 0, {{0, 0x10000, 0x100}}, true},
-        {"markers after the end are further entries", a + "[end]\n" + b + "[end]", 1,
-         {{0, 0x10000, 0x100}, {0x100, 0x10000, 0x200}}, false},
+        {"markers after the end are further entries",
+         a + "[end]\n" + b + "[end]",
+         1,
+         {{0, 0x10000, 0x100}, {0x100, 0x10000, 0x200}},
+         false},
         {"NUL at the block start hides it", std::string(1, '\0') + a + "[end]", 0, {}, false},
         {"marker without its space", "[img]:0 100 0 a\n[end]", 0, {}, false},
         {"marker with a tab", "[img]:\t0 100 0 a\n[end]", 0, {}, false},
@@ -90,8 +96,11 @@ TEST(FooterReader, PlainFooters) {
         {"near misses before the marker", "[[im[img][img]:[img]: 0 10 0 a [end]", 1, {{0, 0x10000, 0x10}}, false},
         {"marker the last bytes of the text", std::string(kBlock - 8, ' ') + "[img]: ", 0, {}, true},
         {"marker cut by the end of the text", std::string(kBlock - 7, ' ') + "[img]:", 0, {}, false},
-        {"footer at the end of the block", std::string(kBlock - 22, ' ') + "[img]: 0 10 0 a [end]", 1,
-         {{0, 0x10000, 0x10}}, false},
+        {"footer at the end of the block",
+         std::string(kBlock - 22, ' ') + "[img]: 0 10 0 a [end]",
+         1,
+         {{0, 0x10000, 0x10}},
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -118,7 +127,7 @@ TEST(FooterReader, LengthsAndAreas) {
         {nullptr, "out_webfs_img.bin", 0x2000, 0x10000, 0x2000 + 23},
         {"0123456789", "out_webfs_img.bi", 0x2000, 0x10000, 0x2000},
         {"0123456789", "OUT_webfs_img.bin", 0x2000, 0x10000, 0x2000},
-        {nullptr, "out_webfs_img.bin", 0xFFF0, 0x20000, 0x10007},  // the area counts the 23 bytes
+        {nullptr, "out_webfs_img.bin", 0xFFF0, 0x20000, 0x10007},                        // the area counts the 23 bytes
         {nullptr, "out_webfs_img.bin", UINT64_MAX - 5, 0xFFFFFFFFFFFF0000, UINT64_MAX},  // saturates, never wraps
     };
     for (const Case& c : cases) {
@@ -155,8 +164,8 @@ TEST(FooterReader, SignatureAt16ByteStepsWithinTheBlock) {
         bool nearMisses;   // "ZYLOs_FX" at every step before it
         const char* seen;  // the name shown, or nullptr
     } cases[] = {
-        {0, false, "n1"}, {16, false, "n1"}, {8, false, nullptr}, {0x7FF8, false, nullptr}, {0x40, true, "n1"},
-        {0x7FE0, false, ""}, {0x7FF0, true, ""},  // the name would lie beyond the block
+        {0, false, "n1"},   {16, false, "n1"},   {8, false, nullptr}, {0x7FF8, false, nullptr},
+        {0x40, true, "n1"}, {0x7FE0, false, ""}, {0x7FF0, true, ""},  // the name would lie beyond the block
     };
     for (const Case& c : cases) {
         PackageBuilder b(kBlock);
@@ -224,10 +233,10 @@ TEST(ValidationScan, EachAcceptedFooterIsFollowedByItsOwnAreaAndEightPartsFit) {
     two.put(0x18000, encipheredFooter(entryLine(0x1000, 0x100, "b") + "[end]"));
     ScanRig rig;
     ASSERT_EQ(rig.scan(two.bytes), Validation::Accepted);
-    EXPECT_EQ(rig.parts(), (std::vector<Part>{{0, 0x10000, 0x100},
-                                              {0x8000, 0x40000, 0x40000},
-                                              {0x1000, 0x10000, 0x100},
-                                              {0x18000, 0x40000, 0x40000}}));
+    EXPECT_EQ(
+        rig.parts(),
+        (std::vector<Part>{
+            {0, 0x10000, 0x100}, {0x8000, 0x40000, 0x40000}, {0x1000, 0x10000, 0x100}, {0x18000, 0x40000, 0x40000}}));
     EXPECT_EQ(rig.console.text, "Check if this file is valid................\n");
     EXPECT_EQ(rig.bmc.exchanges(), 0u);
 
@@ -249,7 +258,12 @@ TEST(ValidationScan, OtherUpdateStatesRefuseEveryPackage) {
         bool markerMet;
     } rows[] = {
         {"marker across two blocks", 3, [](PackageBuilder& b) { b.text(0x7FFD, "[img]: 0 1 0 a [end]"); }, true},
-        {"marker behind a NUL", 0x12, [](PackageBuilder& b) { b.text(0x10010, "[img]: "); b.bytes[0x10000] = 0; }, true},
+        {"marker behind a NUL", 0x12,
+         [](PackageBuilder& b) {
+             b.text(0x10010, "[img]: ");
+             b.bytes[0x10000] = 0;
+         },
+         true},
         {"marker in the short last block", 0, [](PackageBuilder& b) { b.text(0x3FFF0, "[img]: ", false); }, true},
         {"enciphered footer only", 0,
          [](PackageBuilder& b) { b.put(0x8000, encipheredFooter(entryLine(0, 1, "a") + "[end]")); }, false},

@@ -62,15 +62,16 @@ TEST(KcsUpdate, FlashHoldsEveryPartAtItsOffsetAndNothingElse) {
     ASSERT_EQ(run.go({"-r", "n"}), kUpdated);
 
     Bytes expected(kFlashSize, 0xFF);
-    for (auto [at, n] : {std::pair<size_t, size_t>{0x1000, 0x12345}, {0x100000, 0x30000},
+    for (auto [at, n] : {std::pair<size_t, size_t>{0x1000, 0x12345},
+                         {0x100000, 0x30000},
                          {0x800000, 1000 + 13 + 23},  // the webfs part: the name's length and 23 bytes more
                          {0x1FC0000, 0x40000}})
         std::copy_n(b.bytes.begin() + at, n, expected.begin() + at);
     EXPECT_TRUE(run.flash() == expected);
-    EXPECT_EQ(run.sent(kBlockInfo), (std::vector<Bytes>{blockRecord(0x1000, 0x20000, 0x12345, 0, 4),
-                                                        blockRecord(0x100000, 0x30000, 0x30000, 1, 4),
-                                                        blockRecord(0x800000, 0x10000, 1036, 2, 4),
-                                                        blockRecord(0x1FC0000, 0x40000, 0x40000, 3, 4)}));
+    EXPECT_EQ(run.sent(kBlockInfo),
+              (std::vector<Bytes>{
+                  blockRecord(0x1000, 0x20000, 0x12345, 0, 4), blockRecord(0x100000, 0x30000, 0x30000, 1, 4),
+                  blockRecord(0x800000, 0x10000, 1036, 2, 4), blockRecord(0x1FC0000, 0x40000, 0x40000, 3, 4)}));
     EXPECT_EQ(run.sent(kUpdateInfo), std::vector<Bytes>{Bytes{0}});  // "-r n"
     EXPECT_EQ(run.sim.machine.bmc.coldResets(), 0u);
     EXPECT_EQ(run.sim.files.openNow, 0);
@@ -88,8 +89,8 @@ TEST(KcsUpdate, PartsGoOutInTheRightChunks) {
     } cases[] = {
         {0, {{0, 1}}, false},
         {48, {{48, 1}}, false},
-        {49, {{49, 0}, {0, 1}}, false},  // 100% is never shown
-        {98, {{49, 0}, {49, 1}}, true},  // 50%, shown as 51%
+        {49, {{49, 0}, {0, 1}}, false},           // 100% is never shown
+        {98, {{49, 0}, {49, 1}}, true},           // 50%, shown as 51%
         {99, {{49, 0}, {49, 0}, {1, 1}}, false},  // 49% and 98%: no multiple of 5
     };
     for (const Case& c : cases) {
@@ -111,7 +112,8 @@ TEST(KcsUpdate, PartsGoOutInTheRightChunks) {
         EXPECT_EQ(t.find("Load part 0 ") != t.rfind("Load part 0 ", t.find(" bytes, [Ok]")), c.progress);
         Bytes expected = b.bytes;
         expected.resize(0x48000, 0xFF);
-        EXPECT_TRUE(std::equal(expected.begin() + 0x100, expected.begin() + 0x100 + c.length, run.flash().begin() + 0x100));
+        EXPECT_TRUE(
+            std::equal(expected.begin() + 0x100, expected.begin() + 0x100 + c.length, run.flash().begin() + 0x100));
         EXPECT_TRUE(std::equal(expected.begin() + 0x8000, expected.end(), run.flash().begin() + 0x8000));
     }
 }

@@ -46,20 +46,20 @@ std::string libc(const char* format, Args... args) {
 #define EXPECT_SAME(...) EXPECT_EQ(ours(__VA_ARGS__), libc(__VA_ARGS__))
 
 TEST(Format, FlagsWidthsAndPrecisions) {
-    const char* intFormats[] = {"%d", "%5d", "%-5d|", "%05d", "%+d", "% d", "%.3d", "%8.3d", "%-8.3d|", "%08.3d",
-                                "%.0d", "%x", "%X", "%#x", "%#X", "%08x", "%#010x", "%o", "%#o", "%#.0o", "%u",
-                                "%12u", "%-12u|", "%i", "%hhd", "%hd", "%hhu", "%hx"};
+    const char* intFormats[] = {"%d",    "%5d",     "%-5d|",  "%05d", "%+d", "% d",   "%.3d",
+                                "%8.3d", "%-8.3d|", "%08.3d", "%.0d", "%x",  "%X",    "%#x",
+                                "%#X",   "%08x",    "%#010x", "%o",   "%#o", "%#.0o", "%u",
+                                "%12u",  "%-12u|",  "%i",     "%hhd", "%hd", "%hhu",  "%hx"};
     const int values[] = {0, 7, -7, 42, 255, 65535, 65536, -65536, INT_MAX, INT_MIN};
     for (const char* f : intFormats)
-        for (int v : values)
-            EXPECT_SAME(f, v);
+        for (int v : values) EXPECT_SAME(f, v);
     for (int c : {'A', ' ', '~'}) {
         EXPECT_SAME("%c", c);
         EXPECT_SAME("%3c", c);
         EXPECT_SAME("%-3c|", c);
     }
-    const char* longFormats[] = {"%ld", "%20ld", "%-20ld|", "%020ld", "%lu", "%lx", "%lX", "%16lx", "%016lx",
-                                 "%lld", "%llx", "%zu", "%zx", "%jd", "%td", "%+ld", "%.12ld"};
+    const char* longFormats[] = {"%ld",  "%20ld", "%-20ld|", "%020ld", "%lu", "%lx", "%lX",  "%16lx", "%016lx",
+                                 "%lld", "%llx",  "%zu",     "%zx",    "%jd", "%td", "%+ld", "%.12ld"};
     const long longValues[] = {0, 1, -1, 1L << 32, -(1L << 40), LONG_MAX, LONG_MIN};
     for (const char* f : longFormats)
         for (long v : longValues) EXPECT_SAME(f, v);
@@ -83,7 +83,8 @@ TEST(Format, TruncatesLikeSnprintf) {
         size_t capacity;
         const char* expected;
     };
-    const Case cases[] = {{0, "untouched"}, {1, ""}, {2, "a"}, {6, "abc-1"}, {7, "abc-12"}, {8, "abc-12"}, {64, "abc-12"}};
+    const Case cases[] = {{0, "untouched"}, {1, ""},       {2, "a"},      {6, "abc-1"},
+                          {7, "abc-12"},    {8, "abc-12"}, {64, "abc-12"}};
     for (const Case& c : cases) {
         char buffer[64] = "untouched";
         const size_t n = formatTo(buffer, c.capacity, "%s%d", "abc", -12);

@@ -118,15 +118,25 @@ TEST(BootCommandLine, SplitsAsTheShellAndFindsTheProgramName) {
         BootRun run;
     };
     const Case cases[] = {
-        {"named", ucs2(u"Korvex.efi -f fw.bin -i kcs -r y"), {{u"Korvex.efi", u"-f", u"fw.bin", u"-i", u"kcs", u"-r", u"y"}}},
+        {"named",
+         ucs2(u"Korvex.efi -f fw.bin -i kcs -r y"),
+         {{u"Korvex.efi", u"-f", u"fw.bin", u"-i", u"kcs", u"-r", u"y"}}},
         {"no terminating zero", ucs2(u"Korvex.efi -d d.bin", false), {{u"Korvex.efi", u"-d", u"d.bin"}}},
-        {"spaces and tabs", ucs2(u"  \\EFI\\k\\KORVEX.EFI\t-d   d.bin  "), {{u"\\EFI\\k\\KORVEX.EFI", u"-d", u"d.bin"}}},
+        {"spaces and tabs",
+         ucs2(u"  \\EFI\\k\\KORVEX.EFI\t-d   d.bin  "),
+         {{u"\\EFI\\k\\KORVEX.EFI", u"-d", u"d.bin"}}},
         {"name left out", ucs2(u"-c -d b.bin"), {{u"Korvex.efi", u"-c", u"-d", u"b.bin"}}},
         {"reset", ucs2(u"Korvex.efi --reset -d d.bin"), {{u"Korvex.efi", u"-d", u"d.bin"}, true}},
         {"reset, name left out", ucs2(u"--reset -d d.bin"), {{u"Korvex.efi", u"-d", u"d.bin"}, true}},
-        {"reset after the tool's arguments", ucs2(u"Korvex.efi -d d.bin --reset"), {{u"Korvex.efi", u"-d", u"d.bin", u"--reset"}}},
-        {"quotes", ucs2(u"Korvex.efi -f \"my fw.bin\" x\"a b\"y \"\""), {{u"Korvex.efi", u"-f", u"my fw.bin", u"xa by", u""}}},
-        {"escapes", ucs2(u"Korvex.efi a^\"b ^^ c^ d \"e^\"f\" g^"), {{u"Korvex.efi", u"a\"b", u"^", u"c d", u"e\"f", u"g^"}}},
+        {"reset after the tool's arguments",
+         ucs2(u"Korvex.efi -d d.bin --reset"),
+         {{u"Korvex.efi", u"-d", u"d.bin", u"--reset"}}},
+        {"quotes",
+         ucs2(u"Korvex.efi -f \"my fw.bin\" x\"a b\"y \"\""),
+         {{u"Korvex.efi", u"-f", u"my fw.bin", u"xa by", u""}}},
+        {"escapes",
+         ucs2(u"Korvex.efi a^\"b ^^ c^ d \"e^\"f\" g^"),
+         {{u"Korvex.efi", u"a\"b", u"^", u"c d", u"e\"f", u"g^"}}},
         {"open quote runs to the end", ucs2(u"Korvex.efi -f \"a b"), {{u"Korvex.efi", u"-f", u"a b"}}},
         {"non-ASCII", ucs2(u"Korvex.efi -f caf\u00e9.bin"), {{u"Korvex.efi", u"-f", u"caf\u00e9.bin"}}},
         // Entries that other tools write, or none at all: nothing is run.
@@ -151,7 +161,8 @@ TEST(BootCommandLine, ResultFileRoundTripsAndRefusesAnythingElse) {
         EXPECT_TRUE(parseResult(text, n, &read) && read == entry.outcome) << entry.name;
     }
     char text[kResultTextSize];
-    EXPECT_EQ(std::string(text, formatResult(korvex::JobOutcome::RefusedByBmc, text)), "outcome=refused-by-bmc\nstatus=3\n");
+    EXPECT_EQ(std::string(text, formatResult(korvex::JobOutcome::RefusedByBmc, text)),
+              "outcome=refused-by-bmc\nstatus=3\n");
     const std::string damaged[] = {"", "outcome=succeeded\n", "outcome=succeeded\nstatus=1\n",
                                    "outcome=succeeded\nstatus=0", "outcome=succeeded\nstatus=0\nmore\n"};
     for (const std::string& d : damaged) {

@@ -125,8 +125,8 @@ TEST(StdioFiles, StagedFilesKeepClearOfWhatIsPlanted) {
         std::vector<std::string> beside;
         for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(target).parent_path()))
             if (e.path().string().rfind(target + ".", 0) == 0) beside.push_back(e.path().string());
-        const bool plantedBeside = row.planted == Planted::FileAtFirstTemporary ||
-                                   row.planted == Planted::LinkAtFirstTemporary;
+        const bool plantedBeside =
+            row.planted == Planted::FileAtFirstTemporary || row.planted == Planted::LinkAtFirstTemporary;
         EXPECT_EQ(beside, plantedBeside ? std::vector<std::string>{first} : std::vector<std::string>{});
         if (row.planted == Planted::FileAtFirstTemporary) {
             EXPECT_EQ(readFile(first), "planted");

@@ -19,14 +19,14 @@ struct Step {
 
 TEST(TimerSlots, FollowTheScript) {
     const Step script[] = {
-        {Op::Create, 0, 0, 1},  {Op::Create, 0, 0, 2}, {Op::Arm, 1, 0, 1},    {Op::Arm, 2, 30, 1},
-        {Op::Fire, 2, 10, 0},   {Op::Fire, 1, 10, 1},  {Op::Fire, 1, 10, 0},  // once per arming
-        {Op::Fire, 2, 30, 1},   {Op::Arm, 2, 0, 1},    {Op::Cancel, 2, 0, 0}, {Op::Fire, 2, 40, 0},
-        {Op::Arm, 1, 0, 1},     {Op::Close, 1, 0, 0},  {Op::Arm, 1, 0, 0},    {Op::Fire, 1, 40, 0},  // closed
-        {Op::Arm, 0, 0, 0},     {Op::Arm, 3, 0, 0},    {Op::Cancel, 3, 0, 0}, {Op::Close, 3, 0, 0},
-        {Op::Open, 0, 0, 1},    {Op::Create, 0, 0, 1},  // the closed slot again, its old arming gone
-        {Op::Fire, 1, 40, 0},   {Op::Open, 0, 0, 2},   {Op::Close, 2, 0, 0},  {Op::Close, 1, 0, 0},
-        {Op::Open, 0, 0, 0},    {Op::Create, 0, 0, 1},
+        {Op::Create, 0, 0, 1}, {Op::Create, 0, 0, 2}, {Op::Arm, 1, 0, 1},    {Op::Arm, 2, 30, 1},
+        {Op::Fire, 2, 10, 0},  {Op::Fire, 1, 10, 1},  {Op::Fire, 1, 10, 0},  // once per arming
+        {Op::Fire, 2, 30, 1},  {Op::Arm, 2, 0, 1},    {Op::Cancel, 2, 0, 0}, {Op::Fire, 2, 40, 0},
+        {Op::Arm, 1, 0, 1},    {Op::Close, 1, 0, 0},  {Op::Arm, 1, 0, 0},    {Op::Fire, 1, 40, 0},  // closed
+        {Op::Arm, 0, 0, 0},    {Op::Arm, 3, 0, 0},    {Op::Cancel, 3, 0, 0}, {Op::Close, 3, 0, 0},
+        {Op::Open, 0, 0, 1},   {Op::Create, 0, 0, 1},  // the closed slot again, its old arming gone
+        {Op::Fire, 1, 40, 0},  {Op::Open, 0, 0, 2},   {Op::Close, 2, 0, 0},  {Op::Close, 1, 0, 0},
+        {Op::Open, 0, 0, 0},   {Op::Create, 0, 0, 1},
     };
     TimerSlots<int> slots;
     size_t n = 0;
@@ -35,12 +35,25 @@ TEST(TimerSlots, FollowTheScript) {
         TimerId id = 0;
         const auto reached = [&s](int deadline) { return deadline <= s.value; };
         switch (s.op) {
-            case Op::Create: EXPECT_TRUE(slots.create(&id)); EXPECT_EQ(id, s.expect); break;
-            case Op::Arm: EXPECT_EQ(slots.arm(s.id, s.value), s.expect == 1); break;
-            case Op::Fire: EXPECT_EQ(slots.fired(s.id, reached), s.expect == 1); break;
-            case Op::Cancel: slots.cancel(s.id); break;
-            case Op::Close: slots.close(s.id); break;
-            case Op::Open: EXPECT_EQ(slots.openCount(), s.expect); break;
+            case Op::Create:
+                EXPECT_TRUE(slots.create(&id));
+                EXPECT_EQ(id, s.expect);
+                break;
+            case Op::Arm:
+                EXPECT_EQ(slots.arm(s.id, s.value), s.expect == 1);
+                break;
+            case Op::Fire:
+                EXPECT_EQ(slots.fired(s.id, reached), s.expect == 1);
+                break;
+            case Op::Cancel:
+                slots.cancel(s.id);
+                break;
+            case Op::Close:
+                slots.close(s.id);
+                break;
+            case Op::Open:
+                EXPECT_EQ(slots.openCount(), s.expect);
+                break;
         }
     }
 }

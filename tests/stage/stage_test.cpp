@@ -128,31 +128,61 @@ TEST_F(StageTest, RefusesClearlyAndLeavesNothing) {
     };
     const std::string fw = (base / "fw.bin").string();
     const Case cases[] = {
-        {"not booted through UEFI", {"-f", fw}, [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi"); },
-         kNotStarted, "did not boot through UEFI"},
-        {"no variables", {"-f", fw}, [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi/efivars"); },
-         kNotStarted, "efivarfs"},
-        {"no ESP mounted", {"-f", fw}, [](StageTest& t) { put(t.root / "proc/self/mounts", "/dev/vda2 / ext4 rw 0 0\n"); },
-         kNotStarted, "cannot find the EFI system partition"},
+        {"not booted through UEFI",
+         {"-f", fw},
+         [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi"); },
+         kNotStarted,
+         "did not boot through UEFI"},
+        {"no variables",
+         {"-f", fw},
+         [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi/efivars"); },
+         kNotStarted,
+         "efivarfs"},
+        {"no ESP mounted",
+         {"-f", fw},
+         [](StageTest& t) { put(t.root / "proc/self/mounts", "/dev/vda2 / ext4 rw 0 0\n"); },
+         kNotStarted,
+         "cannot find the EFI system partition"},
         {"--esp not FAT", {"--esp", "/data", "-f", fw}, [](StageTest&) {}, kNotStarted, "/data is a ext4 file system"},
-        {"ESP not a partition", {"-f", fw}, [](StageTest& t) { fs::remove(t.root / "sys/class/block/vda1"); },
-         kNotStarted, "not a partition of a disk"},
-        {"no room", {"-f", fw}, [](StageTest& t) { t.freeBytes = 1024 * 1024; }, kNotStarted,
+        {"ESP not a partition",
+         {"-f", fw},
+         [](StageTest& t) { fs::remove(t.root / "sys/class/block/vda1"); },
+         kNotStarted,
+         "not a partition of a disk"},
+        {"no room",
+         {"-f", fw},
+         [](StageTest& t) { t.freeBytes = 1024 * 1024; },
+         kNotStarted,
          "has 1024 KiB free; the run needs 1029 KiB"},
-        {"no room for a dump", {"-d", (base / "d.bin").string()}, [](StageTest& t) { t.freeBytes = 20 << 20; },
-         kNotStarted, "room for what the job writes"},
+        {"no room for a dump",
+         {"-d", (base / "d.bin").string()},
+         [](StageTest& t) { t.freeBytes = 20 << 20; },
+         kNotStarted,
+         "room for what the job writes"},
         {"command-line fault", {"-f", fw, "-x"}, [](StageTest&) {}, kUsage, "runs no job"},
         {"USB path", {"-f", fw, "-i", "usb"}, [](StageTest&) {}, kUsage, "-i usb waits for a key"},
         {"missing package", {"-f", (base / "none.bin").string()}, [](StageTest&) {}, kUsage, "is not a file"},
-        {"own name", {"-f", (base / "korvex.LOG").string()}, [](StageTest& t) { put(t.base / "korvex.LOG", "x"); },
-         kUsage, "korvex-stage's own files"},
-        {"FAT-illegal name", {"-f", (base / "a:b").string()}, [](StageTest& t) { put(t.base / "a:b", "x"); }, kUsage,
+        {"own name",
+         {"-f", (base / "korvex.LOG").string()},
+         [](StageTest& t) { put(t.base / "korvex.LOG", "x"); },
+         kUsage,
+         "korvex-stage's own files"},
+        {"FAT-illegal name",
+         {"-f", (base / "a:b").string()},
+         [](StageTest& t) { put(t.base / "a:b", "x"); },
+         kUsage,
          "does not allow"},
         {"control character", {"-f", fw, "-u", "a\nb"}, [](StageTest&) {}, kUsage, "control character"},
-        {"line feed in the output's path", {"-d", (base / "a\nb/d.bin").string()},
-         [](StageTest& t) { fs::create_directories(t.base / "a\nb"); }, kUsage, "holds a line feed"},
+        {"line feed in the output's path",
+         {"-d", (base / "a\nb/d.bin").string()},
+         [](StageTest& t) { fs::create_directories(t.base / "a\nb"); },
+         kUsage,
+         "holds a line feed"},
         {"unknown option", {"--bogus", "-f", fw}, [](StageTest&) {}, kUsage, "unknown option --bogus"},
-        {"efibootmgr fails", {"-f", fw}, [](StageTest& t) { put(t.base / "efi/fail-C", ""); }, kNotStarted,
+        {"efibootmgr fails",
+         {"-f", fw},
+         [](StageTest& t) { put(t.base / "efi/fail-C", ""); },
+         kNotStarted,
          "efibootmgr failed (status 5): Could not prepare Boot variable"},
     };
     for (const Case& c : cases) {
@@ -201,10 +231,10 @@ TEST_F(StageTest, UpdateIsStagedRunAtTheBootAndReported) {
 TEST_F(StageTest, OutputReturnsOnlyAfterSuccess) {
     struct Case {
         const char* what;
-        const char* log;       // nullptr: Korvex.efi never ran
-        const char* result;    // "": none written
+        const char* log;     // nullptr: Korvex.efi never ran
+        const char* result;  // "": none written
         int status;
-        const char* kept;      // the destination afterwards
+        const char* kept;  // the destination afterwards
     };
     const Case cases[] = {
         {"success", "log", "outcome=succeeded\nstatus=0\n", kSucceeded, "new dump"},
@@ -243,7 +273,7 @@ TEST_F(StageTest, CancelRemovesEntryAndFiles) {
 
 // Whatever an argument holds, Korvex.efi splits the load options back into it.
 TEST(LoadOptions, QuotingRoundTrips) {
-    const std::vector<std::string> args = {"Korvex.efi", "-f",  "my fw.bin", "a\"b", "^",         "",
+    const std::vector<std::string> args = {"Korvex.efi", "-f",  "my fw.bin",   "a\"b",      "^", "",
                                            "tab\there",  "\"^", "caf\xC3\xA9", "x^\"y z\"", "-r"};
     const std::string bytes = loadOptions(args);
     const size_t length = uefi::commandLineUnits(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());

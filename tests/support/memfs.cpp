@@ -46,7 +46,9 @@ public:
         return count;
     }
     int seek(int64_t offset, SeekFrom whence) override {
-        int64_t base = whence == SeekFrom::Start ? 0 : whence == SeekFrom::Current ? int64_t(pos_) : int64_t(data_.size());
+        int64_t base = whence == SeekFrom::Start     ? 0
+                       : whence == SeekFrom::Current ? int64_t(pos_)
+                                                     : int64_t(data_.size());
         if (base + offset < 0) return -1;
         pos_ = static_cast<size_t>(base + offset);
         eof_ = false;

@@ -46,7 +46,8 @@ protected:
     Outcome run(const std::string& args) {
         const std::string command = "cd " + dir_ +
                                     " && setpriv --reuid=nobody --regid=nogroup --clear-groups " KORVEX_LINUX_BINARY
-                                    " --interface=ports " + args + " > out.txt 2> err.txt";
+                                    " --interface=ports " +
+                                    args + " > out.txt 2> err.txt";
         Outcome o;
         const int raw = std::system(command.c_str());
         o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -64,13 +65,15 @@ protected:
 TEST_F(AsNobody, JobsAreRefusedBeforeAnythingHappens) {
     writeFile(path("restore.bin"), std::string(64, '\x5A'));
     writeFile(path("fw.bin"), std::string(64, '\x11'));
-    const char* lines[] = {"-d dump.bin", "-f fw.bin", "-f fw.bin -i usb", "-c -d backup.bin", "-c -f restore.bin",
-                           "-f fw.bin -i lan -h 192.0.2.1 623 -u admin -p secret"};
+    const char* lines[] = {"-d dump.bin",       "-f fw.bin",
+                           "-f fw.bin -i usb",  "-c -d backup.bin",
+                           "-c -f restore.bin", "-f fw.bin -i lan -h 192.0.2.1 623 -u admin -p secret"};
     for (const char* line : lines) {
         const Outcome o = run(line);
         EXPECT_EQ(o.status, 4) << line;  // not started
         EXPECT_EQ(o.out, "") << line << ": the tool ran";
-        EXPECT_EQ(o.err.rfind(kChoice + "korvex: cannot access I/O ports 0xCA2/0xCA3: ", 0), 0u) << line << ": " << o.err;
+        EXPECT_EQ(o.err.rfind(kChoice + "korvex: cannot access I/O ports 0xCA2/0xCA3: ", 0), 0u)
+            << line << ": " << o.err;
         EXPECT_NE(o.err.find("nothing was sent to the BMC"), std::string::npos) << o.err;
     }
     EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));

@@ -47,8 +47,12 @@ TEST_P(KcsController, FollowsTheScript) {
         SCOPED_TRACE(step);
         const uint64_t n = step.size() > 1 ? std::stoull(step.substr(step[1] == '=' ? 2 : 1), nullptr, 16) : 0;
         switch (step[0]) {
-            case 'c': device.write(kCommand, static_cast<uint8_t>(n)); break;
-            case 'd': device.write(kData, static_cast<uint8_t>(n)); break;
+            case 'c':
+                device.write(kCommand, static_cast<uint8_t>(n));
+                break;
+            case 'd':
+                device.write(kData, static_cast<uint8_t>(n));
+                break;
             case 'r': {
                 const uint8_t value = device.read(kData);
                 if (step.size() > 1) {
@@ -56,10 +60,18 @@ TEST_P(KcsController, FollowsTheScript) {
                 }
                 break;
             }
-            case 's': EXPECT_EQ(device.read(kCommand), n); break;
-            case 't': clock.advanceNs(std::stoull(step.substr(1))); break;
-            case 'n': EXPECT_EQ(device.requests(), n); break;
-            case 'x': EXPECT_EQ(bmc.exchanges(), n); break;
+            case 's':
+                EXPECT_EQ(device.read(kCommand), n);
+                break;
+            case 't':
+                clock.advanceNs(std::stoull(step.substr(1)));
+                break;
+            case 'n':
+                EXPECT_EQ(device.requests(), n);
+                break;
+            case 'x':
+                EXPECT_EQ(bmc.exchanges(), n);
+                break;
             case 'G':
                 for (size_t i = 0; i < std::size(kRequest); i += 2) {
                     device.write(kRequest[i], static_cast<uint8_t>(kRequest[i + 1]));
@@ -67,22 +79,23 @@ TEST_P(KcsController, FollowsTheScript) {
                 }
                 device.write(kData, 0x01);
                 break;
-            default: FAIL() << "no such step";
+            default:
+                FAIL() << "no such step";
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, KcsController,
-    ::testing::Values(
-        ScriptCase{"data_byte_while_idle_is_a_violation", "", "d18 s=C1"},
-        ScriptCase{"write_end_while_idle_is_a_violation", "", "c62 s=C1"},
-        ScriptCase{"unknown_control_code_is_a_violation", "", "c61 c6F s=C1"},
-        // GET_STATUS/ABORT: out through the error state with code 0x01.
-        ScriptCase{"abort_hands_out_its_code", "", "c61 d18 c60 s=C1 r d00 s=41 r=01 d68 s=01 r s=00 x=0"},
-        ScriptCase{"anything_but_read_in_the_read_state_is_a_violation", "", "G s=41 r d00 s=C1"},
-        // IBF and the write state while the BMC works; what is written meanwhile is dropped.
-        ScriptCase{"delay_keeps_ibf", "kcs-delay:1000", "G s=82 c61 t999000 s=82 t1000 s=41 n=1"}),
+    ::testing::Values(ScriptCase{"data_byte_while_idle_is_a_violation", "", "d18 s=C1"},
+                      ScriptCase{"write_end_while_idle_is_a_violation", "", "c62 s=C1"},
+                      ScriptCase{"unknown_control_code_is_a_violation", "", "c61 c6F s=C1"},
+                      // GET_STATUS/ABORT: out through the error state with code 0x01.
+                      ScriptCase{"abort_hands_out_its_code", "",
+                                 "c61 d18 c60 s=C1 r d00 s=41 r=01 d68 s=01 r s=00 x=0"},
+                      ScriptCase{"anything_but_read_in_the_read_state_is_a_violation", "", "G s=41 r d00 s=C1"},
+                      // IBF and the write state while the BMC works; what is written meanwhile is dropped.
+                      ScriptCase{"delay_keeps_ibf", "kcs-delay:1000", "G s=82 c61 t999000 s=82 t1000 s=41 n=1"}),
     [](const ::testing::TestParamInfo<ScriptCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

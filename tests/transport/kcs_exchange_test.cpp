@@ -138,9 +138,8 @@ TEST_F(KcsExchange, ColdResetOnTheWire) {
         // WRITE_END, then the command byte, the last one
         "out CA3 62", "in CA3 81", "in CA2 00", "in CA3 80", "out CA2 02",
         // response: NetFn App + 1, command, completion code, each byte acknowledged with READ
-        "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 1C", "out CA2 68",
-        "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 02", "out CA2 68",
-        "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 00", "out CA2 68",
+        "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 1C", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41",
+        "in CA2 02", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 00", "out CA2 68",
         // idle with the dummy byte
         "in CA3 01", "in CA3 01", "in CA3 01", "in CA2 00"};
     EXPECT_EQ(ports.log, expected);
@@ -271,7 +270,8 @@ INSTANTIATE_TEST_SUITE_P(
         // 1025 READs: the drain limit, long before any timer.
         FaultCase{"endless_response_ends_at_the_drain_limit", "", 8, kForever, 0x41, -1, -1, 4 + 1025, 0, false},
         // 20 s of IBF before the transfer, then 20 s of work on the answer.
-        FaultCase{"every_wait_has_its_own_thirty_seconds", "kcs-delay:20000000", 0, 20'000'000, 0x02, 0, 0, 7, 40, true},
+        FaultCase{"every_wait_has_its_own_thirty_seconds", "kcs-delay:20000000", 0, 20'000'000, 0x02, 0, 0, 7, 40,
+                  true},
         FaultCase{"ibf_stuck", "kcs-ibf-stuck", kForever, 0, 0, -1, kUntouched, 0, 30, false},
         FaultCase{"slow_answer_within_the_limit", "kcs-delay:29000000", kForever, 0, 0, 0, 0, 7, 29, true},
         // The late answer is still on its way: the next exchange waits it out.
@@ -312,15 +312,14 @@ TEST_P(KcsTimerFault, FailsQuietly) {
     EXPECT_EQ(machine.timers.openCount(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Calls, KcsTimerFault,
-    ::testing::Values(TimerCase{"write_phase_create", 0, -1, kUntouched, 0},
-                      TimerCase{"first_arm", -1, 0, kUntouched, 0},
-                      TimerCase{"arm_after_write_start", -1, 1, kUntouched, 4},
-                      TimerCase{"read_phase_create", 1, -1, -1, 16},
-                      TimerCase{"read_phase_first_arm", -1, 4, -1, 16},
-                      TimerCase{"read_phase_arm_for_obf", -1, 5, -1, 18}),
-    [](const ::testing::TestParamInfo<TimerCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Calls, KcsTimerFault,
+                         ::testing::Values(TimerCase{"write_phase_create", 0, -1, kUntouched, 0},
+                                           TimerCase{"first_arm", -1, 0, kUntouched, 0},
+                                           TimerCase{"arm_after_write_start", -1, 1, kUntouched, 4},
+                                           TimerCase{"read_phase_create", 1, -1, -1, 16},
+                                           TimerCase{"read_phase_first_arm", -1, 4, -1, 16},
+                                           TimerCase{"read_phase_arm_for_obf", -1, 5, -1, 18}),
+                         [](const ::testing::TestParamInfo<TimerCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace korvex

@@ -145,8 +145,7 @@ int connectWithRetry(const Settings& s) {
         const int error = errno;
         close(fd);
         if (std::chrono::steady_clock::now() >= deadline) {
-            std::fprintf(stderr, "korvex-bmcd: cannot connect to %s: %s\n", s.socketPath.c_str(),
-                         std::strerror(error));
+            std::fprintf(stderr, "korvex-bmcd: cannot connect to %s: %s\n", s.socketPath.c_str(), std::strerror(error));
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -166,8 +165,8 @@ bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
 
 void logRequest(const std::vector<uint8_t>& frame, bool answered) {
     if (frame.size() < 3) return;
-    std::fprintf(stderr, "korvex-bmcd: seq %u netfn 0x%02x cmd 0x%02x, %zu data bytes%s\n", frame[0],
-                 frame[1] >> 2, frame[2], frame.size() >= 4 ? frame.size() - 4 : 0, answered ? "" : ", no answer");
+    std::fprintf(stderr, "korvex-bmcd: seq %u netfn 0x%02x cmd 0x%02x, %zu data bytes%s\n", frame[0], frame[1] >> 2,
+                 frame[2], frame.size() >= 4 ? frame.size() - 4 : 0, answered ? "" : ", no answer");
 }
 
 // Serves until QEMU closes the stream or the BMC is told to go away.

@@ -23,7 +23,7 @@ namespace {
 constexpr uint64_t kDefaultSize = kFlashSize;
 constexpr uint64_t kDefaultFooterBlock = 0x1FC0000;
 constexpr size_t kChunkData = 49;
-constexpr uint64_t kResponseBytes = 3;  // an answer with no data
+constexpr uint64_t kResponseBytes = 3;   // an answer with no data
 constexpr uint64_t kSignatureStep = 16;  // the tool looks for signatures only there
 constexpr size_t kSignatureNameOffset = 32;
 constexpr size_t kMaxBuildParts = kMaxParts - 1;  // the footer area takes the last row
@@ -125,7 +125,8 @@ struct BlockFinding {
 bool holdsPlainMarker(const uint8_t* bytes, size_t length) {
     const void* nul = std::memchr(bytes, 0, length);
     const size_t text = nul == nullptr ? length : static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes);
-    return std::string_view(reinterpret_cast<const char*>(bytes), text).find(kFooterEntryMarker) != std::string_view::npos;
+    return std::string_view(reinterpret_cast<const char*>(bytes), text).find(kFooterEntryMarker) !=
+           std::string_view::npos;
 }
 
 // Keeps what the tool's reader prints, block by block, to show it in our words.
@@ -143,7 +144,8 @@ public:
     int readChar() override { return -1; }
     void blockScanned(uint64_t offset, const uint8_t* bytes, size_t length, bool accepted) override {
         while (!printed_.empty() && printed_.back() == '\n') printed_.pop_back();
-        if (accepted || !printed_.empty()) blocks.push_back({offset, printed_, accepted, holdsPlainMarker(bytes, length)});
+        if (accepted || !printed_.empty())
+            blocks.push_back({offset, printed_, accepted, holdsPlainMarker(bytes, length)});
         printed_.clear();
     }
 
@@ -205,7 +207,9 @@ uint64_t fullChunks(uint64_t length) {
 }
 
 // Port accesses of one request of N bytes on the wire with an answer of R bytes.
-uint64_t accessesFor(uint64_t requestBytes, uint64_t responseBytes) { return 4 * requestBytes + 8 + 5 * responseBytes + 4; }
+uint64_t accessesFor(uint64_t requestBytes, uint64_t responseBytes) {
+    return 4 * requestBytes + 8 + 5 * responseBytes + 4;
+}
 
 struct PartOption {
     std::string name;
@@ -290,7 +294,8 @@ private:
         std::string output;
         for (int i = 0; i < argc; ++i) {
             const std::string_view arg = argv[i];
-            static constexpr std::string_view kOptions[] = {"--part", "--signature", "--footer", "--footer-block", "--size", "-o"};
+            static constexpr std::string_view kOptions[] = {"--part",         "--signature", "--footer",
+                                                            "--footer-block", "--size",      "-o"};
             if (std::find(std::begin(kOptions), std::end(kOptions), arg) == std::end(kOptions))
                 return fail("unknown build argument: " + shown(arg));
             if (i + 1 >= argc) return fail(std::string(arg) + " wants a value");
@@ -317,9 +322,11 @@ private:
         }
         if (output.empty()) return fail("build wants -o OUT");
         if (parts.empty()) return fail("build wants at least one --part");
-        if (size == 0 || size > cap_) return fail(format("size must be 1 byte to %llu MiB", static_cast<unsigned long long>(cap_ >> 20)));
+        if (size == 0 || size > cap_)
+            return fail(format("size must be 1 byte to %llu MiB", static_cast<unsigned long long>(cap_ >> 20)));
         if (footerBlock == UINT64_MAX)
-            footerBlock = size > kDefaultFooterBlock ? kDefaultFooterBlock : (size - 1) / kPackageBlockSize * kPackageBlockSize;
+            footerBlock =
+                size > kDefaultFooterBlock ? kDefaultFooterBlock : (size - 1) / kPackageBlockSize * kPackageBlockSize;
         if (footerBlock % kPackageBlockSize != 0 || footerBlock >= size)
             return fail("footer block must be a multiple of 0x8000 inside the package");
 
@@ -341,7 +348,8 @@ private:
             const Span signature{signatureOffset, kSignatureNameOffset + signatureName.size() + 1};
             if (signatureOffset % kSignatureStep != 0) return fail("signature offset must be a multiple of 16");
             // The tool reads the name only up to the end of the signature's block.
-            if (signature.within(size) && !Span{signatureOffset % kPackageBlockSize, signature.length}.within(kPackageBlockSize))
+            if (signature.within(size) &&
+                !Span{signatureOffset % kPackageBlockSize, signature.length}.within(kPackageBlockSize))
                 return fail("the signature's name would cross into the next 32 KiB block");
             regions.push_back({signature, "signature"});
         }
@@ -349,11 +357,13 @@ private:
         for (size_t a = 0; a < regions.size(); ++a) {
             if (!regions[a].span.within(size)) return fail(regions[a].what + " lies beyond the package size");
             for (size_t b = a + 1; b < regions.size(); ++b)
-                if (regions[a].span.overlaps(regions[b].span)) return fail(regions[a].what + " overlaps " + regions[b].what);
+                if (regions[a].span.overlaps(regions[b].span))
+                    return fail(regions[a].what + " overlaps " + regions[b].what);
         }
 
         Bytes package(size, 0xFF);
-        for (const PartOption& p : parts) std::copy(p.bytes.begin(), p.bytes.end(), package.begin() + static_cast<ptrdiff_t>(p.offset));
+        for (const PartOption& p : parts)
+            std::copy(p.bytes.begin(), p.bytes.end(), package.begin() + static_cast<ptrdiff_t>(p.offset));
         if (haveSignature) {
             uint8_t* s = package.data() + signatureOffset;
             std::memcpy(s, kPackageSignature, sizeof kPackageSignature - 1);
@@ -371,8 +381,9 @@ private:
             block[footer.size()] = 0;
         }
         if (!readsBackAsBuilt(package, parts, footerBlock, haveSignature ? &signatureName : nullptr))
-            return fail("the tool would not read this package as built (a part's bytes hold a footer or a signature); " +
-                        shown(output) + " not written");
+            return fail(
+                "the tool would not read this package as built (a part's bytes hold a footer or a signature); " +
+                shown(output) + " not written");
 
         std::string why;
         if (!io_.write(output, package, &why)) return fail("cannot write " + shown(output) + ": " + why);
@@ -403,7 +414,8 @@ private:
         for (const BlockFinding& b : r.collector.blocks) {
             const auto offset = static_cast<unsigned long long>(b.offset);
             if (!b.printed.empty()) text += format("block 0x%08llx: %s\n", offset, b.printed.c_str());
-            if (b.accepted) text += format("block 0x%08llx: %s footer accepted\n", offset, b.plain ? "plain" : "enciphered");
+            if (b.accepted)
+                text += format("block 0x%08llx: %s footer accepted\n", offset, b.plain ? "plain" : "enciphered");
         }
         text += format("unique file name: \"%s\" (%zu characters)\n", shown(r.scanner.uniqueName()).c_str(),
                        r.scanner.uniqueNameLength());
@@ -416,19 +428,21 @@ private:
             const uint64_t full = fullChunks(p.length);
             const uint64_t rest = p.length - full * kChunkData;
             const uint64_t requests = full + 1;
-            const uint64_t us = accessesFor(14 + 2, kResponseBytes) + full * accessesFor(1 + kChunkData + 2, kResponseBytes) +
+            const uint64_t us = accessesFor(14 + 2, kResponseBytes) +
+                                full * accessesFor(1 + kChunkData + 2, kResponseBytes) +
                                 accessesFor(1 + rest + 2, kResponseBytes);
             totalRequests += requests;
             totalUs += us;
             text += format("%-4u  0x%08llx    0x%08llx   0x%08llx  %13llu  %10.3f s\n", i,
-                           static_cast<unsigned long long>(p.startOffset), static_cast<unsigned long long>(p.areaLength),
-                           static_cast<unsigned long long>(p.length), static_cast<unsigned long long>(requests),
-                           static_cast<double>(us) / 1e6);
+                           static_cast<unsigned long long>(p.startOffset),
+                           static_cast<unsigned long long>(p.areaLength), static_cast<unsigned long long>(p.length),
+                           static_cast<unsigned long long>(requests), static_cast<double>(us) / 1e6);
         }
-        text += format("total %u parts%45llu  %10.3f s\n", r.scanner.partCount(), static_cast<unsigned long long>(totalRequests),
-                       static_cast<double>(totalUs) / 1e6);
-        text += "(time: sendBlockInfo and ReceiveFWData requests, each 4N+8 + 5R+4 port accesses of 1 us,\n"
-                " N request bytes on the wire, R = 3 answer bytes)\n";
+        text += format("total %u parts%45llu  %10.3f s\n", r.scanner.partCount(),
+                       static_cast<unsigned long long>(totalRequests), static_cast<double>(totalUs) / 1e6);
+        text +=
+            "(time: sendBlockInfo and ReceiveFWData requests, each 4N+8 + 5R+4 port accesses of 1 us,\n"
+            " N request bytes on the wire, R = 3 answer bytes)\n";
         if (r.verdict != PackageVerdict::Accepted) {
             text += "\nthe tool refuses this package: " + refusal(r, package.size()) + "\n";
             *status = 1;
@@ -460,15 +474,16 @@ private:
                 }
             }
             if (differs == UINT64_MAX) {
-                text += format("part %u at 0x%08llx, 0x%llx bytes: ok\n", i, start, static_cast<unsigned long long>(p.length));
+                text += format("part %u at 0x%08llx, 0x%llx bytes: ok\n", i, start,
+                               static_cast<unsigned long long>(p.length));
                 continue;
             }
             if (differs >= dump.size())
                 text += format("part %u at 0x%08llx: the dump ends at 0x%zx, inside the part\n", i, start, dump.size());
             else
-                text += format("part %u at 0x%08llx: first difference at 0x%08llx: package 0x%02x, dump 0x%02x\n", i, start,
-                               static_cast<unsigned long long>(differs), differs < package.size() ? package[differs] : 0xFF,
-                               dump[differs]);
+                text += format("part %u at 0x%08llx: first difference at 0x%08llx: package 0x%02x, dump 0x%02x\n", i,
+                               start, static_cast<unsigned long long>(differs),
+                               differs < package.size() ? package[differs] : 0xFF, dump[differs]);
             *status = 1;
             break;
         }

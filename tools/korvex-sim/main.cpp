@@ -31,8 +31,8 @@ bool parseRaisedSignal(std::string_view value, RaisedSignal* out) {
     static const struct {
         const char* name;
         int signal;
-    } kNames[] = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}, {"TSTP", SIGTSTP},
-                  {"PIPE", SIGPIPE}};
+    } kNames[] = {{"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},
+                  {"QUIT", SIGQUIT}, {"TSTP", SIGTSTP}, {"PIPE", SIGPIPE}};
     const size_t colon = value.find(':');
     uint64_t request = 0;
     if (colon == std::string_view::npos || !korvex::hosted::parseNumber(value.substr(colon + 1), &request) ||

@@ -180,8 +180,7 @@ bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ||
 std::string unescapeMountField(const std::string& field) {
     std::string out;
     for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() &&
-            std::isdigit(static_cast<unsigned char>(field[i + 1])) &&
+        if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1])) &&
             std::isdigit(static_cast<unsigned char>(field[i + 2])) &&
             std::isdigit(static_cast<unsigned char>(field[i + 3]))) {
             out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
@@ -313,7 +312,8 @@ BootEntries parseEntries(const std::string& listing) {
             if (line[label] == '*') ++label;
             if (line[label] != ' ') continue;
             const size_t tab = line.find('\t', label + 1);
-            entries.entries.emplace_back(number, line.substr(label + 1, tab == std::string::npos ? tab : tab - label - 1));
+            entries.entries.emplace_back(number,
+                                         line.substr(label + 1, tab == std::string::npos ? tab : tab - label - 1));
         }
     }
     return entries;
@@ -397,14 +397,16 @@ private:
 bool Stager::bootedThroughUefi(std::string* why) const {
     std::error_code ec;
     if (!fs::is_directory(under("/sys/firmware/efi"), ec)) {
-        *why = "this machine did not boot through UEFI (there is no /sys/firmware/efi): its firmware cannot be "
-               "told to start Korvex.efi; run Korvex.efi from the UEFI Shell instead";
+        *why =
+            "this machine did not boot through UEFI (there is no /sys/firmware/efi): its firmware cannot be "
+            "told to start Korvex.efi; run Korvex.efi from the UEFI Shell instead";
         return false;
     }
     const std::string vars = under("/sys/firmware/efi/efivars");
     if (!fs::is_directory(vars, ec) || fs::is_empty(vars, ec)) {
-        *why = "the firmware's variables are not reachable (/sys/firmware/efi/efivars is empty): "
-               "mount -t efivarfs efivarfs /sys/firmware/efi/efivars";
+        *why =
+            "the firmware's variables are not reachable (/sys/firmware/efi/efivars is empty): "
+            "mount -t efivarfs efivarfs /sys/firmware/efi/efivars";
         return false;
     }
     return true;
@@ -515,8 +517,9 @@ bool Stager::readState(const std::string& folder, State* state) const {
 }
 
 bool Stager::writeState(const std::string& folder, const State& state, std::string* why) const {
-    const std::string text = format("entry=%04X\n", state.entry) + "command=" + state.command + "\ninput=" +
-                             state.input + "\noutput=" + state.output + "\ndestination=" + state.destination + "\n";
+    const std::string text = format("entry=%04X\n", state.entry) + "command=" + state.command +
+                             "\ninput=" + state.input + "\noutput=" + state.output +
+                             "\ndestination=" + state.destination + "\n";
     return writeFileAtomically(folder + "/" + kStateFile, text, why);
 }
 
@@ -609,7 +612,8 @@ int Stager::checkFiles(const Command& command, const Esp& esp, Plan* plan, State
         std::error_code ec;
         const fs::path destination = fs::absolute(plan->file, ec);
         if (ec || fs::is_directory(destination, ec) || !fs::is_directory(destination.parent_path(), ec))
-            return refuse(kUsage, format("%s cannot be written: name a file in an existing folder", plan->file.c_str()));
+            return refuse(kUsage,
+                          format("%s cannot be written: name a file in an existing folder", plan->file.c_str()));
         // The state file keeps it on one line.
         if (destination.string().find('\n') != std::string::npos)
             return refuse(kUsage, "the path of the dump or backup holds a line feed");
@@ -642,8 +646,8 @@ bool Stager::copyToEsp(const Command& command, const std::string& folder, const 
         return false;
     }
     // Nothing from an earlier run may pass for this one's.
-    for (const std::string& stale : {std::string(uefi::kLogFileName), std::string(uefi::kResultFileName),
-                                     std::string(kKcsConfig), plan.name}) {
+    for (const std::string& stale :
+         {std::string(uefi::kLogFileName), std::string(uefi::kResultFileName), std::string(kKcsConfig), plan.name}) {
         if (!removeFile(folder + "/" + stale)) {
             *why = format("cannot remove %s/%s: %s", folder.c_str(), stale.c_str(), std::strerror(errno));
             return false;
@@ -715,7 +719,8 @@ int Stager::findStaged(const Command& command, Esp* esp, std::string* folder, St
     if (!findEsp(command.esp, esp, &why)) return refuse(kNotStarted, why);
     *folder = esp->dir + "/" + kFolder;
     if (!readState(*folder, state))
-        return refuse(kNotStarted, format("nothing is staged on %s (no %s/%s)", esp->point.c_str(), kFolder, kStateFile));
+        return refuse(kNotStarted,
+                      format("nothing is staged on %s (no %s/%s)", esp->point.c_str(), kFolder, kStateFile));
     return 0;
 }
 
@@ -742,9 +747,10 @@ int Stager::report(const Command& command) {
     JobOutcome outcome = JobOutcome::Failed;
     bool keepOutput = false;
     if (!haveResult && !haveLog) {
-        note(format("Korvex.efi did not run at the boot (the firmware may have refused it: is it signed for Secure "
-                    "Boot?): %s",
-                    state.command.c_str()));
+        note(
+            format("Korvex.efi did not run at the boot (the firmware may have refused it: is it signed for Secure "
+                   "Boot?): %s",
+                   state.command.c_str()));
         status = kNotStarted;
     } else if (!haveResult || !uefi::parseResult(resultText.data(), resultText.size(), &outcome)) {
         note(format("Korvex.efi did not finish: %s has no result; its log is above", state.command.c_str()));
@@ -821,8 +827,8 @@ bool parseCommand(const std::vector<std::string>& args, Command* command, std::s
         *why = "no tool arguments: what should Korvex.efi do?";
         return false;
     }
-    if (command->verb != Command::Verb::Stage && (!command->tool.empty() || command->reset || !command->efi.empty() ||
-                                                  !command->kcsConfig.empty())) {
+    if (command->verb != Command::Verb::Stage &&
+        (!command->tool.empty() || command->reset || !command->efi.empty() || !command->kcsConfig.empty())) {
         *why = "--report and --cancel take only --esp";
         return false;
     }

@@ -71,7 +71,8 @@ Route chooseRoute(int argc, char** argv, const PreflightSettings& settings, Driv
         return Route::Ports;
     }
     if (node.empty()) {
-        std::fprintf(err, "korvex: interface: the kernel's IPMI driver (--interface=driver)\n"
+        std::fprintf(err,
+                     "korvex: interface: the kernel's IPMI driver (--interface=driver)\n"
                      "korvex: no /dev/ipmi0, /dev/ipmi/0 or /dev/ipmidev/0: the kernel's IPMI driver is not "
                      "loaded (modprobe ipmi_si ipmi_devintf)\n");
         return refuse(err);

@@ -70,18 +70,19 @@ const char* kindOf(mode_t mode) {
 // The same rules for what the name shows and for what was opened.
 bool acceptable(const struct stat& st, uid_t user, FILE* err) {
     if (!S_ISREG(st.st_mode)) {
-        std::fprintf(err, "korvex: kcs.cfg refused: it is %s; it is read only as a regular file\n",
-                     kindOf(st.st_mode));
+        std::fprintf(err, "korvex: kcs.cfg refused: it is %s; it is read only as a regular file\n", kindOf(st.st_mode));
         return false;
     }
     if (st.st_uid != 0 && st.st_uid != user) {
-        std::fprintf(err, "korvex: kcs.cfg refused: it is owned by uid %u, not by root or by the user running "
+        std::fprintf(err,
+                     "korvex: kcs.cfg refused: it is owned by uid %u, not by root or by the user running "
                      "korvex (uid %u)\n",
                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(user));
         return false;
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        std::fprintf(err, "korvex: kcs.cfg refused: others than its owner may write it (mode %04o); "
+        std::fprintf(err,
+                     "korvex: kcs.cfg refused: others than its owner may write it (mode %04o); "
                      "chmod go-w kcs.cfg\n",
                      static_cast<unsigned>(st.st_mode & 07777));
         return false;

@@ -64,7 +64,6 @@ void printHelp() {
 }  // namespace
 
 int main(int argc, char** argv) {
-
     // First, so that a signal from here on is a stop request, not the end.
     korvex::hosted::SignalStops stops("korvex");
     korvex::linuxhost::LinuxPortIo ports;

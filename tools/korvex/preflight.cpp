@@ -69,7 +69,8 @@ bool allGranted(const std::vector<uint16_t>& ports, const PortGrant& grant, FILE
         int error = 0;
         if (grant(port, &error)) continue;
         if (error == ENOTSUP) {
-            std::fprintf(err, "korvex: cannot access I/O ports %s: %s (this machine has no x86 I/O ports)\n"
+            std::fprintf(err,
+                         "korvex: cannot access I/O ports %s: %s (this machine has no x86 I/O ports)\n"
                          "korvex: nothing was sent to the BMC\n",
                          portText.c_str(), std::strerror(error));
         } else if (error == ENOSYS) {
@@ -79,9 +80,10 @@ bool allGranted(const std::vector<uint16_t>& ports, const PortGrant& grant, FILE
                          "korvex: nothing was sent to the BMC\n",
                          portText.c_str(), std::strerror(error));
         } else if (error == EPERM && geteuid() != 0) {
-            std::fprintf(err, "korvex: cannot access I/O ports %s: %s (run as root)\n"
-                         "korvex: nothing was sent to the BMC\n", portText.c_str(),
-                         std::strerror(error));
+            std::fprintf(err,
+                         "korvex: cannot access I/O ports %s: %s (run as root)\n"
+                         "korvex: nothing was sent to the BMC\n",
+                         portText.c_str(), std::strerror(error));
         } else if (error == EPERM) {
             std::fprintf(err,
                          "korvex: cannot access I/O ports %s: %s (the kernel refuses raw port access, "
@@ -112,13 +114,15 @@ bool inRange(const KcsPortSet& set, const char* origin, FILE* err) {
     } roles[] = {{set.command, "command/status", "CMD", "CA3"}, {set.data, "data", "DATA", "CA2"}};
     for (const auto& r : roles) {
         if (low16(r.port) == 0) {
-            std::fprintf(err, "korvex: KCS ports (%s) refused: the %s port is 0; kcs.cfg has no %s with a "
+            std::fprintf(err,
+                         "korvex: KCS ports (%s) refused: the %s port is 0; kcs.cfg has no %s with a "
                          "number, or the number is not plain hexadecimal such as %s\n",
                          origin, r.role, r.keyword, r.example);
             return false;
         }
         if (low16(r.port) < kLowestPort) {
-            std::fprintf(err, "korvex: KCS ports (%s) refused: the %s port 0x%X is below 0x100, among the "
+            std::fprintf(err,
+                         "korvex: KCS ports (%s) refused: the %s port 0x%X is below 0x100, among the "
                          "machine's own controllers (DMA, interrupts, timer, CMOS, reset)\n",
                          origin, r.role, low16(r.port));
             return false;
@@ -133,8 +137,8 @@ bool startsWith(const std::string& text, const char* prefix) { return text.rfind
 // KCS interface's own description (ACPI's device, or the one the kernel
 // makes from SMBIOS): none of them is a device that the ports would drive.
 // The kernel's IPMI driver is the one holder that is the interface itself.
-bool nobodyHolds(const std::vector<uint16_t>& ports, const std::vector<IoportsEntry>& ioports,
-                 const char* origin, FILE* err) {
+bool nobodyHolds(const std::vector<uint16_t>& ports, const std::vector<IoportsEntry>& ioports, const char* origin,
+                 FILE* err) {
     for (uint16_t port : ports) {
         const IoportsEntry* holder = holderOf(ioports, port);
         if (holder == nullptr || startsWith(holder->name, "PCI Bus ") || startsWith(holder->name, "IPI0001:") ||
@@ -143,28 +147,30 @@ bool nobodyHolds(const std::vector<uint16_t>& ports, const std::vector<IoportsEn
         if (holder->name == "ipmi_si") {
             // --force-with-kernel-driver is for a driver that provably does
             // not use these ports; here it provably does.
-            std::fprintf(err, "korvex: KCS ports (%s) refused: port 0x%X is held by the kernel's IPMI driver "
+            std::fprintf(err,
+                         "korvex: KCS ports (%s) refused: port 0x%X is held by the kernel's IPMI driver "
                          "(ipmi_si in /proc/ioports); unload it first (modprobe -r ipmi_si); "
                          "--force-with-kernel-driver does not cover a driver on these very ports\n",
                          origin, port);
         } else {
-            std::fprintf(err, "korvex: KCS ports (%s) refused: port 0x%X is held by \"%s\" (/proc/ioports)\n",
-                         origin, port, holder->name.c_str());
+            std::fprintf(err, "korvex: KCS ports (%s) refused: port 0x%X is held by \"%s\" (/proc/ioports)\n", origin,
+                         port, holder->name.c_str());
         }
         return false;
     }
     return true;
 }
 
-bool whereDescribed(const KcsPortSet& set, const std::vector<KcsDescription>& described, const char* origin,
-                    bool force, FILE* err) {
+bool whereDescribed(const KcsPortSet& set, const std::vector<KcsDescription>& described, const char* origin, bool force,
+                    FILE* err) {
     for (const KcsDescription& d : described) {
         if (d.io && d.data == low16(set.data) && d.command == low16(set.command)) return true;
     }
     if (described.empty()) return true;
     const KcsDescription& d = described.front();
     if (force) {
-        std::fprintf(err, "korvex: warning: the KCS ports differ from the interface that the system describes "
+        std::fprintf(err,
+                     "korvex: warning: the KCS ports differ from the interface that the system describes "
                      "(%s); going ahead as told (--force-ports)\n",
                      d.source.c_str());
         return true;
@@ -172,12 +178,14 @@ bool whereDescribed(const KcsPortSet& set, const std::vector<KcsDescription>& de
     const auto data = static_cast<unsigned long long>(d.data);
     const auto command = static_cast<unsigned long long>(d.command);
     if (d.io) {
-        std::fprintf(err, "korvex: KCS ports (%s) refused: command/status 0x%X, data 0x%X, but the system "
+        std::fprintf(err,
+                     "korvex: KCS ports (%s) refused: command/status 0x%X, data 0x%X, but the system "
                      "describes its KCS interface at command/status 0x%llX, data 0x%llX (%s); to use those, put "
                      "\"CMD %llX DATA %llX\" into kcs.cfg; to go ahead anyway, give --force-ports\n",
                      origin, low16(set.command), low16(set.data), command, data, d.source.c_str(), command, data);
     } else {
-        std::fprintf(err, "korvex: KCS ports (%s) refused: the system describes its KCS interface as "
+        std::fprintf(err,
+                     "korvex: KCS ports (%s) refused: the system describes its KCS interface as "
                      "memory-mapped at 0x%llX (%s), not at I/O ports; to go ahead anyway, give --force-ports\n",
                      origin, data, d.source.c_str());
     }
@@ -186,8 +194,8 @@ bool whereDescribed(const KcsPortSet& set, const std::vector<KcsDescription>& de
 
 }  // namespace
 
-bool preflight(CheckedKcsCfg& kcsCfg, const PortGrant& grant, int argc, char** argv,
-               const PreflightSettings& settings, FILE* err) {
+bool preflight(CheckedKcsCfg& kcsCfg, const PortGrant& grant, int argc, char** argv, const PreflightSettings& settings,
+               FILE* err) {
     if (!runNeedsBmc(argc, argv)) return true;
     if (!kcsCfg.load(settings.user, err)) return false;
     KcsPortSet set;
@@ -199,10 +207,12 @@ bool preflight(CheckedKcsCfg& kcsCfg, const PortGrant& grant, int argc, char** a
 
     std::vector<IoportsEntry> ioports;
     if (!readIoports(settings.root, &ioports)) {
-        std::fprintf(err, "korvex: warning: cannot read /proc/ioports; the KCS ports were not checked against "
+        std::fprintf(err,
+                     "korvex: warning: cannot read /proc/ioports; the KCS ports were not checked against "
                      "other devices and drivers\n");
     } else if (addressesHidden(ioports)) {
-        std::fprintf(err, "korvex: warning: /proc/ioports hides its addresses (the capability CAP_SYS_ADMIN is "
+        std::fprintf(err,
+                     "korvex: warning: /proc/ioports hides its addresses (the capability CAP_SYS_ADMIN is "
                      "missing); the KCS ports were not checked against other devices and drivers\n");
         ioports.clear();
     }
@@ -226,8 +236,8 @@ bool preflight(CheckedKcsCfg& kcsCfg, const PortGrant& grant, int argc, char** a
         std::fprintf(err, "korvex: warning: the kernel's IPMI driver is loaded (%s exists); going ahead as told\n",
                      evidence.c_str());
     }
-    std::fprintf(err, "korvex: KCS ports: command/status 0x%X, data 0x%X (%s)\n", low16(set.command),
-                 low16(set.data), origin);
+    std::fprintf(err, "korvex: KCS ports: command/status 0x%X, data 0x%X (%s)\n", low16(set.command), low16(set.data),
+                 origin);
     return true;
 }
 

@@ -54,7 +54,7 @@ bool runNeedsBmc(int argc, char** argv);
 // the port set that was checked. grant asks for one port, as
 // LinuxPortIo::grant.
 using PortGrant = std::function<bool(uint16_t port, int* error)>;
-bool preflight(CheckedKcsCfg& kcsCfg, const PortGrant& grant, int argc, char** argv,
-               const PreflightSettings& settings, FILE* err);
+bool preflight(CheckedKcsCfg& kcsCfg, const PortGrant& grant, int argc, char** argv, const PreflightSettings& settings,
+               FILE* err);
 
 }  // namespace korvex::linuxhost

@@ -120,8 +120,7 @@ bool decodeSmbiosIpmi(const std::string& raw, KcsDescription* out) {
     return true;
 }
 
-std::vector<KcsDescription> describedKcsInterfaces(const std::string& root,
-                                                   const std::vector<IoportsEntry>& ioports) {
+std::vector<KcsDescription> describedKcsInterfaces(const std::string& root, const std::vector<IoportsEntry>& ioports) {
     std::vector<KcsDescription> found;
     const std::string dmi = root + "/sys/firmware/dmi/entries";
     for (const std::string& entry : namesIn(dmi, "38-")) {

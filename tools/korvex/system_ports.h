@@ -47,7 +47,6 @@ bool decodeSmbiosIpmi(const std::string& raw, KcsDescription* out);
 // Every KCS interface that SMBIOS or ACPI describes. The ACPI device's
 // registers are its resources, which the kernel lists in /proc/ioports under
 // the device's name; pass no entries when their addresses are not known.
-std::vector<KcsDescription> describedKcsInterfaces(const std::string& root,
-                                                   const std::vector<IoportsEntry>& ioports);
+std::vector<KcsDescription> describedKcsInterfaces(const std::string& root, const std::vector<IoportsEntry>& ioports);
 
 }  // namespace korvex::linuxhost

@@ -21,8 +21,8 @@ char* defaultProgramName() { return kProgramName; }
 EFI_SHELL_PARAMETERS_PROTOCOL* shellParameters(EFI_HANDLE image) {
     EFI_GUID guid = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
     void* interface = nullptr;
-    if (firmware.boot->OpenProtocol(image, &guid, &interface, image, nullptr,
-                                    EFI_OPEN_PROTOCOL_GET_PROTOCOL) != EFI_SUCCESS)
+    if (firmware.boot->OpenProtocol(image, &guid, &interface, image, nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL) !=
+        EFI_SUCCESS)
         return nullptr;
     return static_cast<EFI_SHELL_PARAMETERS_PROTOCOL*>(interface);
 }
@@ -104,14 +104,14 @@ BootCommandLine bootArguments(Memory& memory, const EFI_LOADED_IMAGE* loaded, Ar
     auto* line = static_cast<char16_t*>(memory.allocate((length + 1) * sizeof(char16_t)));
     auto* words = static_cast<char16_t*>(memory.allocate((length + 1) * sizeof(char16_t)));
     if (line != nullptr && words != nullptr) {
-        for (size_t i = 0; i < length; ++i)
-            line[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        for (size_t i = 0; i < length; ++i) line[i] = static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
         const size_t count = splitCommandLine(line, length, words);
         result.start = classifyCommandLine(words, count);
-        result.ok = !result.start.isCommandLine || (args->reserve(count + 1) &&
-                    forEachArgument(words, count, result.start, [args](const char16_t* word) {
-                        return args->add(reinterpret_cast<const CHAR16*>(word));
-                    }));
+        result.ok =
+            !result.start.isCommandLine ||
+            (args->reserve(count + 1) && forEachArgument(words, count, result.start, [args](const char16_t* word) {
+                 return args->add(reinterpret_cast<const CHAR16*>(word));
+             }));
     }
     memory.release(line);
     memory.release(words);
@@ -144,7 +144,8 @@ EFI_STATUS runInShell(EFI_SYSTEM_TABLE* system, const EFI_SHELL_PARAMETERS_PROTO
     Machine machine;
     UefiConsole console(system);
     UefiFileSystem files(shell());
-    const Platform platform{machine.ports, machine.timers, machine.stall, console, files, machine.memory, machine.stops};
+    const Platform platform{machine.ports, machine.timers, machine.stall, console,
+                            files,         machine.memory, machine.stops};
     Arguments args(machine.memory);
     // The shell is told success on every path: the outcome is in the console text.
     if (shellArguments(parameters, &args)) static_cast<void>(korvexMain(platform, args.count(), args.vector()));
@@ -169,7 +170,8 @@ EFI_STATUS runFromBootManager(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
         // another tool wrote: no command line to act on, and no file is
         // touched. The banner says what the program is.
         UefiFileSystem none(nullptr);
-        const Platform platform{machine.ports, machine.timers, machine.stall, console, none, machine.memory, machine.stops};
+        const Platform platform{machine.ports, machine.timers, machine.stall, console,
+                                none,          machine.memory, machine.stops};
         char* vector[] = {defaultProgramName(), nullptr};
         static_cast<void>(korvexMain(platform, 1, vector));
         console.flush();
@@ -185,7 +187,8 @@ EFI_STATUS runFromBootManager(EFI_HANDLE image, EFI_SYSTEM_TABLE* system) {
         return kBackToBootManager;
     }
     console.copyTo(log);
-    const Platform platform{machine.ports, machine.timers, machine.stall, console, files, machine.memory, machine.stops};
+    const Platform platform{machine.ports, machine.timers, machine.stall, console,
+                            files,         machine.memory, machine.stops};
     const JobResult result = korvexMain(platform, args.count(), args.vector());
     console.flush();
     console.copyTo(nullptr);

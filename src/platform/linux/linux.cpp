@@ -96,8 +96,8 @@ bool MonotonicTimers::create(TimerId* id) { return slots_.create(id); }
 
 bool MonotonicTimers::armRelative(TimerId id, uint64_t units100ns) {
     const uint64_t maxUnits = std::numeric_limits<uint64_t>::max() / 100;
-    return slots_.arm(id, monotonicAfter(units100ns > maxUnits ? std::numeric_limits<uint64_t>::max()
-                                                               : units100ns * 100));
+    return slots_.arm(id,
+                      monotonicAfter(units100ns > maxUnits ? std::numeric_limits<uint64_t>::max() : units100ns * 100));
 }
 
 bool MonotonicTimers::fired(TimerId id) {

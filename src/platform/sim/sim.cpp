@@ -29,7 +29,9 @@ bool SimTimers::create(TimerId* id) {
     return slots_.create(id);
 }
 
-bool SimTimers::armRelative(TimerId id, uint64_t units100ns) { return slots_.arm(id, clock_.nowNs() + units100ns * 100); }
+bool SimTimers::armRelative(TimerId id, uint64_t units100ns) {
+    return slots_.arm(id, clock_.nowNs() + units100ns * 100);
+}
 
 bool SimTimers::fired(TimerId id) {
     return slots_.fired(id, [this](uint64_t deadlineNs) { return clock_.nowNs() >= deadlineNs; });

@@ -229,8 +229,8 @@ File* FirmwareFileSystem::open(const char* name, const char* mode) {
     UefiMemory memory;
     CHAR16* wide = toUcs2(memory, name);
     if (wide == nullptr) return nullptr;
-    const UINT64 openMode = reading ? EFI_FILE_MODE_READ
-                                    : EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
+    const UINT64 openMode =
+        reading ? EFI_FILE_MODE_READ : EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
     Handle handle = nullptr;
     const EFI_STATUS status = openFile(wide, openMode, &handle);
     memory.release(wide);
@@ -257,8 +257,10 @@ StagedFile* FirmwareFileSystem::createStaged(const char* name) {
         if (openFile(temporary, mode, &handle) != EFI_SUCCESS) handle = nullptr;
         memory.release(temporary);
     }
-    FirmwareFile* stream = handle != nullptr ? new (std::nothrow) FirmwareFile(*this, handle, true, true, false) : nullptr;
-    StagedFile* file = stream != nullptr ? new (std::nothrow) StagedFirmwareFile(*this, handle, target, stream) : nullptr;
+    FirmwareFile* stream =
+        handle != nullptr ? new (std::nothrow) FirmwareFile(*this, handle, true, true, false) : nullptr;
+    StagedFile* file =
+        stream != nullptr ? new (std::nothrow) StagedFirmwareFile(*this, handle, target, stream) : nullptr;
     if (file != nullptr) return file;
     if (stream != nullptr) stream->close();
     if (handle != nullptr) deleteFile(handle);

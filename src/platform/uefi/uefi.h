@@ -90,8 +90,8 @@ public:
     using Handle = void*;
     virtual EFI_STATUS openFile(const CHAR16* name, UINT64 mode, Handle* handle) = 0;
     virtual bool closeFile(Handle handle) = 0;
-    virtual bool deleteFile(Handle handle) = 0;           // closes the handle too
-    virtual EFI_FILE_INFO* fileInfo(Handle handle) = 0;   // pool memory (FreePool)
+    virtual bool deleteFile(Handle handle) = 0;          // closes the handle too
+    virtual EFI_FILE_INFO* fileInfo(Handle handle) = 0;  // pool memory (FreePool)
     virtual bool setFileInfo(Handle handle, EFI_FILE_INFO* info) = 0;
     virtual bool readFile(Handle handle, uint64_t position, void* buffer, size_t* count) = 0;
     virtual bool writeFile(Handle handle, uint64_t position, const void* data, size_t* count) = 0;

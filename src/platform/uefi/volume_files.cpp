@@ -125,7 +125,8 @@ bool UefiVolumeFileSystem::readFile(Handle handle, uint64_t position, void* buff
 bool UefiVolumeFileSystem::writeFile(Handle handle, uint64_t position, const void* data, size_t* count) {
     auto* file = static_cast<EFI_FILE_HANDLE>(handle);
     UINTN n = *count;
-    if (file->SetPosition(file, position) != EFI_SUCCESS || file->Write(file, &n, const_cast<void*>(data)) != EFI_SUCCESS)
+    if (file->SetPosition(file, position) != EFI_SUCCESS ||
+        file->Write(file, &n, const_cast<void*>(data)) != EFI_SUCCESS)
         return false;
     *count = n;
     return true;

@@ -23,7 +23,7 @@ int SystemIpmiCalls::ioctl(int fd, unsigned long request, void* arg) { return ::
 int SystemIpmiCalls::poll(pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
 
 int64_t SystemIpmiCalls::monotonicMs() {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
@@ -109,13 +109,13 @@ ExchangeResult DriverTransport::exchange(uint8_t netFnLun, uint8_t command, cons
 
 DriverTransport::Sent DriverTransport::send(uint8_t netFnLun, uint8_t command, const uint8_t* requestData,
                                             int32_t requestLength, long msgid) {
-    ipmi_system_interface_addr address {};
+    ipmi_system_interface_addr address{};
     address.addr_type = IPMI_SYSTEM_INTERFACE_ADDR_TYPE;
     address.channel = IPMI_BMC_CHANNEL;
     address.lun = static_cast<unsigned char>(netFnLun & 3);
     uint8_t data[kcs::kMaxRequestData] = {};
     if (requestLength > 0) std::memcpy(data, requestData, static_cast<size_t>(requestLength));
-    ipmi_req request {};
+    ipmi_req request{};
     request.addr = reinterpret_cast<unsigned char*>(&address);
     request.addr_len = sizeof address;
     request.msgid = msgid;
@@ -165,17 +165,16 @@ ExchangeResult DriverTransport::receive(long msgid, uint8_t* responseData) {
     for (;;) {
         const int64_t left = deadline - calls_.monotonicMs();
         if (left <= 0) return readFailed("no answer within %d s", driver::kAnswerLimitMs / 1000);
-        pollfd ready {fd_, POLLIN, 0};
+        pollfd ready{fd_, POLLIN, 0};
         const int count = calls_.poll(&ready, 1, static_cast<int>(left));
         if (count < 0 && errno == EINTR) continue;
         if (count < 0) return readFailed("waiting for the answer failed: %s", std::strerror(errno));
         if (count == 0) continue;  // the clock decides
-        if ((ready.revents & POLLIN) == 0)
-            return readFailed("the device failed (poll events 0x%x)", ready.revents);
+        if ((ready.revents & POLLIN) == 0) return readFailed("the device failed (poll events 0x%x)", ready.revents);
 
-        ipmi_addr from {};
+        ipmi_addr from{};
         uint8_t data[IPMI_MAX_MSG_LENGTH];
-        ipmi_recv answer {};
+        ipmi_recv answer{};
         answer.addr = reinterpret_cast<unsigned char*>(&from);
         answer.addr_len = sizeof from;
         answer.msg.data = data;
