@@ -55,14 +55,8 @@ def main():
             super().__init__(*a, **k)
             self.arrivals = []  # (time, length of the output after the piece)
 
-        def _reader(self, stream):
-            while True:
-                chunk = stream.read1(4096) if hasattr(stream, "read1") else stream.read(4096)
-                if not chunk:
-                    return
-                with self.lock:
-                    self.output += chunk
-                    self.arrivals.append((time.monotonic(), len(self.output)))
+        def _arrived(self):
+            self.arrivals.append((time.monotonic(), len(self.output)))
 
         def when(self, needle, start=0, last=False):
             """The time at which the raw console first (or last) held needle."""

@@ -274,6 +274,10 @@ class Qemu:
                 return
             with self.lock:
                 self.output += chunk
+                self._arrived()
+
+    def _arrived(self):
+        """Called with the lock held after each piece of console text (a hook for the benchmarks)."""
 
     @staticmethod
     def _type(qemu, key):
