@@ -172,7 +172,7 @@ const Knob kSettings[] = {
      "the flash at the start (default: all 0xFF)",
      [](const KnobTarget& t, const Values& v) -> const char* {
          std::fill(t.bmc.flash().begin(), t.bmc.flash().end(), 0xFF);
-         std::copy(v.bytes.begin(), v.bytes.end(), t.bmc.flash().begin());
+         std::copy_n(v.bytes.begin(), std::min(v.bytes.size(), t.bmc.flash().size()), t.bmc.flash().begin());
          return nullptr;
      }},
     {"save-flash",

@@ -83,9 +83,14 @@ public:
 
     // The BMC's flash, 32 MiB, erased (0xFF) until written; allocated on first use.
     std::vector<uint8_t>& flash() {
-        if (flash_.empty()) flash_.assign(kFlashSize, 0xFF);
+        if (flash_.empty()) flash_.assign(flashSize_, 0xFF);
         return flash_;
     }
+    bool flashInUse() const { return !flash_.empty(); }
+    // Only the start of the flash, for tests that run a job hundreds of times
+    // and never look further: what would go beyond it is dropped.
+    void shortenFlash(size_t bytes) { flashSize_ = bytes; }
+    size_t flashSize() const { return flashSize_; }
 
     template <typename T>
     T* module() const {
@@ -108,6 +113,7 @@ private:
     std::vector<std::unique_ptr<BmcModule>> modules_;
     std::vector<Entry> entries_;
     std::vector<Fault> faults_;
+    size_t flashSize_ = kFlashSize;
     std::vector<Request> log_;
     bool keepLog_ = false;
     std::function<void(const Request&)> onRequest_;

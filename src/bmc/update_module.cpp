@@ -62,7 +62,7 @@ Response UpdateModule::receiveFWData(const Request& request) {
     if (dropped(kCmdReceiveFWData)) return kDropped;
     if (request.data.empty()) return Response{kCcBadLength, {}};
     const size_t n = request.data.size() - 1;
-    for (size_t i = 0; i < n && writeAt_ < kFlashSize; ++i) flash()[writeAt_++] = request.data[1 + i];
+    for (size_t i = 0; i < n && writeAt_ < flash().size(); ++i) flash()[writeAt_++] = request.data[1 + i];
     if (!blocks_.empty()) blocks_.back().bytesReceived += n;
     const bool last = request.data[0] == kLastChunk;
     if (!last || !knobs.verdict) return Response{0x00, {}};

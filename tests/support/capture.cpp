@@ -64,10 +64,13 @@ std::string scratchPath(const std::string& stem) {
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return "";
+    std::string bytes(static_cast<size_t>(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

@@ -1,5 +1,7 @@
 #include "platform/sim/sim.h"
 
+#include <algorithm>
+
 namespace korvex::sim {
 
 IoDevice* SimPorts::find(uint16_t port) const {
@@ -9,15 +11,29 @@ IoDevice* SimPorts::find(uint16_t port) const {
 }
 
 uint8_t SimPorts::in8(uint16_t port) {
-    clock_.advanceNs(costNs_);
+    clock_.advanceNs(stepNs_);
     ++reads_;
     IoDevice* d = find(port);
-    return d != nullptr ? d->read(port) : 0xFF;
+    const uint8_t value = d != nullptr ? d->read(port) : 0xFF;
+    // A poll that keeps reading the same value lets time run on in growing
+    // steps (up to 50 us): a 30-second wait then costs 600,000 reads, not
+    // thirty million, and a change is still seen within 50 us.
+    if (port == lastPort_ && value == lastValue_) {
+        if (++repeats_ >= kSteadyReads && stepNs_ < kLongestStepNs) stepNs_ = std::min(stepNs_ * 2, kLongestStepNs);
+    } else {
+        lastPort_ = port;
+        lastValue_ = value;
+        repeats_ = 0;
+        stepNs_ = costNs_;
+    }
+    return value;
 }
 
 void SimPorts::out8(uint16_t port, uint8_t value) {
     clock_.advanceNs(costNs_);
     ++writes_;
+    repeats_ = 0;
+    stepNs_ = costNs_;
     if (IoDevice* d = find(port)) d->write(port, value);
 }
 

@@ -47,8 +47,14 @@ public:
 
 private:
     IoDevice* find(uint16_t port) const;
+    static constexpr uint64_t kSteadyReads = 64;
+    static constexpr uint64_t kLongestStepNs = 50000;
     VirtualClock& clock_;
     uint64_t costNs_;
+    uint64_t stepNs_ = costNs_;
+    uint16_t lastPort_ = 0;
+    uint8_t lastValue_ = 0;
+    uint64_t repeats_ = 0;
     std::vector<IoDevice*> devices_;
     uint64_t reads_ = 0;
     uint64_t writes_ = 0;
