@@ -20,14 +20,15 @@ constexpr uint64_t kForever = UINT64_MAX;
 
 // Passes port accesses through, logs them ("in CA3 81", "out CA2 18") if
 // asked, and makes `forceCount` status reads from the `forceFrom`-th on
-// (counting from 0) read as `forced`.
+// (counting from 0), and those before `forceUntilNs`, read as `forced`.
 class RecordingPorts final : public PortIo {
 public:
-    explicit RecordingPorts(PortIo& inner) : inner_(inner) {}
+    RecordingPorts(PortIo& inner, const sim::VirtualClock& clock) : inner_(inner), clock_(clock) {}
     uint8_t in8(uint16_t port) override {
         uint8_t value = inner_.in8(port);
         if (port == 0xCA3) {
-            if (statusReads >= forceFrom && statusReads - forceFrom < forceCount) value = forced;
+            if (statusReads >= forceFrom && statusReads - forceFrom < forceCount && clock_.nowNs() < forceUntilNs)
+                value = forced;
             ++statusReads;
         }
         note("in", port, value);
@@ -43,6 +44,7 @@ public:
     uint64_t statusReads = 0;
     uint64_t forceFrom = kForever;
     uint64_t forceCount = kForever;
+    uint64_t forceUntilNs = kForever;
     uint8_t forced = 0;
 
 private:
@@ -53,6 +55,7 @@ private:
         log.emplace_back(line);
     }
     PortIo& inner_;
+    const sim::VirtualClock& clock_;
 };
 
 // Passes timer calls through; the create or arm call with a given number
@@ -114,7 +117,7 @@ protected:
     test::MemFs files;
     test::CountingMemory memory;
     bmc::SimMachine machine{console, files, memory};
-    RecordingPorts ports{machine.ports};
+    RecordingPorts ports{machine.ports, machine.clock};
     FaultyTimers timers{machine.timers};
     NeverStop stops;
     KcsTransport kcs{Platform{ports, timers, machine.stall, console, files, memory, stops}};
@@ -220,6 +223,7 @@ struct FaultCase {
     uint64_t seconds;  // of waiting, to within 100 us; 0: less than one
     bool recovers;     // the next exchange works
     const char* kcsCfg = nullptr;
+    uint64_t forceUntilNs = kForever;
 };
 
 class KcsFault : public KcsExchange, public ::testing::WithParamInterface<FaultCase> {};
@@ -237,6 +241,7 @@ TEST_P(KcsFault, EndsAsItShould) {
     ports.forceFrom = c.forceFrom;
     ports.forceCount = c.forceCount;
     ports.forced = c.forced;
+    ports.forceUntilNs = c.forceUntilNs;
     int32_t length = kUntouched;
     EXPECT_EQ(coldReset(&length), c.result);
     EXPECT_EQ(length, c.length);
@@ -270,8 +275,8 @@ INSTANTIATE_TEST_SUITE_P(
         // 1025 READs: the drain limit, long before any timer.
         FaultCase{"endless_response_ends_at_the_drain_limit", "", 8, kForever, 0x41, -1, -1, 4 + 1025, 0, false},
         // 20 s of IBF before the transfer, then 20 s of work on the answer.
-        FaultCase{"every_wait_has_its_own_thirty_seconds", "kcs-delay:20000000", 0, 20'000'000, 0x02, 0, 0, 7, 40,
-                  true},
+        FaultCase{"every_wait_has_its_own_thirty_seconds", "kcs-delay:20000000", 0, kForever, 0x02, 0, 0, 7, 40, true,
+                  nullptr, 20'000'000'000},
         FaultCase{"ibf_stuck", "kcs-ibf-stuck", kForever, 0, 0, -1, kUntouched, 0, 30, false},
         FaultCase{"slow_answer_within_the_limit", "kcs-delay:29000000", kForever, 0, 0, 0, 0, 7, 29, true},
         // The late answer is still on its way: the next exchange waits it out.

@@ -16,8 +16,8 @@ uint8_t SimPorts::in8(uint16_t port) {
     IoDevice* d = find(port);
     const uint8_t value = d != nullptr ? d->read(port) : 0xFF;
     // A poll that keeps reading the same value lets time run on in growing
-    // steps (up to 50 us): a 30-second wait then costs 600,000 reads, not
-    // thirty million, and a change is still seen within 50 us.
+    // steps (up to 20 us): a 30-second wait then costs 1.5 million reads, not
+    // thirty million, and a change is still seen within 20 us.
     if (port == lastPort_ && value == lastValue_) {
         if (++repeats_ >= kSteadyReads && stepNs_ < kLongestStepNs) stepNs_ = std::min(stepNs_ * 2, kLongestStepNs);
     } else {

@@ -48,7 +48,7 @@ public:
 private:
     IoDevice* find(uint16_t port) const;
     static constexpr uint64_t kSteadyReads = 64;
-    static constexpr uint64_t kLongestStepNs = 50000;
+    static constexpr uint64_t kLongestStepNs = 20000;
     VirtualClock& clock_;
     uint64_t costNs_;
     uint64_t stepNs_ = costNs_;
