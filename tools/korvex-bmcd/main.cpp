@@ -1,13 +1,16 @@
 // korvex-bmcd: the simulated BMC behind QEMU's KCS interface. QEMU's
 // ipmi-bmc-extern device listens on a Unix socket; this program connects to
 // it, answers each request with the simulated BMC, and when QEMU goes away
-// (end of the stream) saves what the --bmc-... options asked for and exits.
+// (end of the stream) or SIGTERM comes, saves what the --bmc-... options
+// asked for and exits. SIGTERM lets a test put another BMC behind the same
+// running guest.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,6 +24,10 @@
 #include "platform/hosted/number.h"
 
 namespace {
+
+volatile std::sig_atomic_t terminated = 0;
+
+void onTerminate(int) { terminated = 1; }
 
 struct Settings {
     std::string socketPath;
@@ -38,7 +45,8 @@ void printHelp() {
         "SOCKET, on which QEMU listens, e.g.\n"
         "  -chardev socket,id=ipmi0,path=SOCKET,server=on,wait=off\n"
         "  -device ipmi-bmc-extern,chardev=ipmi0,id=bmc0 -device isa-ipmi-kcs,bmc=bmc0\n"
-        "It exits when QEMU closes the connection, after saving what the options ask for.\n"
+        "It exits when QEMU closes the connection or on SIGTERM, after saving what the\n"
+        "options ask for.\n"
         "It answers the BMC Global Enables and message flags requests a host's IPMI\n"
         "driver makes, and turns QEMU's KCS interrupt on and off as the host asks.\n"
         "Frames over 1024 bytes are dropped (said once on standard error).\n"
@@ -177,6 +185,8 @@ void serve(int fd, const Settings& s, korvex::bmc::vm::Responder& responder) {
     if (!sendAll(fd, korvex::bmc::vm::greeting())) return;
     uint64_t dropped = 0;
     for (;;) {
+        // A SIGTERM just before read() is missed; whoever sends it sends it again.
+        if (terminated) return;
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
@@ -209,6 +219,11 @@ int main(int argc, char** argv) {
     Settings settings;
     if (const int rc = parseArguments(argc, argv, bmc, &settings); rc != 0) return rc == 1 ? 0 : 2;
 
+    // No SA_RESTART: the signal has to break the blocking read.
+    struct sigaction action {};
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
     const int fd = connectWithRetry(settings);
     if (fd < 0) return 1;
     korvex::bmc::vm::Responder responder(bmc);
