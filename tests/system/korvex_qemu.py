@@ -243,6 +243,8 @@ class Qemu:
         # that end the boot as soon as the serial console shows one.
         self.firmware, self.kernel, self.stop_on = firmware, kernel, [t.encode() for t in stop_on]
         self.output = bytearray()
+        self.pid = None
+        self.cpu_marks = []  # (console length, QEMU's CPU seconds then)
         self.lock = threading.Lock()
         self.bmcd_log = b""
         self._bmcd = None
@@ -322,7 +324,15 @@ class Qemu:
                 self._arrived()
 
     def _arrived(self):
-        """Called with the lock held after each piece of console text (a hook for the benchmarks)."""
+        """Called with the lock held after each piece of console text (a hook
+        for the benchmarks): notes QEMU's CPU time, so that each run's share
+        of it shows."""
+        self.cpu_marks.append((len(self.output), process_cpu(self.pid)))
+
+    def cpu_at(self, needle):
+        """QEMU's CPU seconds when the console first held needle, or None."""
+        at = bytes(self.output).find(needle.encode())
+        return next((cpu for length, cpu in self.cpu_marks if at >= 0 and length >= at + len(needle)), None)
 
     @staticmethod
     def _type(qemu, key):
@@ -338,6 +348,7 @@ class Qemu:
             os.remove(socket_path)
         qemu = subprocess.Popen(self.command(socket_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
+        self.pid = qemu.pid
         self.socket_path = socket_path
         if self.bmc == "bmcd":
             self._start_bmcd(self.bmcd_args)
@@ -401,6 +412,16 @@ class Qemu:
         if failure:
             raise Failure(failure + "\n--- console (last 3000 bytes) ---\n" + clean(bytes(self.output))[-3000:])
         return clean(bytes(self.output))
+
+
+def process_cpu(pid):
+    """User and system CPU seconds of a running process."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rpartition(")")[2].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def connected_unix_socket(inodes):
@@ -531,7 +552,7 @@ class Run:
     def __init__(self, case, command, bmc, keys, before, compare):
         self.case, self.command, self.bmc, self.keys = case, command, bmc, keys
         self.before, self.compare = before, compare
-        self.sim_text = self.sim_folder = self.output = None
+        self.sim_text = self.sim_folder = self.output = self.cpu = None
 
 
 class Boot:
@@ -614,6 +635,11 @@ class Boot:
             b = self.console.find("%s %d" % (END, i), a + 1)
             if a >= 0 and b >= 0:
                 run.output = self.console[a + len(begin):b]
+            ends = qemu.cpu_at("%s %d" % (BEGIN, i)), qemu.cpu_at("%s %d" % (END, i))
+            run.cpu = None if None in ends else ends[1] - ends[0]
+        first, last = qemu.cpu_at("%s 0" % BEGIN), qemu.cpu_marks[-1][1] if qemu.cpu_marks else None
+        log("boot: QEMU's CPU %s s to the first run, %s s in all" % tuple(
+            "?" if t is None else "%.1f" % t for t in (first, last)))
 
     def verify(self, name):
         for run in self.runs:
@@ -623,6 +649,11 @@ class Boot:
                                   % (run.command, self.console[-3000:]))
                 if run.compare:
                     expect_same("Korvex.efi " + run.command, run.output, run.sim_text)
+
+    def cpu(self, name):
+        """QEMU's CPU seconds in the case's runs, from marker to marker."""
+        spent = [run.cpu for run in self.runs if run.case.name == name and run.cpu is not None]
+        return " (QEMU's CPU in its runs: %.1f s)" % sum(spent) if spent else ""
 
     def stop(self):
         if self.ipmi_sim is not None:
@@ -1224,6 +1255,9 @@ class StagedBoots(Boot):
     def verify(self, name):
         pass  # the chain fails as a whole, naming the run it was in
 
+    def cpu(self, name):
+        return ""
+
 
 def case_staged_update(c):
     """The whole staged flow without Secure Boot: Linux stages an update,
@@ -1336,7 +1370,7 @@ def run_cases(tools, work, names):
                 results[name] = (0, "")
             except Failure as e:
                 results[name] = (1, str(e))
-    return results
+    return results, boot
 
 
 def main():
@@ -1353,12 +1387,13 @@ def main():
     start = time.monotonic()
     try:
         tools.check()
-        results = run_cases(tools, work, names)
+        results, boot = run_cases(tools, work, names)
     except Skip as e:
-        results = {name: (SKIP, str(e)) for name in names}
+        results, boot = {name: (SKIP, str(e)) for name in names}, None
     for name in names:
         status, why = results[name]
-        log("%s %s%s" % ({0: "PASS", 1: "FAIL", SKIP: "SKIP"}[status], name, ": " + why if why else ""))
+        log("%s %s%s%s" % ({0: "PASS", 1: "FAIL", SKIP: "SKIP"}[status], name, boot.cpu(name) if boot else "",
+                           ": " + why if why else ""))
     # The CPU time beside the wall time: a guest that mostly waits lets the
     # scheduler run more such boots at once (tests/system/CMakeLists.txt).
     t = os.times()
