@@ -279,21 +279,16 @@ class Qemu:
 
     def _end_bmcd(self, terminate):
         """Waits for korvex-bmcd to end, after QEMU closed its socket or, with
-        terminate, on SIGTERM (sent again each second: one that comes just
-        before korvex-bmcd blocks is missed). What went wrong, or None."""
+        terminate, on SIGTERM. What went wrong, or None."""
         bmcd, self._bmcd = self._bmcd, None
-        deadline = time.monotonic() + 20
-        while True:
-            if terminate and bmcd.poll() is None:
-                bmcd.terminate()
-            try:
-                out, _ = bmcd.communicate(timeout=1 if terminate else 20)
-                break
-            except subprocess.TimeoutExpired:
-                if time.monotonic() > deadline or not terminate:
-                    bmcd.kill()
-                    self.bmcd_log += bmcd.communicate()[0]
-                    return "korvex-bmcd did not end when %s" % ("asked to" if terminate else "QEMU did")
+        if terminate and bmcd.poll() is None:
+            bmcd.terminate()
+        try:
+            out, _ = bmcd.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            bmcd.kill()
+            self.bmcd_log += bmcd.communicate()[0]
+            return "korvex-bmcd did not end when %s" % ("asked to" if terminate else "QEMU did")
         self.bmcd_log += out
         if bmcd.returncode != 0:
             return "korvex-bmcd ended with status %d: %s" % (bmcd.returncode, out.decode(errors="replace"))

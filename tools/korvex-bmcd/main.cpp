@@ -1,16 +1,14 @@
 // korvex-bmcd: the simulated BMC behind QEMU's KCS interface. QEMU's
 // ipmi-bmc-extern device listens on a Unix socket; this program connects to
 // it, answers each request with the simulated BMC, and when QEMU goes away
-// (end of the stream) or SIGTERM comes, saves what the --bmc-... options
-// asked for and exits. SIGTERM lets a test put another BMC behind the same
-// running guest.
+// (end of the stream) saves what the --bmc-... options asked for and exits.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,10 +22,6 @@
 #include "platform/hosted/number.h"
 
 namespace {
-
-volatile std::sig_atomic_t terminated = 0;
-
-void onTerminate(int) { terminated = 1; }
 
 struct Settings {
     std::string socketPath;
@@ -45,8 +39,8 @@ void printHelp() {
         "SOCKET, on which QEMU listens, e.g.\n"
         "  -chardev socket,id=ipmi0,path=SOCKET,server=on,wait=off\n"
         "  -device ipmi-bmc-extern,chardev=ipmi0,id=bmc0 -device isa-ipmi-kcs,bmc=bmc0\n"
-        "It exits when QEMU closes the connection or on SIGTERM, after saving what the\n"
-        "options ask for.\n"
+        "It exits when QEMU closes the connection, or on SIGTERM or SIGINT, after saving\n"
+        "what the options ask for.\n"
         "It answers the BMC Global Enables and message flags requests a host's IPMI\n"
         "driver makes, and turns QEMU's KCS interrupt on and off as the host asks.\n"
         "Frames over 1024 bytes are dropped (said once on standard error).\n"
@@ -185,8 +179,6 @@ void serve(int fd, const Settings& s, korvex::bmc::vm::Responder& responder) {
     if (!sendAll(fd, korvex::bmc::vm::greeting())) return;
     uint64_t dropped = 0;
     for (;;) {
-        // A SIGTERM just before read() is missed; whoever sends it sends it again.
-        if (terminated) return;
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
@@ -199,7 +191,13 @@ void serve(int fd, const Settings& s, korvex::bmc::vm::Responder& responder) {
                 continue;
             }
             // Control commands from QEMU (version, capabilities, ...) want no answer.
-            if (event == Event::Control) responder.control(decoder.frame());
+            if (event == Event::Control) {
+                responder.control(decoder.frame());
+                // QEMU sends these once it has taken the connection: a harness that
+                // starts a BMC behind a running guest waits for them.
+                if (s.verbose && !decoder.frame().empty())
+                    std::fprintf(stderr, "korvex-bmcd: control command 0x%02x from QEMU\n", decoder.frame()[0]);
+            }
             if (event != Event::Message) continue;
             const bool irqBefore = responder.irqEnabled();
             const auto reply = responder.answer(decoder.frame());
@@ -212,6 +210,15 @@ void serve(int fd, const Settings& s, korvex::bmc::vm::Responder& responder) {
     }
 }
 
+// The signal handler's only way to the connection. Shutting down the reading
+// side ends serve() at its next read as QEMU's closing the stream does, so the
+// BMC is saved as usual; shutdown() may be called from a signal handler.
+volatile sig_atomic_t g_connection = -1;
+
+void onStopSignal(int) {
+    if (g_connection >= 0) shutdown(g_connection, SHUT_RD);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,18 +226,19 @@ int main(int argc, char** argv) {
     Settings settings;
     if (const int rc = parseArguments(argc, argv, bmc, &settings); rc != 0) return rc == 1 ? 0 : 2;
 
-    // No SA_RESTART: the signal has to break the blocking read.
-    struct sigaction action {};
-    action.sa_handler = onTerminate;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
     const int fd = connectWithRetry(settings);
     if (fd < 0) return 1;
     korvex::bmc::vm::Responder responder(bmc);
     if (settings.stopAfter) responder.stopAfter(*settings.stopAfter);
     if (settings.exitAfter) responder.exitAfter(*settings.exitAfter);
+    g_connection = fd;
+    struct sigaction stop = {};
+    stop.sa_handler = onStopSignal;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
     // Told to leave before the first request: connect, then go.
     if (!responder.leaving()) serve(fd, settings, responder);
+    g_connection = -1;
     close(fd);
 
     std::string error;
