@@ -84,31 +84,34 @@ def mtools_env():
     return env
 
 
-def make_disk(tools, work, files, commands, size_kib=16384):
+def make_disk(tools, work, files, commands, size_kib=16384, pause_before=(), base=None):
     """A FAT disk with Korvex.efi, the given files and a startup.nsh that runs
-    each command line between markers and then powers the machine off."""
+    each command line between markers and then powers the machine off. The
+    shell's `pause` before the runs in pause_before holds the guest while its
+    surroundings change. base: a FAT image to start from, with its own
+    Korvex.efi, instead of an empty disk."""
     disk = os.path.join(work, "disk.img")
     if os.path.exists(disk):
         os.remove(disk)
-    subprocess.run([tools.mkfs, "-C", disk, str(size_kib)], check=True, stdout=subprocess.DEVNULL)
+    if base:
+        shutil.copyfile(base, disk)
+    else:
+        subprocess.run([tools.mkfs, "-C", disk, str(size_kib)], check=True, stdout=subprocess.DEVNULL)
     lines = ["@echo -off", "fs0:"]
     for i, command in enumerate(commands):
-        lines += ["echo %s %d" % (BEGIN, i), "Korvex.efi " + command, "echo %s %d" % (END, i)]
+        lines += (["pause"] if i in pause_before else []) + ["echo %s %d" % (BEGIN, i), "Korvex.efi " + command,
+                                                            "echo %s %d" % (END, i)]
     lines.append("reset -s")
     script = os.path.join(work, "startup.nsh")
     with open(script, "w", newline="") as f:
         f.write("\r\n".join(lines) + "\r\n")
-    staged = [tools.efi, script]
+    staged = {"startup.nsh": script} if base else {"Korvex.efi": tools.efi, "startup.nsh": script}
     for name, data in files.items():
-        path = os.path.join(work, "in-" + name)
-        with open(path, "wb") as f:
+        staged[name] = os.path.join(work, "in-" + name)
+        with open(staged[name], "wb") as f:
             f.write(data)
-        staged.append(path)
-    env = mtools_env()
-    subprocess.run(["mcopy", "-i", disk, tools.efi, "::/Korvex.efi"], check=True, env=env)
-    subprocess.run(["mcopy", "-i", disk, script, "::/startup.nsh"], check=True, env=env)
-    for name in files:
-        subprocess.run(["mcopy", "-i", disk, os.path.join(work, "in-" + name), "::/" + name], check=True, env=env)
+    for name, path in staged.items():
+        subprocess.run(["mcopy", "-o", "-i", disk, path, "::/" + name], check=True, env=mtools_env())
     return disk
 
 
@@ -240,8 +243,11 @@ class Qemu:
         # that end the boot as soon as the serial console shows one.
         self.firmware, self.kernel, self.stop_on = firmware, kernel, [t.encode() for t in stop_on]
         self.output = bytearray()
+        self.pid = None
+        self.cpu_marks = []  # (console length, QEMU's CPU seconds then)
         self.lock = threading.Lock()
         self.bmcd_log = b""
+        self._bmcd = None
         self.stopped_by = None
 
     def command(self, socket_path):
@@ -267,6 +273,42 @@ class Qemu:
         cmd += ["-device", "isa-ipmi-kcs,bmc=bmc0"]
         return cmd
 
+    def _start_bmcd(self, args):
+        self._bmcd = subprocess.Popen([self.tools.bmcd, "--connect-timeout=20"] + list(args) + [self.socket_path],
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.work)
+
+    def _end_bmcd(self, terminate):
+        """Waits for korvex-bmcd to end, after QEMU closed its socket or, with
+        terminate, on SIGTERM. What went wrong, or None."""
+        bmcd, self._bmcd = self._bmcd, None
+        if terminate and bmcd.poll() is None:
+            bmcd.terminate()
+        try:
+            out, _ = bmcd.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            bmcd.kill()
+            self.bmcd_log += bmcd.communicate()[0]
+            return "korvex-bmcd did not end when %s" % ("asked to" if terminate else "QEMU did")
+        self.bmcd_log += out
+        if bmcd.returncode != 0:
+            return "korvex-bmcd ended with status %d: %s" % (bmcd.returncode, out.decode(errors="replace"))
+        return None
+
+    def switch_bmcd(self, args):
+        """A fresh korvex-bmcd with these options behind the running guest:
+        the old one saves what its options ask for and ends, and QEMU, the
+        socket's server, takes the new one once it connects."""
+        problem = self._end_bmcd(terminate=True)
+        if problem:
+            raise Failure(problem)
+        self._start_bmcd(args)
+        import openipmi  # beside this script
+        deadline = time.monotonic() + 20
+        while not connected_unix_socket(openipmi._socket_inodes(self._bmcd.pid)):
+            if self._bmcd.poll() is not None or time.monotonic() > deadline:
+                raise Failure("the new korvex-bmcd did not connect (%s)" % (self._end_bmcd(terminate=True) or "ended"))
+            time.sleep(0.05)
+
     def _reader(self, stream):
         while True:
             chunk = stream.read1(4096) if hasattr(stream, "read1") else stream.read(4096)
@@ -277,7 +319,15 @@ class Qemu:
                 self._arrived()
 
     def _arrived(self):
-        """Called with the lock held after each piece of console text (a hook for the benchmarks)."""
+        """Called with the lock held after each piece of console text (a hook
+        for the benchmarks): notes QEMU's CPU time, so that each run's share
+        of it shows."""
+        self.cpu_marks.append((len(self.output), process_cpu(self.pid)))
+
+    def cpu_at(self, needle):
+        """QEMU's CPU seconds when the console first held needle, or None."""
+        at = bytes(self.output).find(needle.encode())
+        return next((cpu for length, cpu in self.cpu_marks if at >= 0 and length >= at + len(needle)), None)
 
     @staticmethod
     def _type(qemu, key):
@@ -293,10 +343,10 @@ class Qemu:
             os.remove(socket_path)
         qemu = subprocess.Popen(self.command(socket_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
-        bmcd = None
+        self.pid = qemu.pid
+        self.socket_path = socket_path
         if self.bmc == "bmcd":
-            bmcd = subprocess.Popen([self.tools.bmcd, "--connect-timeout=20"] + self.bmcd_args + [socket_path],
-                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.work)
+            self._start_bmcd(self.bmcd_args)
         reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
         reader.start()
         pending = [(COUNTDOWN, b" ", None)] + [(t.encode(), k if callable(k) else k.encode(), u.encode())
@@ -334,7 +384,11 @@ class Qemu:
                     if at >= 0:
                         searched_from = at + len(trigger)
                         if callable(key):
-                            key = key()
+                            try:
+                                key = key()
+                            except Failure as e:
+                                failure = str(e)
+                                break
                         self._type(qemu, key)
                         pending.pop(0)
                         if until:
@@ -345,20 +399,32 @@ class Qemu:
                 qemu.kill()
             qemu.wait()
             reader.join(timeout=5)
-            if bmcd is not None:
-                try:
-                    self.bmcd_log, _ = bmcd.communicate(timeout=20)
-                except subprocess.TimeoutExpired:
-                    bmcd.kill()
-                    self.bmcd_log, _ = bmcd.communicate()
-                    failure = failure or "korvex-bmcd did not end when QEMU did"
-                if bmcd.returncode != 0 and failure is None:
-                    failure = "korvex-bmcd ended with status %d: %s" % (bmcd.returncode, self.bmcd_log.decode(errors="replace"))
+            if self._bmcd is not None:
+                problem = self._end_bmcd(terminate=False)
+                failure = failure or problem
         with open(os.path.join(self.work, "console.log"), "wb") as f:
             f.write(self.output)
         if failure:
             raise Failure(failure + "\n--- console (last 3000 bytes) ---\n" + clean(bytes(self.output))[-3000:])
         return clean(bytes(self.output))
+
+
+def process_cpu(pid):
+    """User and system CPU seconds of a running process."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rpartition(")")[2].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def connected_unix_socket(inodes):
+    """Whether one of these socket inodes is a connected Unix socket."""
+    with open("/proc/net/unix") as f:
+        next(f)
+        # Num RefCount Protocol Flags Type St Inode [Path]; St 03: connected.
+        return any(fields[5] == "03" and fields[6] in inodes for fields in (line.split() for line in f))
 
 
 def clean(raw):
@@ -472,21 +538,134 @@ def package(tools, work):
         return f.read()
 
 
-# ---- cases ----
+# ---- boots shared by several cases ----
+
+class Run:
+    """One command line of Korvex.efi in a boot: the case it belongs to, the
+    BMC behind it, korvex-sim's text for it and what the guest printed."""
+
+    def __init__(self, case, command, bmc, keys, before, compare):
+        self.case, self.command, self.bmc, self.keys = case, command, bmc, keys
+        self.before, self.compare = before, compare
+        self.sim_text = self.sim_folder = self.output = self.cpu = None
+
+
+class Boot:
+    """One boot of OVMF's UEFI Shell for the runs of several cases: one disk
+    with every case's files, one startup.nsh that runs every command between
+    markers. bmc: "sim" (QEMU's own BMC), "bmcd" (a fresh korvex-bmcd with
+    the run's own options for every run, as korvex-sim starts with a fresh
+    BMC) or "openipmi" (ipmi_sim). The shell's `pause` holds the guest while
+    the BMC behind it changes."""
+
+    def __init__(self, tools, work, bmc):
+        self.tools, self.work, self.bmc = tools, work, bmc
+        self.runs, self.files = [], {}
+        self.image = None  # a FAT image for the disk, with its own Korvex.efi
+        self.ipmi_sim = None
+        self.disk = self.console = self.current = None
+        self.timeout = 120
+        self._package = None
+
+    def package(self):
+        """The update package of every case in the boot, built once."""
+        if self._package is None:
+            self._package = package(self.tools, self.work)
+        return self._package
+
+    def openipmi(self):
+        """ipmi_sim as the boot's BMC, started once for every case."""
+        if self.ipmi_sim is None:
+            self.ipmi_sim = start_ipmi_sim(self.work)
+        return self.ipmi_sim
+
+    def add(self, case, command, files=None, sim=(), bmc=None, keys=(), sim_keys="", before=None, compare=True,
+            timeout=60):
+        """A run of `command` against a BMC with the korvex-sim options `sim`
+        (korvex-bmcd gets `bmc` when given, else the same). keys: (trigger,
+        key) pairs typed during the run. before: called while the guest
+        waits before the run."""
+        files = files or {}
+        for name, data in files.items():
+            if self.files.setdefault(name, data) != data:
+                raise Failure("another case puts other contents into %s" % name)
+        run = Run(case, command, list(sim if bmc is None else bmc), list(keys), before, compare)
+        run.sim_text, run.sim_folder = sim_run(self.tools, case.work, sim, command, files, keys=sim_keys)
+        self.runs.append(run)
+        self.timeout += timeout
+        return run
+
+    def _before(self, qemu, i):
+        run = self.runs[i]
+        if self.bmc == "bmcd" and i > 0:
+            return lambda: qemu.switch_bmcd(run.bmc) or b" "
+        if run.before:
+            return lambda: run.before() or b" "
+        return None
+
+    def start(self):
+        commands = [run.command for run in self.runs]
+        if self.bmc == "openipmi":
+            qemu = OpenIpmiQemu(self.tools, self.work, None, self.ipmi_sim, timeout=self.timeout)
+        else:
+            qemu = Qemu(self.tools, self.work, None, self.bmc, self.runs[0].bmc, timeout=self.timeout)
+        actions = [self._before(qemu, i) for i in range(len(self.runs))]
+        for i, run in enumerate(self.runs):
+            if actions[i]:
+                qemu.keys.append(("%s %d" % (END, i - 1), actions[i], "%s %d" % (BEGIN, i)))
+            qemu.keys += [(trigger, key, "%s %d" % (END, i)) for trigger, key in run.keys]
+        self.disk = qemu.disk = make_disk(self.tools, self.work, self.files, commands, base=self.image,
+                                          pause_before=[i for i, a in enumerate(actions) if a])
+        try:
+            self.console = qemu.run()
+        except Failure:
+            # The run the guest was in when the boot went wrong is to blame.
+            text = clean(bytes(qemu.output))
+            self.current = ([run for i, run in enumerate(self.runs) if "%s %d\n" % (BEGIN, i) in text]
+                            or self.runs[:1])[-1]
+            raise
+        for i, run in enumerate(self.runs):
+            begin = "%s %d\n" % (BEGIN, i)
+            a = self.console.find(begin)
+            b = self.console.find("%s %d" % (END, i), a + 1)
+            if a >= 0 and b >= 0:
+                run.output = self.console[a + len(begin):b]
+            ends = qemu.cpu_at("%s %d" % (BEGIN, i)), qemu.cpu_at("%s %d" % (END, i))
+            run.cpu = None if None in ends else ends[1] - ends[0]
+        first, last = qemu.cpu_at("%s 0" % BEGIN), qemu.cpu_marks[-1][1] if qemu.cpu_marks else None
+        log("boot: QEMU's CPU %s s to the first run, %s s in all" % tuple(
+            "?" if t is None else "%.1f" % t for t in (first, last)))
+
+    def verify(self, name):
+        for run in self.runs:
+            if run.case.name == name:
+                if run.output is None:
+                    raise Failure("Korvex.efi %s did not complete\n--- console ---\n%s"
+                                  % (run.command, self.console[-3000:]))
+                if run.compare:
+                    expect_same("Korvex.efi " + run.command, run.output, run.sim_text)
+
+    def cpu(self, name):
+        """QEMU's CPU seconds in the case's runs, from marker to marker."""
+        spent = [run.cpu for run in self.runs if run.case.name == name and run.cpu is not None]
+        return " (QEMU's CPU in its runs: %.1f s)" % sum(spent) if spent else ""
+
+    def stop(self):
+        if self.ipmi_sim is not None:
+            self.ipmi_sim.stop()
+
 
 class Case:
-    def __init__(self, tools, work):
-        self.tools, self.work = tools, work
+    def __init__(self, tools, work, name=None, boot=None):
+        self.tools, self.name, self.boot = tools, name, boot
+        self.work = os.path.join(work, name) if name else work
+        os.makedirs(self.work, exist_ok=True)
 
     def path(self, name):
         return os.path.join(self.work, name)
 
-
-def compare_runs(c, commands, console, sims):
-    outputs = runs(console, len(commands))
-    for command, efi_text, sim_text in zip(commands, outputs, sims):
-        expect_same("Korvex.efi " + command, efi_text, sim_text)
-    return outputs
+    def run(self, *args, **kwargs):
+        return self.boot.add(self, *args, **kwargs)
 
 
 def read(path):
@@ -496,32 +675,28 @@ def read(path):
 
 def case_banner(c):
     """No arguments, a bad option, and a missing package, against QEMU's BMC."""
-    commands = ["", "-x", "-f nothere.bin -i kcs", "-i bogus -f a.bin"]
-    sims = [sim_run(c.tools, c.work, QEMU_SIM_FAULTS, cmd, {})[0] for cmd in commands]
-    disk = make_disk(c.tools, c.work, {}, commands)
-    console = Qemu(c.tools, c.work, disk, "sim", timeout=180).run()
-    outputs = compare_runs(c, commands, console, sims)
-    expect_in("no arguments", outputs[0], "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
-    expect_in("bad option", outputs[1], "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
+    runs = [c.run(cmd, sim=QEMU_SIM_FAULTS) for cmd in ["", "-x", "-f nothere.bin -i kcs", "-i bogus -f a.bin"]]
+
+    def check():
+        expect_in("no arguments", runs[0].output, "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
+        expect_in("bad option", runs[1].output, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
+    return check
 
 
 def case_qemu_bmc(c):
     """QEMU's own BMC knows no OEM request: the update is refused and the BMC
     cold reset; a configuration backup fails cleanly."""
-    files = {"fw.bin": package(c.tools, c.work)}
-    commands = ["-f fw.bin -i kcs -r y", "-c -d backup.bin"]
-    sims = [sim_run(c.tools, c.work, QEMU_SIM_FAULTS, cmd, files)[0] for cmd in commands]
-    require_job(sims[0], "Execute Cold Reset Success", "update")
-    if "=== IPMI Configuration Backup Mode ===" not in sims[1]:
-        log("the configuration job is not in yet: its run is left out")
-        commands, sims = commands[:1], sims[:1]
-    disk = make_disk(c.tools, c.work, files, commands)
-    console = Qemu(c.tools, c.work, disk, "sim", timeout=400).run()
-    outputs = compare_runs(c, commands, console, sims)
-    expect_in("update refused", outputs[0], "Please select the correct image file and try again.",
-              "Execute Cold Reset Success")
-    if len(outputs) > 1:
-        expect_in("backup refused", outputs[1], "[doIPMICmd] Abnormal. CompCode == 0xc1", "Error: doIPMICmd failed")
+    files = {"fw.bin": c.boot.package()}
+    update = c.run("-f fw.bin -i kcs -r y", files, sim=QEMU_SIM_FAULTS, timeout=200)
+    backup = c.run("-c -d backup.bin", files, sim=QEMU_SIM_FAULTS)
+    require_job(update.sim_text, "Execute Cold Reset Success", "update")
+    require_job(backup.sim_text, "=== IPMI Configuration Backup Mode ===", "configuration")
+
+    def check():
+        expect_in("update refused", update.output, "Please select the correct image file and try again.",
+                  "Execute Cold Reset Success")
+        expect_in("backup refused", backup.output, "[doIPMICmd] Abnormal. CompCode == 0xc1", "Error: doIPMICmd failed")
+    return check
 
 
 def case_image(c):
@@ -531,149 +706,132 @@ def case_image(c):
     image = os.path.join(c.tools.build, "tools/uefi/Korvex.img")
     if not os.path.exists(image):
         raise Skip("Korvex.img not built")
-    disk = c.path("disk.img")
-    shutil.copyfile(image, disk)
-    script = c.path("startup.nsh")
-    with open(script, "w", newline="") as f:
-        f.write("\r\n".join(["@echo -off", "fs0:", "echo %s 0" % BEGIN, "Korvex.efi -x", "echo %s 0" % END,
-                              "reset -s"]) + "\r\n")
-    subprocess.run(["mcopy", "-i", disk, script, "::/startup.nsh"], check=True, env=mtools_env())
-    console = Qemu(c.tools, c.work, disk, "sim", timeout=180).run()
-    boot = console[:console.find("UEFI Interactive Shell")]
-    sim_text, _ = sim_run(c.tools, c.work, [], "", {})
-    expect_in("boot manager start", boot, normalise(sim_text).split("\n")[0], "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
-    expect_in("shell start", runs(console, 1)[0], "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
+    c.boot.image = image
+    banner, _ = sim_run(c.tools, c.work, [], "", {})
+    run = c.run("-x", sim=QEMU_SIM_FAULTS)
+
+    def check():
+        boot = c.boot.console[:c.boot.console.find("UEFI Interactive Shell")]
+        expect_in("boot manager start", boot, normalise(banner).split("\n")[0],
+                  "FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY")
+        expect_in("shell start", run.output, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x")
+    return check
 
 
 def case_update(c):
     """A full update through korvex-bmcd; the BMC's flash afterwards equals
     korvex-sim's and holds the part."""
-    files = {"fw.bin": package(c.tools, c.work)}
-    command = "-f fw.bin -i kcs -r y"
-    sim_text, _ = sim_run(c.tools, c.work, ["--bmc-save-flash=" + c.path("flash-sim.bin")], command, files)
-    require_job(sim_text, "Update Complete", "update")
-    disk = make_disk(c.tools, c.work, files, [command])
-    console = Qemu(c.tools, c.work, disk, "bmcd", ["--bmc-save-flash=" + c.path("flash-efi.bin")],
-                   timeout=600).run()
-    out = compare_runs(c, [command], console, [sim_text])[0]
-    expect_in("update", out, "Update Complete,Please wait for BMC reboot")
-    flash = read(c.path("flash-efi.bin"))
-    if flash != read(c.path("flash-sim.bin")):
-        raise Failure("the flash after the update differs from korvex-sim's")
-    if flash[:PART_SIZE] != payload(PART_SIZE):
-        raise Failure("the flash does not hold the part at offset 0")
+    run = c.run("-f fw.bin -i kcs -r y", {"fw.bin": c.boot.package()}, sim=["--bmc-save-flash=" + c.path("flash-sim.bin")],
+                bmc=["--bmc-save-flash=" + c.path("flash-efi.bin")], timeout=400)
+    require_job(run.sim_text, "Update Complete", "update")
+
+    def check():
+        expect_in("update", run.output, "Update Complete,Please wait for BMC reboot")
+        flash = read(c.path("flash-efi.bin"))
+        if flash != read(c.path("flash-sim.bin")):
+            raise Failure("the flash after the update differs from korvex-sim's")
+        if flash[:PART_SIZE] != payload(PART_SIZE):
+            raise Failure("the flash does not hold the part at offset 0")
+    return check
 
 
 DUMP_LENGTH = 1000  # 17 full pieces and a last one of 48 bytes
+
+
+def dump_flash(c, seed):
+    """A 32 MiB flash file with known contents at its start, and the BMC
+    options that serve it with a short announced dump length."""
+    flash = bytearray(b"\xff" * 0x2000000)
+    flash[:0x10000] = payload(0x10000, seed=seed)
+    with open(c.path("flash.bin"), "wb") as f:
+        f.write(flash)
+    return flash, ["--bmc-flash=" + c.path("flash.bin"), "--bmc-dump-length=%d" % DUMP_LENGTH]
 
 
 def case_dump(c):
     """A dump of a flash with known contents, with a small announced length so
     that the transfer is short; the dump file, which replaces an older one,
     equals korvex-sim's and the flash."""
-    flash = bytearray(b"\xff" * 0x2000000)
-    flash[:0x10000] = payload(0x10000, seed=2)
-    flash_file = c.path("flash.bin")
-    with open(flash_file, "wb") as f:
-        f.write(flash)
-    options = ["--bmc-flash=" + flash_file, "--bmc-dump-length=%d" % DUMP_LENGTH]
-    command = "-d dump.bin"
-    files = {"dump.bin": b"an older dump " * 100}
-    sim_text, folder = sim_run(c.tools, c.work, options, command, files)
-    require_job(sim_text, "Phase2:Receive the flash", "dump")
-    sim_dump = read(os.path.join(folder, "dump.bin"))
-    disk = make_disk(c.tools, c.work, files, [command])
-    console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=400).run()
-    compare_runs(c, [command], console, [sim_text])
-    expect_nothing_beside(disk, "dump.bin")
-    dump = read_from_disk(disk, "dump.bin", c.work)
-    if dump is None:
-        raise Failure("no dump.bin on the disk")
-    if dump != sim_dump:
-        raise Failure("dump.bin (%d bytes) differs from korvex-sim's (%d bytes)" % (len(dump), len(sim_dump)))
-    if len(dump) != DUMP_LENGTH:
-        raise Failure("dump.bin has %d bytes, not %d" % (len(dump), DUMP_LENGTH))
-    if dump != bytes(flash[:DUMP_LENGTH]):
-        raise Failure("dump.bin is not the first %d bytes of the BMC's flash" % DUMP_LENGTH)
+    flash, options = dump_flash(c, seed=2)
+    run = c.run("-d dump.bin", {"dump.bin": b"an older dump " * 100}, sim=options, timeout=300)
+    require_job(run.sim_text, "Phase2:Receive the flash", "dump")
+    sim_dump = read(os.path.join(run.sim_folder, "dump.bin"))
+
+    def check():
+        expect_nothing_beside(c.boot.disk, "dump.bin")
+        dump = read_from_disk(c.boot.disk, "dump.bin", c.work)
+        if dump is None:
+            raise Failure("no dump.bin on the disk")
+        if dump != sim_dump:
+            raise Failure("dump.bin (%d bytes) differs from korvex-sim's (%d bytes)" % (len(dump), len(sim_dump)))
+        if len(dump) != DUMP_LENGTH:
+            raise Failure("dump.bin has %d bytes, not %d" % (len(dump), DUMP_LENGTH))
+        if dump != bytes(flash[:DUMP_LENGTH]):
+            raise Failure("dump.bin is not the first %d bytes of the BMC's flash" % DUMP_LENGTH)
+    return check
 
 
 def case_config(c):
-    """Three runs in one boot: a backup the BMC breaks off (its start request
-    answered 0xC3) leaves the older backup at its name untouched; a backup
-    replaces an older one with the BMC's configuration; a restore gives the
-    BMC the restored file. Nothing is left beside the backups."""
+    """A backup the BMC breaks off (its start request answered 0xC3) leaves
+    the older backup at its name untouched; a backup replaces an older one
+    with the BMC's configuration; a restore gives the BMC the restored file.
+    Nothing is left beside the backups."""
     config = payload(1500, seed=3)
     restore = payload(1200, seed=4)
     older = b"an older backup " * 50
     with open(c.path("config.bin"), "wb") as f:
         f.write(config)
     files = {"restore.bin": restore, "kept.bin": older, "backup.bin": older}
-    commands = ["-c -d kept.bin", "-c -d backup.bin", "-c -f restore.bin"]
-    # The second configuration request of the boot is the first backup's start request.
-    broken = "--bmc-fault=request-cc:config-transfer:0xc3:2"
-    sims = []
-    for i, cmd in enumerate(commands):
-        options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-sim.bin")]
-        sims.append(sim_run(c.tools, c.work, options + ([broken] if i == 0 else []), cmd, files)[0])
-    require_job(sims[1], "Done.", "configuration backup")
-    disk = make_disk(c.tools, c.work, files, commands)
-    options = ["--bmc-config=" + c.path("config.bin"), "--bmc-save-config=" + c.path("saved-efi.bin"), broken]
-    console = Qemu(c.tools, c.work, disk, "bmcd", options, timeout=600).run()
-    outputs = compare_runs(c, commands, console, sims)
-    expect_in("broken backup", outputs[0], "Nothing was written to kept.bin; the incomplete data were deleted.")
-    if read_from_disk(disk, "kept.bin", c.work) != older:
-        raise Failure("a failed backup changed the older kept.bin")
-    backup = read_from_disk(disk, "backup.bin", c.work)
-    if backup != config:
-        raise Failure("backup.bin (%s bytes) is not the BMC's configuration" % (None if backup is None else len(backup)))
-    expect_nothing_beside(disk, "kept.bin", "backup.bin")
-    if read(c.path("saved-efi.bin")) != restore:
-        raise Failure("the BMC's configuration after the restore is not restore.bin")
+    bmc = ["--bmc-config=" + c.path("config.bin")]
+    # The second configuration request of the run is the backup's start request.
+    broken = c.run("-c -d kept.bin", files, sim=bmc + ["--bmc-fault=request-cc:config-transfer:0xc3:2"])
+    backup = c.run("-c -d backup.bin", files, sim=bmc)
+    c.run("-c -f restore.bin", files, sim=bmc + ["--bmc-save-config=" + c.path("saved-sim.bin")],
+          bmc=bmc + ["--bmc-save-config=" + c.path("saved-efi.bin")])
+    require_job(backup.sim_text, "Done.", "configuration backup")
+
+    def check():
+        expect_in("broken backup", broken.output, "Nothing was written to kept.bin; the incomplete data were deleted.")
+        if read_from_disk(c.boot.disk, "kept.bin", c.work) != older:
+            raise Failure("a failed backup changed the older kept.bin")
+        saved = read_from_disk(c.boot.disk, "backup.bin", c.work)
+        if saved != config:
+            raise Failure("backup.bin (%s bytes) is not the BMC's configuration" % (None if saved is None else len(saved)))
+        expect_nothing_beside(c.boot.disk, "kept.bin", "backup.bin")
+        if read(c.path("saved-efi.bin")) != restore:
+            raise Failure("the BMC's configuration after the restore is not restore.bin")
+    return check
 
 
 def case_silent_bmc(c):
     """A BMC that stops answering: QEMU answers 0xC3 after 4 s, as korvex-sim's
     BMC does when told to answer 0xC3."""
-    files = {"fw.bin": package(c.tools, c.work)}
-    command = "-f fw.bin -i kcs -r y"
     faults = ["--bmc-fault=request-cc:get-fw-update-info:0xc3", "--bmc-fault=request-cc:cold-reset:0xc3"]
-    sim_text, _ = sim_run(c.tools, c.work, faults, command, files)
-    require_job(sim_text, "GetFWUpdateInfo", "update")
-    disk = make_disk(c.tools, c.work, files, [command])
-    console = Qemu(c.tools, c.work, disk, "bmcd", ["--bmcd-stop-after=0"], timeout=300).run()
-    out = compare_runs(c, [command], console, [sim_text])[0]
-    expect_in("silent BMC", out, "Execute Cold Reset Fail")
+    run = c.run("-f fw.bin -i kcs -r y", {"fw.bin": c.boot.package()}, sim=faults, bmc=["--bmcd-stop-after=0"],
+                timeout=200)
+    require_job(run.sim_text, "GetFWUpdateInfo", "update")
+    return lambda: expect_in("silent BMC", run.output, "Execute Cold Reset Fail")
 
 
 def case_gone_bmc(c):
     """A BMC that goes away in the middle of a configuration backup: QEMU
     answers 0xD2 at once to every request from then on, and the tool gives
     up with its own messages instead of hanging."""
-    config = payload(1500, seed=3)
     with open(c.path("config.bin"), "wb") as f:
-        f.write(config)
-    command = "-c -d backup.bin"
+        f.write(payload(1500, seed=3))
     options = ["--bmc-config=" + c.path("config.bin")]
-    sim_text, _ = sim_run(c.tools, c.work, options, command, {})
-    require_job(sim_text, "=== IPMI Configuration Backup Mode ===", "configuration")
-    disk = make_disk(c.tools, c.work, {}, [command])
     # Start, status and a few blocks are answered; then the BMC is gone.
-    console = Qemu(c.tools, c.work, disk, "bmcd", options + ["--bmcd-exit-after=5"], timeout=300).run()
-    out = runs(console, 1)[0]
-    expect_in("BMC gone", out, "=== IPMI Configuration Backup Mode ===", "[doIPMICmd] Abnormal. CompCode == 0xd2",
-              "Error: doIPMICmd failed")
+    run = c.run("-c -d gone.bin", sim=options, bmc=options + ["--bmcd-exit-after=5"], compare=False)
+    require_job(run.sim_text, "=== IPMI Configuration Backup Mode ===", "configuration")
+    return lambda: expect_in("BMC gone", run.output, "=== IPMI Configuration Backup Mode ===",
+                             "[doIPMICmd] Abnormal. CompCode == 0xd2", "Error: doIPMICmd failed")
 
 
 def case_usb(c):
     """-i usb waits for one key, then refuses a package that is not 32 MiB."""
-    files = {"fw.bin": package(c.tools, c.work)}
-    command = "-f fw.bin -i usb"
-    sim_text, _ = sim_run(c.tools, c.work, [], command, files, keys="k")
-    require_job(sim_text, "Press any to continue name fw.bin", "USB update")
-    disk = make_disk(c.tools, c.work, files, [command])
-    console = Qemu(c.tools, c.work, disk, "bmcd", [], keys=[("Press any to continue", "k", END)], timeout=300).run()
-    out = compare_runs(c, [command], console, [sim_text])[0]
-    expect_in("usb", out, "the file size of the firmware image is not correct!")
+    run = c.run("-f fw.bin -i usb", {"fw.bin": c.boot.package()}, keys=[("Press any to continue", "k")], sim_keys="k")
+    require_job(run.sim_text, "Press any to continue name fw.bin", "USB update")
+    return lambda: expect_in("usb", run.output, "the file size of the firmware image is not correct!")
 
 
 # ---- OpenIPMI's ipmi_sim as the BMC ----
@@ -702,11 +860,11 @@ class OpenIpmiQemu(Qemu):
         return cmd
 
 
-def start_ipmi_sim(c):
+def start_ipmi_sim(work):
     import openipmi  # beside this script
     if not openipmi.installed():
         raise Skip("ipmi_sim not installed (Debian package openipmi)")
-    sim = openipmi.IpmiSim(c.work)
+    sim = openipmi.IpmiSim(work)
     try:
         sim.start()
     except RuntimeError as e:
@@ -714,27 +872,14 @@ def start_ipmi_sim(c):
     return sim
 
 
-def pause_before_runs(c, disk, commands):
-    """startup.nsh with the shell's `pause` before every run but the first,
-    so that the case can change the BMC between two runs and then go on."""
-    lines = ["@echo -off", "fs0:"]
-    for i, command in enumerate(commands):
-        lines += (["pause"] if i else []) + ["echo %s %d" % (BEGIN, i), "Korvex.efi " + command,
-                                             "echo %s %d" % (END, i)]
-    script = c.path("startup.nsh")
-    with open(script, "w", newline="") as f:
-        f.write("\r\n".join(lines + ["reset -s"]) + "\r\n")
-    subprocess.run(["mcopy", "-o", "-i", disk, script, "::/startup.nsh"], check=True, env=mtools_env())
-
-
-def expect_files_kept(c, disk, files, backups):
+def expect_files_kept(c, backups):
     """Failed backups leave an older file at their name byte for byte and no
     file at all where there was none; the disk holds no other new file."""
     for name in backups:
-        if read_from_disk(disk, name, c.work) != files.get(name):
+        if read_from_disk(c.boot.disk, name, c.work) != c.boot.files.get(name):
             raise Failure("a failed backup changed or left %s" % name)
-    names = sorted(n.lower() for n in names_on_disk(disk))
-    staged = sorted(n.lower() for n in list(files) + ["Korvex.efi", "startup.nsh"])
+    names = sorted(n.lower() for n in names_on_disk(c.boot.disk))
+    staged = sorted(n.lower() for n in list(c.boot.files) + ["Korvex.efi", "startup.nsh"])
     if names != staged:
         raise Failure("the disk holds %s, not just the files put there (%s)" % (names, staged))
 
@@ -743,27 +888,25 @@ def case_openipmi(c):
     """OpenIPMI's ipmi_sim, a BMC that none of us wrote: the update is refused
     and its cold reset fails; backups onto an older file and onto a new name,
     and a restore, fail cleanly; every text is korvex-sim's for 0xC1 answers."""
+    c.boot.openipmi()
     restore = payload(300, seed=5)
-    files = {"fw.bin": package(c.tools, c.work), "backup.bin": OLDER_BACKUP, "restore.bin": restore}
+    files = {"fw.bin": c.boot.package(), "backup.bin": OLDER_BACKUP, "restore.bin": restore}
     commands = ["-f fw.bin -i kcs -r y", "-c -d backup.bin", "-c -d new.bin", "-c -f restore.bin"]
-    sims = [sim_run(c.tools, c.work, OPENIPMI_FAULTS, cmd, files)[0] for cmd in commands]
-    require_job(sims[1], "=== IPMI Configuration Backup Mode ===", "configuration")
-    sim = start_ipmi_sim(c)
-    disk = make_disk(c.tools, c.work, files, commands)
-    try:
-        console = OpenIpmiQemu(c.tools, c.work, disk, sim, timeout=300).run()
-    finally:
-        sim.stop()
-    outputs = compare_runs(c, commands, console, sims)
-    expect_in("update refused", outputs[0], "Please select the correct image file and try again.",
-              "Execute Cold Reset Fail")
-    for out in outputs[1:]:
-        expect_in("configuration refused", out, "[doIPMICmd] Abnormal. CompCode == 0xc1", "Error: doIPMICmd failed")
-    expect_in("older backup", outputs[1], NOT_CHANGED % "backup.bin")
-    expect_in("new backup", outputs[2], NOT_CHANGED % "new.bin")
-    if read_from_disk(disk, "restore.bin", c.work) != restore:
-        raise Failure("the failed restore changed restore.bin")
-    expect_files_kept(c, disk, files, ["backup.bin", "new.bin"])
+    runs = [c.run(cmd, files, sim=OPENIPMI_FAULTS) for cmd in commands]
+    require_job(runs[1].sim_text, "=== IPMI Configuration Backup Mode ===", "configuration")
+
+    def check():
+        expect_in("update refused", runs[0].output, "Please select the correct image file and try again.",
+                  "Execute Cold Reset Fail")
+        for run in runs[1:]:
+            expect_in("configuration refused", run.output, "[doIPMICmd] Abnormal. CompCode == 0xc1",
+                      "Error: doIPMICmd failed")
+        expect_in("older backup", runs[1].output, NOT_CHANGED % "backup.bin")
+        expect_in("new backup", runs[2].output, NOT_CHANGED % "new.bin")
+        if read_from_disk(c.boot.disk, "restore.bin", c.work) != restore:
+            raise Failure("the failed restore changed restore.bin")
+        expect_files_kept(c, ["backup.bin", "new.bin"])
+    return check
 
 
 def case_openipmi_restart(c):
@@ -771,19 +914,12 @@ def case_openipmi_restart(c):
     0xC1) and comes back on the same port: the backup in between meets QEMU's
     0xD2 and keeps the older file; once QEMU has reconnected, the same update
     meets ipmi_sim again."""
-    files = {"fw.bin": package(c.tools, c.work), "backup.bin": OLDER_BACKUP}
-    commands = ["-f fw.bin -i kcs -r y", "-c -d backup.bin", "-f fw.bin -i kcs -r y"]
-    faults = [OPENIPMI_FAULTS, BMC_GONE_FAULTS, OPENIPMI_FAULTS]
-    sims = [sim_run(c.tools, c.work, f, cmd, files)[0] for f, cmd in zip(faults, commands)]
-    require_job(sims[1], "=== IPMI Configuration Backup Mode ===", "configuration")
-    sim = start_ipmi_sim(c)
-    disk = make_disk(c.tools, c.work, files, commands)
-    pause_before_runs(c, disk, commands)
+    sim = c.boot.openipmi()
+    files = {"fw.bin": c.boot.package(), "backup.bin": OLDER_BACKUP}
 
     def bmc_down():
         sim.stop()
         time.sleep(1)  # QEMU sees the link drop in its own main loop
-        return b" "
 
     def bmc_back():
         try:
@@ -792,17 +928,17 @@ def case_openipmi_restart(c):
             raise Failure(str(e))
         if not sim.wait_connected():
             raise Failure("QEMU did not reconnect to the restarted ipmi_sim")
-        return b" "
 
-    keys = [("%s 0" % END, bmc_down, "%s 1" % BEGIN), ("%s 1" % END, bmc_back, "%s 2" % BEGIN)]
-    try:
-        console = OpenIpmiQemu(c.tools, c.work, disk, sim, keys=keys, timeout=300).run()
-    finally:
-        sim.stop()
-    outputs = compare_runs(c, commands, console, sims)
-    expect_in("BMC gone", outputs[1], "[doIPMICmd] Abnormal. CompCode == 0xd2", NOT_CHANGED % "backup.bin")
-    expect_in("BMC back", outputs[2], "Please select the correct image file and try again.")
-    expect_files_kept(c, disk, files, ["backup.bin"])
+    c.run("-f fw.bin -i kcs -r y", files, sim=OPENIPMI_FAULTS)
+    gone = c.run("-c -d backup.bin", files, sim=BMC_GONE_FAULTS, before=bmc_down)
+    back = c.run("-f fw.bin -i kcs -r y", files, sim=OPENIPMI_FAULTS, before=bmc_back)
+    require_job(gone.sim_text, "=== IPMI Configuration Backup Mode ===", "configuration")
+
+    def check():
+        expect_in("BMC gone", gone.output, "[doIPMICmd] Abnormal. CompCode == 0xd2", NOT_CHANGED % "backup.bin")
+        expect_in("BMC back", back.output, "Please select the correct image file and try again.")
+        expect_files_kept(c, ["backup.bin"])
+    return check
 
 
 # ---- runs without a shell: started by the boot manager from a boot entry ----
@@ -812,6 +948,7 @@ BOOT_PATH = "\\EFI\\korvex\\Korvex.efi"
 BOOT_ENTRY = 0x0100
 BOOT_PROGRAM = "Korvex.efi"  # the program name the boot entries give
 FIRMWARE_GAVE_UP = "No bootable option"
+UNSIGNED_FOLDER = "EFI/unsigned"
 
 
 def boot_disk(tools, work, efi, files=None, size_kib=16384):
@@ -861,16 +998,12 @@ def boot_results(disk, work):
 
 
 def case_secure_boot(c):
-    """Secure Boot with the snakeoil key enrolled: Korvex.efi signed with that
-    key runs a dump from a BootNext entry through korvex-bmcd, and the dump,
-    the log and the result match korvex-sim's run. The unsigned image is
-    refused by the firmware and leaves nothing."""
-    flash = bytearray(b"\xff" * 0x2000000)
-    flash[:0x10000] = payload(0x10000, seed=5)
-    flash_file = c.path("flash.bin")
-    with open(flash_file, "wb") as f:
-        f.write(flash)
-    options = ["--bmc-flash=" + flash_file, "--bmc-dump-length=%d" % DUMP_LENGTH]
+    """Secure Boot with the snakeoil key enrolled, in one boot: the firmware
+    refuses the unsigned Korvex.efi of the BootNext entry, which leaves
+    nothing, and goes on to the boot order's entry, Korvex.efi signed with
+    that key, which runs a dump through korvex-bmcd; the dump, the log and
+    the result match korvex-sim's run."""
+    flash, options = dump_flash(c, seed=5)
     command = "-d dump.bin"
     sim_text, folder = sim_run(c.tools, c.work, options, command, {}, program=BOOT_PROGRAM)
     require_job(sim_text, "Phase2:Receive the flash", "dump")
@@ -879,26 +1012,28 @@ def case_secure_boot(c):
     firmware = Firmware.snakeoil(c.work)
     signed = sign(c.tools, c.work, SNAKEOIL_CERT, SNAKEOIL_KEY, "snakeoil")
     disk = boot_disk(c.tools, c.work, signed)
-    boot_next(firmware, BOOT_ENTRY, BOOT_PATH, "%s --reset %s" % (BOOT_PROGRAM, command))
-    Qemu(c.tools, c.work, disk, "bmcd", options, firmware=firmware, stop_on=[FIRMWARE_GAVE_UP], timeout=400).run()
-    log, result = boot_results(disk, c.work)
-    if log is None:
+    env = mtools_env()
+    subprocess.run(["mmd", "-i", disk, "::/" + UNSIGNED_FOLDER], check=True, env=env)
+    subprocess.run(["mcopy", "-i", disk, c.tools.efi, "::/%s/Korvex.efi" % UNSIGNED_FOLDER], check=True, env=env)
+    line = "%s --reset %s" % (BOOT_PROGRAM, command)
+    set_variable(firmware.vars, "Boot%04X" % BOOT_ENTRY,
+                 load_option("Korvex", BOOT_PATH, (line + "\0").encode("utf-16-le")))
+    set_variable(firmware.vars, "BootOrder", struct.pack("<H", BOOT_ENTRY))
+    boot_next(firmware, BOOT_ENTRY + 1, "\\" + UNSIGNED_FOLDER.replace("/", "\\") + "\\Korvex.efi", line)
+    console = Qemu(c.tools, c.work, disk, "bmcd", options, firmware=firmware, stop_on=[FIRMWARE_GAVE_UP],
+                   timeout=500).run()
+    expect_in("the unsigned image", console, "Boot%04X" % (BOOT_ENTRY + 1), "Access Denied")
+    if names_on_disk(disk, UNSIGNED_FOLDER) != ["Korvex.efi"]:
+        raise Failure("the unsigned Korvex.efi left files: it ran (%s)" % names_on_disk(disk, UNSIGNED_FOLDER))
+    log_text, result = boot_results(disk, c.work)
+    if log_text is None:
         raise Failure("the signed Korvex.efi left no log: it did not run")
-    expect_same("the log of the signed run", log, sim_text)
-    if read_from_disk(c.path("disk.img"), BOOT_FOLDER + "/dump.bin", c.work) != sim_dump:
+    expect_same("the log of the signed run", log_text, sim_text)
+    if read_from_disk(disk, BOOT_FOLDER + "/dump.bin", c.work) != sim_dump:
         raise Failure("dump.bin differs from korvex-sim's")
     if result != b"outcome=succeeded\nstatus=0\n":
         raise Failure("the result file says %r" % result)
     expect_nothing_beside(disk, "dump.bin", "korvex.result", folder=BOOT_FOLDER)
-
-    firmware = Firmware.snakeoil(c.work)
-    disk = boot_disk(c.tools, c.work, c.tools.efi)
-    boot_next(firmware, BOOT_ENTRY, BOOT_PATH, "%s --reset %s" % (BOOT_PROGRAM, command))
-    q = Qemu(c.tools, c.work, disk, "sim", firmware=firmware, stop_on=[FIRMWARE_GAVE_UP], timeout=180)
-    console = q.run()
-    expect_in("the unsigned image", console, "Access Denied")
-    if boot_results(disk, c.work) != (None, None):
-        raise Failure("the unsigned Korvex.efi left a log or a result: it ran")
 
 # ---- a Linux guest that OVMF boots, to stage runs with korvex-stage ----
 
@@ -1064,28 +1199,59 @@ def esp_disk(tools, work):
     return disk
 
 
-def staged_run(c, tool_args, bmc_options, reset=False):
-    """The staged flow of one run: the guest stages it with korvex-stage and
-    reboots; the firmware runs Korvex.efi from BootNext against korvex-bmcd
-    with bmc_options; the guest boots again and reports. Returns the report's
-    (log, messages, status) and the guest's boot entries afterwards."""
-    guest = LinuxGuest(c.tools, c.work)
-    firmware = Firmware.plain(c.work)
-    disk = esp_disk(c.tools, c.work)
-    files = {"fw.bin": package(c.tools, c.work)}
-    options = "--efi /Korvex.efi" + (" --reset" if reset else "")
-    console = guest.boot(firmware, disk, guest_command("stage", "korvex-stage %s %s" % (options, tool_args)), files)
-    _, messages, status = guest_run(console, "stage")
-    if status != 0:
-        raise Failure("korvex-stage did not stage the run (status %d): %s" % (status, messages))
-    log("staged: " + messages.strip().replace("\n", " | "))
-    q = Qemu(c.tools, c.work, disk, "bmcd", bmc_options, firmware=firmware,
-             stop_on=["UEFI Interactive Shell", FIRMWARE_GAVE_UP], timeout=400)
-    q.run()
-    log("the firmware's boot ended: %s" % (q.stopped_by or "reset"))
-    script = guest_command("report", "korvex-stage --report") + "efibootmgr > /tmp/entries 2>&1; put entries /tmp/entries\n"
-    console = guest.boot(firmware, disk, script)
-    return guest_run(console, "report"), guest_result(console, "entries").decode(errors="replace"), files
+class StagedRun:
+    def __init__(self, case, command, bmc, reset):
+        self.case, self.command, self.bmc, self.reset = case, command, bmc, reset
+        self.report = self.entries = None
+
+
+class StagedBoots(Boot):
+    """Staged runs one after another: the Linux guest stages the first run
+    with korvex-stage and reboots; the firmware runs Korvex.efi from
+    BootNext against a korvex-bmcd with the run's options; the guest boots
+    again, reports that run (its log, messages and status, and the boot
+    entries left) and stages the next, and so on."""
+
+    def __init__(self, tools, work):
+        super().__init__(tools, work, "bmcd")
+
+    def add(self, case, command, bmc=(), reset=False):
+        self.runs.append(StagedRun(case, command, list(bmc), reset))
+        return self.runs[-1]
+
+    def start(self):
+        guest = LinuxGuest(self.tools, self.work)
+        firmware = Firmware.plain(self.work)
+        self.disk = esp_disk(self.tools, self.work)
+        files = {"fw.bin": self.package()}
+        script = ""
+        report = guest_command("report", "korvex-stage --report") + "efibootmgr > /tmp/entries 2>&1; put entries /tmp/entries\n"
+        for run in self.runs + [None]:
+            if run:
+                options = "--efi /Korvex.efi" + (" --reset" if run.reset else "")
+                script += guest_command("stage", "korvex-stage %s %s" % (options, run.command))
+            console = guest.boot(firmware, self.disk, script, files)
+            if self.current:
+                self.current.report = guest_run(console, "report")
+                self.current.entries = guest_result(console, "entries").decode(errors="replace")
+            if not run:
+                return
+            self.current = run
+            _, messages, status = guest_run(console, "stage")
+            if status != 0:
+                raise Failure("korvex-stage did not stage the run (status %d): %s" % (status, messages))
+            log("staged: " + messages.strip().replace("\n", " | "))
+            q = Qemu(self.tools, self.work, self.disk, "bmcd", run.bmc, firmware=firmware,
+                     stop_on=["UEFI Interactive Shell", FIRMWARE_GAVE_UP], timeout=400)
+            q.run()
+            log("the firmware's boot ended: %s" % (q.stopped_by or "reset"))
+            script = report
+
+    def verify(self, name):
+        pass  # the chain fails as a whole, naming the run it was in
+
+    def cpu(self, name):
+        return ""
 
 
 def case_staged_update(c):
@@ -1094,19 +1260,23 @@ def case_staged_update(c):
     korvex-bmcd, and the report after the next boot says so with status 0."""
     command = "-f fw.bin -i kcs -r y"
     flash = c.path("flash.bin")
-    (log_text, messages, status), entries, files = staged_run(c, command, ["--bmc-save-flash=" + flash])
-    sim_text, _ = sim_run(c.tools, c.work, [], command, files, program=BOOT_PROGRAM)
-    expect_same("the log of the staged update", log_text.decode("utf-8", errors="replace"), sim_text)
-    if status != 0:
-        raise Failure("the report's status is %d: %s" % (status, messages))
-    expect_in("the report", messages, "Korvex.efi -f fw.bin -i kcs -r y: succeeded")
-    if "Korvex staged run" in entries:
-        raise Failure("the boot entry is still there:\n" + entries)
-    if os.path.exists(c.tools.pack):
-        r = subprocess.run([c.tools.pack, "verify-dump", c.path("package.bin"), flash], stdout=subprocess.PIPE,
-                           stderr=subprocess.STDOUT)
-        if r.returncode != 0:
-            raise Failure("the BMC's flash does not verify against the package: %s" % r.stdout.decode(errors="replace"))
+    run = c.run(command, bmc=["--bmc-save-flash=" + flash])
+    sim_text, _ = sim_run(c.tools, c.work, [], command, {"fw.bin": c.boot.package()}, program=BOOT_PROGRAM)
+
+    def check():
+        log_text, messages, status = run.report
+        expect_same("the log of the staged update", log_text.decode("utf-8", errors="replace"), sim_text)
+        if status != 0:
+            raise Failure("the report's status is %d: %s" % (status, messages))
+        expect_in("the report", messages, "Korvex.efi -f fw.bin -i kcs -r y: succeeded")
+        if "Korvex staged run" in run.entries:
+            raise Failure("the boot entry is still there:\n" + run.entries)
+        if os.path.exists(c.tools.pack):
+            r = subprocess.run([c.tools.pack, "verify-dump", os.path.join(c.boot.work, "package.bin"), flash],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if r.returncode != 0:
+                raise Failure("the BMC's flash does not verify against the package: %s" % r.stdout.decode(errors="replace"))
+    return check
 
 
 def case_staged_refusal(c):
@@ -1115,15 +1285,29 @@ def case_staged_refusal(c):
     by the BMC) and its log is korvex-sim's text for the same refusal."""
     command = "-f fw.bin -i kcs -r y"
     refuse = ["--bmc-update-state=3"]
-    (log_text, messages, status), entries, files = staged_run(c, command, refuse, reset=True)
-    sim_text, _ = sim_run(c.tools, c.work, refuse, command, files, program=BOOT_PROGRAM)
-    expect_same("the log of the refused update", log_text.decode("utf-8", errors="replace"), sim_text)
-    if status != 3:
-        raise Failure("the report of a refused update has status %d, not 3 (refused by the BMC): %s"
-                      % (status, messages))
-    if "Korvex staged run" in entries:
-        raise Failure("the boot entry is still there:\n" + entries)
+    run = c.run(command, bmc=refuse, reset=True)
+    sim_text, _ = sim_run(c.tools, c.work, refuse, command, {"fw.bin": c.boot.package()}, program=BOOT_PROGRAM)
 
+    def check():
+        log_text, messages, status = run.report
+        expect_same("the log of the refused update", log_text.decode("utf-8", errors="replace"), sim_text)
+        if status != 3:
+            raise Failure("the report of a refused update has status %d, not 3 (refused by the BMC): %s"
+                          % (status, messages))
+        if "Korvex staged run" in run.entries:
+            raise Failure("the boot entry is still there:\n" + run.entries)
+    return check
+
+
+# Cases that share one boot; each also runs alone (its own boot) by its name.
+GROUPS = {
+    "shell-qemu-bmc": ("sim", ["image", "banner", "qemu-bmc"]),
+    # usb last: the key it waits for, typed again until the run ends, must
+    # not meet a later `pause`.
+    "shell-bmcd": ("bmcd", ["update", "dump", "config", "silent-bmc", "gone-bmc", "usb"]),
+    "shell-openipmi": ("openipmi", ["openipmi", "openipmi-restart"]),
+    "staged": ("staged", ["staged-update", "staged-refusal"]),
+}
 
 CASES = {
     "banner": case_banner,
@@ -1143,37 +1327,79 @@ CASES = {
 }
 
 
+def kind_of(name):
+    """The BMC a case's boot has; "own" for a case that boots by itself."""
+    return next((kind for kind, names in GROUPS.values() if name in names), "own")
+
+
+def run_cases(tools, work, names):
+    """Runs the cases (all of one kind) with one boot; each case's outcome:
+    (0, ""), (1, why) or (SKIP, why)."""
+    kind = kind_of(names[0])
+    boot = StagedBoots(tools, work) if kind == "staged" else Boot(tools, work, "sim" if kind == "own" else kind)
+    results, checks = {}, {}
+    for name in names:
+        try:
+            checks[name] = CASES[name](Case(tools, work, name, boot))
+        except Skip as e:
+            results[name] = (SKIP, str(e))
+        except Failure as e:
+            results[name] = (1, str(e))
+    try:
+        if boot.runs:
+            boot.start()
+    except (Skip, Failure) as e:
+        blamed = boot.current.case.name if boot.current else None
+        for name in checks:
+            if name not in results:
+                results[name] = ((SKIP, str(e)) if isinstance(e, Skip) else
+                                 (1, str(e) if name == blamed else "not checked: the boot ended in %s's run" % blamed))
+    finally:
+        boot.stop()
+    for name, check in checks.items():
+        if name not in results:
+            try:
+                boot.verify(name)
+                if check:
+                    check()
+                results[name] = (0, "")
+            except Failure as e:
+                results[name] = (1, str(e))
+    return results, boot
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
-    parser.add_argument("case", choices=sorted(CASES))
+    parser.add_argument("name", choices=sorted(CASES) + sorted(GROUPS), help="a case, or a group of cases that share a boot")
     args = parser.parse_args()
+    names = GROUPS[args.name][1] if args.name in GROUPS else [args.name]
     tools = Tools(args.build_dir)
     base = os.path.join(tools.build, "tests/system/work")
     os.makedirs(base, exist_ok=True)
-    work = tempfile.mkdtemp(prefix=args.case + "-", dir=base)
+    work = tempfile.mkdtemp(prefix=args.name + "-", dir=base)
     start = time.monotonic()
-    status = 0
     try:
         tools.check()
-        CASES[args.case](Case(tools, work))
-        # The CPU time beside the wall time: a guest that mostly waits lets
-        # the scheduler run more such cases at once (tests/system/CMakeLists.txt).
-        t = os.times()
-        log("PASS %s (%.1f s, CPU %.1f s)" % (args.case, time.monotonic() - start,
-                                              t.user + t.system + t.children_user + t.children_system))
+        results, boot = run_cases(tools, work, names)
     except Skip as e:
-        log("SKIP %s: %s" % (args.case, e))
-        status = SKIP
-    except Failure as e:
-        log("FAIL %s (%.1f s): %s" % (args.case, time.monotonic() - start, e))
-        status = 1
-    if status != 1 and not args.keep:
-        shutil.rmtree(work, ignore_errors=True)
-    else:
+        results, boot = {name: (SKIP, str(e)) for name in names}, None
+    for name in names:
+        status, why = results[name]
+        log("%s %s%s%s" % ({0: "PASS", 1: "FAIL", SKIP: "SKIP"}[status], name, boot.cpu(name) if boot else "",
+                           ": " + why if why else ""))
+    # The CPU time beside the wall time: a guest that mostly waits lets the
+    # scheduler run more such boots at once (tests/system/CMakeLists.txt).
+    t = os.times()
+    log("%s: %.1f s, CPU %.1f s" % (args.name, time.monotonic() - start,
+                                     t.user + t.system + t.children_user + t.children_system))
+    failed = any(status == 1 for status, _ in results.values())
+    if failed or args.keep:
         log("work folder: %s" % work)
-    return status
+    else:
+        shutil.rmtree(work, ignore_errors=True)
+    return 1 if failed else SKIP if all(status == SKIP for status, _ in results.values()) else 0
 
 
 if __name__ == "__main__":
