@@ -2,6 +2,7 @@
 // ipmi-bmc-extern device listens on a Unix socket; this program connects to
 // it, answers each request with the simulated BMC, and when QEMU goes away
 // (end of the stream) saves what the --bmc-... options asked for and exits.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -38,7 +39,8 @@ void printHelp() {
         "SOCKET, on which QEMU listens, e.g.\n"
         "  -chardev socket,id=ipmi0,path=SOCKET,server=on,wait=off\n"
         "  -device ipmi-bmc-extern,chardev=ipmi0,id=bmc0 -device isa-ipmi-kcs,bmc=bmc0\n"
-        "It exits when QEMU closes the connection, after saving what the options ask for.\n"
+        "It exits when QEMU closes the connection, or on SIGTERM or SIGINT, after saving\n"
+        "what the options ask for.\n"
         "It answers the BMC Global Enables and message flags requests a host's IPMI\n"
         "driver makes, and turns QEMU's KCS interrupt on and off as the host asks.\n"
         "Frames over 1024 bytes are dropped (said once on standard error).\n"
@@ -189,7 +191,13 @@ void serve(int fd, const Settings& s, korvex::bmc::vm::Responder& responder) {
                 continue;
             }
             // Control commands from QEMU (version, capabilities, ...) want no answer.
-            if (event == Event::Control) responder.control(decoder.frame());
+            if (event == Event::Control) {
+                responder.control(decoder.frame());
+                // QEMU sends these once it has taken the connection: a harness that
+                // starts a BMC behind a running guest waits for them.
+                if (s.verbose && !decoder.frame().empty())
+                    std::fprintf(stderr, "korvex-bmcd: control command 0x%02x from QEMU\n", decoder.frame()[0]);
+            }
             if (event != Event::Message) continue;
             const bool irqBefore = responder.irqEnabled();
             const auto reply = responder.answer(decoder.frame());
@@ -200,6 +208,15 @@ void serve(int fd, const Settings& s, korvex::bmc::vm::Responder& responder) {
             if (responder.leaving()) return;
         }
     }
+}
+
+// The signal handler's only way to the connection. Shutting down the reading
+// side ends serve() at its next read as QEMU's closing the stream does, so the
+// BMC is saved as usual; shutdown() may be called from a signal handler.
+volatile sig_atomic_t g_connection = -1;
+
+void onStopSignal(int) {
+    if (g_connection >= 0) shutdown(g_connection, SHUT_RD);
 }
 
 }  // namespace
@@ -214,8 +231,14 @@ int main(int argc, char** argv) {
     korvex::bmc::vm::Responder responder(bmc);
     if (settings.stopAfter) responder.stopAfter(*settings.stopAfter);
     if (settings.exitAfter) responder.exitAfter(*settings.exitAfter);
+    g_connection = fd;
+    struct sigaction stop = {};
+    stop.sa_handler = onStopSignal;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
     // Told to leave before the first request: connect, then go.
     if (!responder.leaving()) serve(fd, settings, responder);
+    g_connection = -1;
     close(fd);
 
     std::string error;
