@@ -235,8 +235,9 @@ class Boot(kq.Qemu):
 
     def command(self, socket_path):
         initrd = os.path.join(self.work, "initrd.gz")
-        # TCG: KVM is often missing, and nested KVM can hang at boot.
-        cmd = [self.tools.qemu, "-machine", "pc,accel=tcg", "-m", "256", "-smp", "1", "-display", "none",
+        # TCG by default: KVM is often missing, and nested KVM can hang at boot.
+        accel = "kvm:tcg" if os.environ.get("KORVEX_GUEST_KVM") else "tcg"
+        cmd = [self.tools.qemu, "-machine", "pc,accel=" + accel, "-m", "256", "-smp", "1", "-display", "none",
                "-monitor", "none", "-serial", "stdio", "-no-reboot", "-net", "none", "-kernel", self.kernel,
                "-initrd", initrd, "-append", "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init"]
         if self.kcs:
@@ -349,7 +350,7 @@ class Boot(kq.Qemu):
             f.write(self.console)
         marks = [line.strip("@").replace("KORVEX-GUEST-", "guest ") for line in self.console.split("\n")
                  if line.startswith("@@KORVEX-GUEST-")]
-        log("guest (tcg): QEMU ran %.1f s; %s" % (time.monotonic() - start, ", ".join(marks)))
+        log("guest: QEMU ran %.1f s; %s" % (time.monotonic() - start, ", ".join(marks)))
         if failure or DONE_MARKER not in self.console:
             where = " (in case %s)" % running.name if running else ""
             raise Failure("%s%s\n--- console (last 3000 bytes) ---\n%s"
