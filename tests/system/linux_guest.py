@@ -113,25 +113,17 @@ class Relay:
     @staticmethod
     def _pump(a, b, first):
         try:
-            while True:
-                data = a.recv(4096)
-                if not data:
-                    break
+            while data := a.recv(4096):
                 if first:
                     first.set()
                 b.sendall(data)
         except OSError:
             pass
-        for s in (a, b):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
 
     def close(self):
         for s in (self.qemu, self.bmc):
             try:
-                s.shutdown(socket.SHUT_RDWR)
+                s.shutdown(socket.SHUT_RDWR)  # wakes the pumps
             except OSError:
                 pass
             s.close()
@@ -374,8 +366,7 @@ class Case:
         return os.path.join(self.work, name)
 
     def bmcd_output(self):
-        with open(self.path("bmcd.log"), "rb") as f:
-            return f.read()
+        return kq.read(self.path("bmcd.log"))
 
     # ---- what the guest does ----
 
@@ -437,8 +428,7 @@ class Case:
         return r.stdout, r.stderr.decode(errors="replace"), r.returncode
 
     def sim_file(self, name):
-        with open(os.path.join(self.sim_dir, name), "rb") as f:
-            return f.read()
+        return kq.read(os.path.join(self.sim_dir, name))
 
     def package(self, part_size, size):
         """An update package with one random part, from korvex-pack."""
@@ -449,8 +439,7 @@ class Case:
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if r.returncode != 0:
             raise Failure("korvex-pack could not build the package: " + r.stdout.decode(errors="replace"))
-        with open(out, "rb") as f:
-            return f.read()
+        return kq.read(out)
 
     def verify_flash(self, flash):
         r = subprocess.run([self.tools.pack, "verify-dump", self.path("fw.bin"), self.path(flash)],
@@ -579,8 +568,7 @@ def case_config(c):
     same("backup console text", sim, out)
     same("backup file", c.sim_file("backup.bin"), c.fetched("backup.bin"))
     same("restore console text", c.sim([], "-c", "-f", "restore.bin")[0], c.collect("restore"))
-    with open(c.path("bmc-config.bin"), "rb") as f:
-        same("the BMC's configuration after the restore", restore, f.read())
+    same("the BMC's configuration after the restore", restore, kq.read(c.path("bmc-config.bin")))
 
 
 # kcs.cfg files planted in the world-writable folder, each with the end of
@@ -707,8 +695,7 @@ def case_driver_jobs(c):
     same("dump file", flash, c.fetched("dump.bin"))
     c.verify_flash("flash-after.bin")
     same("backup file", c.sim_file("backup.bin"), c.fetched("backup.bin"))
-    with open(c.path("bmc-config.bin"), "rb") as f:
-        same("the BMC's configuration after the restore", restore, f.read())
+    same("the BMC's configuration after the restore", restore, kq.read(c.path("bmc-config.bin")))
     during = interrupts(c.result("irq1")) - interrupts(c.result("irq0"))
     if during <= 0:
         raise Failure("no interrupt during the jobs: the driver polled")
