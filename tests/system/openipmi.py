@@ -6,23 +6,14 @@ As a module: `IpmiSim(folder)` writes a minimal configuration (one BMC at
 0x20 with a VM-codec serial listener for QEMU's ipmi-bmc-extern, no LAN),
 starts ipmi_sim on a free TCP port of 127.0.0.1, and can kill and restart it
 on the same port. `qemu_chardev(port)` is QEMU's side of the link.
-
-From a shell (the Linux guest harness):
-
-    openipmi.py start FOLDER      starts ipmi_sim in the background and
-                                  prints "PORT PID"; kill PID to stop it
-
-Exit status 77 when ipmi_sim is not installed.
 """
 
 import os
 import shutil
 import socket
 import subprocess
-import sys
 import time
 
-SKIP = 77
 BMC_ADDRESS = 0x20
 # QEMU as the socket client retries this often (seconds) after the link drops.
 RECONNECT_SECONDS = 10
@@ -102,12 +93,12 @@ class IpmiSim:
         with open(os.path.join(self.folder, "bmc.emu"), "w") as f:
             f.write(BMC_EMU.format(bmc=BMC_ADDRESS))
 
-    def _spawn(self, detach=False):
+    def _spawn(self):
         self.starts += 1
         log = open(os.path.join(self.folder, "ipmi_sim-%d.log" % self.starts), "wb")
         self.process = subprocess.Popen(
             ["ipmi_sim", "-n", "-c", "lan.conf", "-f", "bmc.emu", "-s", "state"], cwd=self.folder,
-            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, start_new_session=detach)
+            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         log.close()
         # ipmi_sim goes on running when its port is taken, so only its own
         # listening socket shows that it is up.
@@ -121,13 +112,13 @@ class IpmiSim:
         self.stop()
         return False
 
-    def start(self, detach=False):
+    def start(self):
         """Starts ipmi_sim on a free port; another process may take the port
         between the probe and the bind, so a few are tried."""
         for _ in range(5):
             self.port = _free_port()
             self._write_config()
-            if self._spawn(detach):
+            if self._spawn():
                 return self.port
             self.stop()
         raise RuntimeError("ipmi_sim did not start; see %s" % self.folder)
@@ -158,19 +149,3 @@ class IpmiSim:
             time.sleep(0.1)
         return False
 
-
-def main(argv):
-    if len(argv) != 3 or argv[1] != "start":
-        sys.stderr.write("usage: openipmi.py start FOLDER\n")
-        return 2
-    if not installed():
-        sys.stderr.write("ipmi_sim is not installed (Debian package openipmi)\n")
-        return SKIP
-    sim = IpmiSim(argv[2])
-    port = sim.start(detach=True)
-    print(port, sim.process.pid)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))
