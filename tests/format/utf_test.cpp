@@ -5,6 +5,7 @@
 
 #include "uefi/boot_command_line.h"
 #include "uefi/run_result.h"
+#include "korvex-stage/stage.h"
 
 #include <gtest/gtest.h>
 
@@ -143,6 +144,15 @@ TEST(BootCommandLine, SplitsAsTheShellAndFindsTheProgramName) {
         {"the firmware's GUID", "\x4e\xac\x08\x81\x11\x9f\x59\x4d\x85\x0e\xe2\x1a\x52\x2c\x59\xb2", {{u"-"}}},
     };
     for (const Case& c : cases) EXPECT_EQ(bootRun(c.loadOptions), c.run) << c.what;
+}
+
+// korvex-stage writes the load options: whatever an argument holds, they split back into it.
+TEST(BootCommandLine, StagedLoadOptionsRoundTrip) {
+    const std::vector<std::string> args = {"Korvex.efi", "-f",  "my fw.bin",   "a\"b",      "^", "",
+                                           "tab\there",  "\"^", "caf\xC3\xA9", "x^\"y z\"", "-r"};
+    BootRun expected;
+    for (const std::string& arg : args) expected.args.push_back(toUtf16(arg, 1));
+    EXPECT_EQ(bootRun(korvex::stage::loadOptions(args)), expected);
 }
 
 TEST(BootCommandLine, ResultFileRoundTripsAndRefusesAnythingElse) {

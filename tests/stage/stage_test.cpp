@@ -13,8 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "korvex-stage/stage.h"
-#include "uefi/boot_command_line.h"
-#include "platform/uefi/utf.h"
 
 namespace korvex::stage {
 namespace {
@@ -240,33 +238,6 @@ TEST_F(StageTest, CancelRemovesEntryAndFiles) {
     EXPECT_EQ(o.status, kSucceeded) << o.err;
     EXPECT_FALSE(fs::exists(base / "efi/next") || fs::exists(esp / "fw.bin") || fs::exists(esp / "korvex.staged"));
     EXPECT_EQ(get(base / "efi/entries"), "0001 UEFI Shell\n");
-}
-
-// Whatever an argument holds, Korvex.efi splits the load options back into it.
-TEST(LoadOptions, QuotingRoundTrips) {
-    const std::vector<std::string> args = {"Korvex.efi", "-f",  "my fw.bin",   "a\"b",      "^", "",
-                                           "tab\there",  "\"^", "caf\xC3\xA9", "x^\"y z\"", "-r"};
-    const std::string bytes = loadOptions(args);
-    const size_t length = uefi::commandLineUnits(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    ASSERT_EQ(length * 2 + 2, bytes.size());
-    std::u16string line;
-    for (size_t i = 0; i < length; ++i)
-        line += static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
-    std::vector<char16_t> words(length + 1);
-    const size_t count = uefi::splitCommandLine(line.data(), length, words.data());
-    std::vector<std::string> back;
-    uefi::forEachArgument(words.data(), count, uefi::classifyCommandLine(words.data(), count),
-                          [&back](const char16_t* word) {
-                              std::string text;
-                              const auto* units = reinterpret_cast<const uint16_t*>(word);
-                              while (*units != 0) {
-                                  char b[4];
-                                  text.append(b, uefi::encodeUtf8(uefi::nextUtf16(&units), b));
-                              }
-                              back.push_back(text);
-                              return true;
-                          });
-    EXPECT_EQ(back, args);
 }
 
 }  // namespace
