@@ -5,6 +5,7 @@
 
 #include "uefi/boot_command_line.h"
 #include "uefi/run_result.h"
+#include "korvex-stage/stage.h"
 
 #include <gtest/gtest.h>
 
@@ -117,28 +118,20 @@ TEST(BootCommandLine, SplitsAsTheShellAndFindsTheProgramName) {
         std::string loadOptions;
         BootRun run;
     };
+    const std::u16string k = u"Korvex.efi";
     const Case cases[] = {
-        {"named",
-         ucs2(u"Korvex.efi -f fw.bin -i kcs -r y"),
-         {{u"Korvex.efi", u"-f", u"fw.bin", u"-i", u"kcs", u"-r", u"y"}}},
-        {"no terminating zero", ucs2(u"Korvex.efi -d d.bin", false), {{u"Korvex.efi", u"-d", u"d.bin"}}},
-        {"spaces and tabs",
-         ucs2(u"  \\EFI\\k\\KORVEX.EFI\t-d   d.bin  "),
+        {"named", ucs2(u"Korvex.efi -f fw.bin -i kcs -r y"), {{k, u"-f", u"fw.bin", u"-i", u"kcs", u"-r", u"y"}}},
+        {"no terminating zero", ucs2(u"Korvex.efi -d d.bin", false), {{k, u"-d", u"d.bin"}}},
+        {"spaces and tabs", ucs2(u"  \\EFI\\k\\KORVEX.EFI\t-d   d.bin  "),
          {{u"\\EFI\\k\\KORVEX.EFI", u"-d", u"d.bin"}}},
-        {"name left out", ucs2(u"-c -d b.bin"), {{u"Korvex.efi", u"-c", u"-d", u"b.bin"}}},
-        {"reset", ucs2(u"Korvex.efi --reset -d d.bin"), {{u"Korvex.efi", u"-d", u"d.bin"}, true}},
-        {"reset, name left out", ucs2(u"--reset -d d.bin"), {{u"Korvex.efi", u"-d", u"d.bin"}, true}},
-        {"reset after the tool's arguments",
-         ucs2(u"Korvex.efi -d d.bin --reset"),
-         {{u"Korvex.efi", u"-d", u"d.bin", u"--reset"}}},
-        {"quotes",
-         ucs2(u"Korvex.efi -f \"my fw.bin\" x\"a b\"y \"\""),
-         {{u"Korvex.efi", u"-f", u"my fw.bin", u"xa by", u""}}},
-        {"escapes",
-         ucs2(u"Korvex.efi a^\"b ^^ c^ d \"e^\"f\" g^"),
-         {{u"Korvex.efi", u"a\"b", u"^", u"c d", u"e\"f", u"g^"}}},
-        {"open quote runs to the end", ucs2(u"Korvex.efi -f \"a b"), {{u"Korvex.efi", u"-f", u"a b"}}},
-        {"non-ASCII", ucs2(u"Korvex.efi -f caf\u00e9.bin"), {{u"Korvex.efi", u"-f", u"caf\u00e9.bin"}}},
+        {"name left out", ucs2(u"-c -d b.bin"), {{k, u"-c", u"-d", u"b.bin"}}},
+        {"reset", ucs2(u"Korvex.efi --reset -d d.bin"), {{k, u"-d", u"d.bin"}, true}},
+        {"reset, name left out", ucs2(u"--reset -d d.bin"), {{k, u"-d", u"d.bin"}, true}},
+        {"reset after the tool's arguments", ucs2(u"Korvex.efi -d d.bin --reset"), {{k, u"-d", u"d.bin", u"--reset"}}},
+        {"quotes", ucs2(u"Korvex.efi -f \"my fw.bin\" x\"a b\"y \"\""), {{k, u"-f", u"my fw.bin", u"xa by", u""}}},
+        {"escapes", ucs2(u"Korvex.efi a^\"b ^^ c^ d \"e^\"f\" g^"), {{k, u"a\"b", u"^", u"c d", u"e\"f", u"g^"}}},
+        {"open quote runs to the end", ucs2(u"Korvex.efi -f \"a b"), {{k, u"-f", u"a b"}}},
+        {"non-ASCII", ucs2(u"Korvex.efi -f caf\u00e9.bin"), {{k, u"-f", u"caf\u00e9.bin"}}},
         // Entries that other tools write, or none at all: nothing is run.
         {"another program's line", ucs2(u"grub.cfg -f fw.bin"), {{u"-"}}},
         {"only blanks", ucs2(u" \t "), {{u"-"}}},
@@ -151,6 +144,15 @@ TEST(BootCommandLine, SplitsAsTheShellAndFindsTheProgramName) {
         {"the firmware's GUID", "\x4e\xac\x08\x81\x11\x9f\x59\x4d\x85\x0e\xe2\x1a\x52\x2c\x59\xb2", {{u"-"}}},
     };
     for (const Case& c : cases) EXPECT_EQ(bootRun(c.loadOptions), c.run) << c.what;
+}
+
+// korvex-stage writes the load options: whatever an argument holds, they split back into it.
+TEST(BootCommandLine, StagedLoadOptionsRoundTrip) {
+    const std::vector<std::string> args = {"Korvex.efi", "-f",  "my fw.bin",   "a\"b",      "^", "",
+                                           "tab\there",  "\"^", "caf\xC3\xA9", "x^\"y z\"", "-r"};
+    BootRun expected;
+    for (const std::string& arg : args) expected.args.push_back(toUtf16(arg, 1));
+    EXPECT_EQ(bootRun(korvex::stage::loadOptions(args)), expected);
 }
 
 TEST(BootCommandLine, ResultFileRoundTripsAndRefusesAnythingElse) {

@@ -85,24 +85,9 @@ TEST(BufferedFile, ByteByByteCostsOneFirmwareCallPerBuffer) {
 }
 
 // "wb+": what was written reads back after a seek, and the size seen at the
-// end includes what is still in the buffer.
-TEST(BufferedFile, ReadsBackItsOwnWrites) {
-    Disk disk;
-    auto* f = new MemoryFile(disk, true, true);
-    const Bytes data = pattern(100);
-    ASSERT_EQ(f->write(data.data(), data.size()), 100u);
-    ASSERT_EQ(f->seek(0, SeekFrom::End), 0);
-    EXPECT_EQ(f->tell(), 100);
-    ASSERT_EQ(f->seek(0, SeekFrom::Start), 0);
-    Bytes back(100);
-    EXPECT_EQ(f->read(back.data(), back.size()), 100u);
-    EXPECT_EQ(back, data);
-    EXPECT_EQ(f->close(), 0);
-}
-
-// Overwriting the middle of a stretch that was read: later reads see the new
-// bytes and the rest of the file is kept.
-TEST(BufferedFile, WritesIntoWhatWasRead) {
+// end includes what is still in the buffer. Overwriting the middle of a
+// stretch that was read: later reads see the new bytes, the rest is kept.
+TEST(BufferedFile, ReadsAndWritesMix) {
     Disk disk;
     disk.bytes = pattern(1000);
     auto* f = new MemoryFile(disk, true, true);
@@ -117,9 +102,17 @@ TEST(BufferedFile, WritesIntoWhatWasRead) {
     uint8_t again[5];
     ASSERT_EQ(f->read(again, sizeof again), 5u);
     EXPECT_EQ(0, std::memcmp(again, patch, 5));
+    ASSERT_EQ(f->seek(0, SeekFrom::End), 0);
+    ASSERT_EQ(f->write(patch, sizeof patch), 5u);
+    ASSERT_EQ(f->seek(0, SeekFrom::End), 0);
+    EXPECT_EQ(f->tell(), 1005);
+    ASSERT_EQ(f->seek(-5, SeekFrom::Current), 0);
+    ASSERT_EQ(f->read(again, sizeof again), 5u);
+    EXPECT_EQ(0, std::memcmp(again, patch, 5));
     EXPECT_EQ(f->close(), 0);
     Bytes expected = pattern(1000);
     std::memcpy(expected.data() + 10, patch, 5);
+    expected.insert(expected.end(), patch, patch + 5);
     EXPECT_EQ(disk.bytes, expected);
 }
 

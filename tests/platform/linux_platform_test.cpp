@@ -55,15 +55,6 @@ TEST(MonotonicTimers, OneShotArmCancelAndSaturation) {
     EXPECT_TRUE(end.tv_nsec >= 0 && end.tv_nsec < 1000000000);
 }
 
-TEST(SleepStall, SleepsAtLeastTheTimeAsked) {
-    SleepStall stall;
-    for (uint64_t us : {0u, 1u, 1500u, 20000u}) {
-        const auto start = Clock::now();
-        stall.stall(us);
-        EXPECT_GE(Clock::now() - start, std::chrono::microseconds(us)) << us;
-    }
-}
-
 void onAlarm(int) {}
 
 TEST(SleepStall, SignalsDoNotCutTheSleepShort) {
@@ -200,28 +191,57 @@ private:
     Platform platform_{ports_, timers_, stall_, console_, kcsCfg_, memory_, stops_};
 };
 
-TEST_F(Preflight, RunsThatNeverReachTheBmcNeedNoPorts) {
-    refuseWith = EPERM;
-    kernelDriverLoaded();
-    const std::vector<std::vector<std::string>> lines = {{}, {"-i", "nfs", "-f", "x"}, {"-r"}, {"-c"}};
-    for (const auto& line : lines) {
-        EXPECT_TRUE(run(line));
-        EXPECT_TRUE(asked.empty());
-        EXPECT_EQ(message, "");
-    }
-}
-
-TEST_F(Preflight, EveryJobAsksForTheDefaultPorts) {
-    const std::vector<std::vector<std::string>> lines = {
-        {"-f", "fw.bin"}, {"-d", "dump.bin"}, {"-f", "fw.bin", "-i", "usb"}, {"-c", "-d", "b"}, {"-c", "-f", "r"}};
-    for (const auto& line : lines) {
+// Runs that never reach the BMC need no ports; every job asks for its ports
+// and says why it cannot have them, or why the run stops before it starts.
+TEST_F(Preflight, GrantsAndRefusals) {
+    const std::string standard = "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (default)\n";
+    const std::string nothingSent = "nothing was sent to the BMC";
+    const std::vector<std::string> fw = {"-f", "fw.bin"};
+    const struct {
+        std::vector<std::string> args;
+        int refuse;
+        int driver;  // 1: the kernel's IPMI driver is loaded; 2: and allowed
+        bool runs;
+        std::vector<std::string> says;  // parts of the message; none: it is empty
+    } rows[] = {
+        {{}, EPERM, 1, true, {}},
+        {{"-i", "nfs", "-f", "x"}, EPERM, 1, true, {}},
+        {{"-r"}, EPERM, 1, true, {}},
+        {{"-c"}, EPERM, 1, true, {}},
+        {fw, 0, 0, true, {standard}},
+        {{"-d", "dump.bin"}, 0, 0, true, {standard}},
+        {{"-f", "fw.bin", "-i", "usb"}, 0, 0, true, {standard}},
+        {{"-c", "-d", "b"}, 0, 0, true, {standard}},
+        {{"-c", "-f", "r"}, 0, 0, true, {standard}},
+        {{"-d", "dump.bin"}, EPERM, 0, false,
+         {"korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted", nothingSent}},
+        {fw, ENOSYS, 0, false, {"gives programs no port access"}},
+        {fw, ENOTSUP, 0, false, {"no x86 I/O ports"}},
+        {fw, EINVAL, 0, false, {"Invalid argument\n"}},
+        {fw, EPERM, 0, false, {geteuid() == 0 ? "locked down" : "(run as root)"}},
+        {fw, 0, 1, false,
+         {"korvex: the kernel's IPMI driver is loaded (/sys/module/ipmi_si exists)", "modprobe -r ipmi_si",
+          nothingSent}},
+        {fw, 0, 2, true, {"warning"}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.args.empty() ? "no arguments" : r.args[0] + " " + r.args.back());
+        emptyFakeRoot();
+        plant("/proc/ioports", kGuestIoports);
+        if (r.driver != 0) kernelDriverLoaded();
+        settings_.allowKernelDriver = r.driver == 2;
+        refuseWith = r.refuse;
         asked.clear();
-        EXPECT_TRUE(run(line));
-        EXPECT_EQ(asked, (std::vector<uint16_t>{0xCA2, 0xCA3}));
-        EXPECT_EQ(message, "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (default)\n");
+        EXPECT_EQ(run(r.args), r.runs) << message;
+        for (const std::string& part : r.says) EXPECT_NE(message.find(part), std::string::npos) << message;
+        if (r.says.empty()) {
+            EXPECT_EQ(message, "");
+            EXPECT_TRUE(asked.empty());
+        } else if (r.refuse == 0 && r.driver == 0) {
+            EXPECT_EQ(asked, (std::vector<uint16_t>{0xCA2, 0xCA3}));
+        }
     }
     EXPECT_FALSE(std::filesystem::exists("dump.bin"));
-    EXPECT_FALSE(std::filesystem::exists("b"));
 }
 
 // A raw SMBIOS type 38 entry: interface type (1 KCS), base address with the
@@ -261,6 +281,7 @@ TEST_F(Preflight, KcsCfgAndItsPorts) {
     const std::string qemuSmbios = smbios38(1, 0xCA3, 0x01);
     std::string ipmiSi = kGuestIoports;  // the kernel's driver on the KCS registers
     ipmiSi.insert(ipmiSi.find("    0ca3-0ca3"), "      0ca2-0ca2 : ipmi_si\n");
+    const std::string bigCfg = std::string(4080, ' ') + "CMD CA5 DATA CA4";
     const KcsCfgRow rows[] = {
         {.what = "none", .plant = Plant::None, .runs = true, .asked = standard, .says = standardLine},
         {.what = "good", .bytes = "CMD CA5\nDATA CA4\n", .runs = true, .asked = {0xCA4, 0xCA5}, .says = ca5},
@@ -270,106 +291,43 @@ TEST_F(Preflight, KcsCfgAndItsPorts) {
         {.what = "owner", .owner = Owner::Other, .says = "kcs.cfg refused: it is owned by uid "},
         {.what = "g+w", .mode = 0664, .says = "kcs.cfg refused: others than its owner may write it (mode 0664)"},
         {.what = "o+w", .mode = 0646, .says = "(mode 0646)"},
-        {.what = "4 KiB",
-         .bytes = std::string(4080, ' ') + "CMD CA5 DATA CA4",
-         .runs = true,
-         .asked = {0xCA4, 0xCA5},
-         .says = ca5},
-        {.what = "too big",
-         .bytes = std::string(4081, ' ') + "CMD CA5 DATA CA4",
-         .says = "kcs.cfg refused: it is larger than 4096 bytes"},
-        {.what = "0x prefix",
-         .bytes = "CMD 0xCA3 DATA CA2",
-         .says = "(from kcs.cfg) refused: the command/status port is 0;"},
+        {.what = "4 KiB", .bytes = bigCfg, .runs = true, .asked = {0xCA4, 0xCA5}, .says = ca5},
+        {.what = "too big", .bytes = " " + bigCfg, .says = "kcs.cfg refused: it is larger than 4096 bytes"},
+        {.what = "0x", .bytes = "CMD 0xCA3 DATA CA2", .says = "(from kcs.cfg) refused: the command/status port is 0;"},
         {.what = "0xFF", .bytes = "CMD CA3 DATA FF", .says = "refused: the data port 0xFF is below 0x100"},
-        {.what = "0x100",
-         .bytes = "CMD CA3 DATA 100",
-         .runs = true,
-         .asked = {0x100, 0xCA3},
+        {.what = "0x100", .bytes = "CMD CA3 DATA 100", .runs = true, .asked = {0x100, 0xCA3},
          .says = "korvex: KCS ports: command/status 0xCA3, data 0x100 (from kcs.cfg)\n"},
-        {.what = "reset",
-         .bytes = "CMD CF9 DATA CF8",
-         .asked = {0xCF8, 0xCF9},
+        {.what = "reset", .bytes = "CMD CF9 DATA CF8", .asked = {0xCF8, 0xCF9},
          .says = "refused: port 0xCF8 is held by \"PCI conf1\" (/proc/ioports)"},
         {.what = "nested", .bytes = "CMD 605 DATA 604", .asked = {0x604, 0x605}, .says = "\"ACPI PM1a_CNT_BLK\""},
-        {.what = "ipmi_si",
-         .plant = Plant::None,
-         .ioports = ipmiSi.c_str(),
-         .forceDriver = true,
-         .asked = standard,
+        {.what = "ipmi_si", .plant = Plant::None, .ioports = ipmiSi.c_str(), .forceDriver = true, .asked = standard,
          .says = "(default) refused: port 0xCA2 is held by the kernel's IPMI driver (ipmi_si in /proc/ioports)"},
-        {.what = "hidden",
-         .ioports = "0000-0000 : PCI Bus 0000:00\n  0000-0000 : dma1\n",
-         .runs = true,
-         .asked = standard,
-         .says = fromCfg,
-         .warns = "/proc/ioports hides its addresses"},
-        {.what = "no ioports",
-         .ioports = nullptr,
-         .runs = true,
-         .asked = standard,
-         .says = fromCfg,
+        {.what = "hidden", .ioports = "0000-0000 : PCI Bus 0000:00\n  0000-0000 : dma1\n", .runs = true,
+         .asked = standard, .says = fromCfg, .warns = "/proc/ioports hides its addresses"},
+        {.what = "no ioports", .ioports = nullptr, .runs = true, .asked = standard, .says = fromCfg,
          .warns = "cannot read /proc/ioports"},
-        {.what = "smbios",
-         .plant = Plant::None,
-         .smbios = qemuSmbios,
-         .runs = true,
-         .asked = standard,
+        {.what = "smbios", .plant = Plant::None, .smbios = qemuSmbios, .runs = true, .asked = standard,
          .says = standardLine},
-        {.what = "smbios differs",
-         .bytes = "CMD CA5 DATA CA4",
-         .smbios = qemuSmbios,
-         .asked = {0xCA4, 0xCA5},
+        {.what = "smbios differs", .bytes = "CMD CA5 DATA CA4", .smbios = qemuSmbios, .asked = {0xCA4, 0xCA5},
          .says = "command/status 0xCA3, data 0xCA2 (SMBIOS); to use those, put \"CMD CA3 DATA CA2\" into kcs.cfg"},
-        {.what = "forced",
-         .bytes = "CMD CA5 DATA CA4",
-         .smbios = qemuSmbios,
-         .forcePorts = true,
-         .runs = true,
-         .asked = {0xCA4, 0xCA5},
-         .says = ca5,
-         .warns = "(SMBIOS); going ahead as told (--force-ports)"},
-        {.what = "spacing 4",
-         .plant = Plant::None,
-         .smbios = smbios38(1, 0xCA9, 0x41),
-         .asked = standard,
+        {.what = "forced", .bytes = "CMD CA5 DATA CA4", .smbios = qemuSmbios, .forcePorts = true, .runs = true,
+         .asked = {0xCA4, 0xCA5}, .says = ca5, .warns = "(SMBIOS); going ahead as told (--force-ports)"},
+        {.what = "spacing 4", .plant = Plant::None, .smbios = smbios38(1, 0xCA9, 0x41), .asked = standard,
          .says = "put \"CMD CAC DATA CA8\" into kcs.cfg"},
-        {.what = "odd",
-         .bytes = "CMD CA4 DATA CA3",
-         .smbios = smbios38(1, 0xCA3, 0x11),
-         .runs = true,
-         .asked = {0xCA3, 0xCA4},
-         .says = "korvex: KCS ports: command/status 0xCA4, data 0xCA3 (from kcs.cfg)\n"},
-        {.what = "memory",
-         .plant = Plant::None,
-         .smbios = smbios38(1, 0xFED40000, 0x00),
-         .asked = standard,
+        {.what = "odd", .bytes = "CMD CA4 DATA CA3", .smbios = smbios38(1, 0xCA3, 0x11), .runs = true,
+         .asked = {0xCA3, 0xCA4}, .says = "korvex: KCS ports: command/status 0xCA4, data 0xCA3 (from kcs.cfg)\n"},
+        {.what = "memory", .plant = Plant::None, .smbios = smbios38(1, 0xFED40000, 0x00), .asked = standard,
          .says = "as memory-mapped at 0xFED40000 (SMBIOS)"},
-        {.what = "old entry",
-         .plant = Plant::None,
-         .smbios = smbios38(1, 0xCA3, 0xC0, 0x10),
-         .runs = true,
-         .asked = standard,
-         .says = standardLine},
-        {.what = "BT",
-         .plant = Plant::None,
-         .smbios = smbios38(3, 0xE5, 0x01),
-         .runs = true,
-         .asked = standard,
+        {.what = "old entry", .plant = Plant::None, .smbios = smbios38(1, 0xCA3, 0xC0, 0x10), .runs = true,
+         .asked = standard, .says = standardLine},
+        {.what = "BT", .plant = Plant::None, .smbios = smbios38(3, 0xE5, 0x01), .runs = true, .asked = standard,
          .says = standardLine},
         {.what = "acpi", .plant = Plant::None, .acpi = true, .runs = true, .asked = standard, .says = standardLine},
-        {.what = "acpi differs",
-         .bytes = "CMD CA5 DATA CA4",
-         .acpi = true,
-         .asked = {0xCA4, 0xCA5},
+        {.what = "acpi differs", .bytes = "CMD CA5 DATA CA4", .acpi = true, .asked = {0xCA4, 0xCA5},
          .says = "data 0xCA2 (ACPI IPI0001:00)"},
-        {.what = "acpi two",
-         .bytes = "CMD CAC DATA CA8",
-         .ioports = "0ca8-0ca8 : IPI0001:00\n0cac-0cac : IPI0001:00\n",
-         .acpi = true,
-         .runs = true,
-         .asked = {0xCA8, 0xCAC},
-         .says = "korvex: KCS ports: command/status 0xCAC, data 0xCA8 (from kcs.cfg)\n"},
+        {.what = "acpi two", .bytes = "CMD CAC DATA CA8",
+         .ioports = "0ca8-0ca8 : IPI0001:00\n0cac-0cac : IPI0001:00\n", .acpi = true, .runs = true,
+         .asked = {0xCA8, 0xCAC}, .says = "korvex: KCS ports: command/status 0xCAC, data 0xCA8 (from kcs.cfg)\n"},
     };
     const uid_t self = geteuid();
     for (const KcsCfgRow& r : rows) {
@@ -413,45 +371,6 @@ TEST_F(Preflight, KcsCfgAndItsPorts) {
             EXPECT_NE(message.find(r.says), std::string::npos) << r.what << ": " << message;
         }
     }
-}
-
-TEST_F(Preflight, RefusalNamesThePortsAndTheReason) {
-    refuseWith = EPERM;
-    EXPECT_FALSE(run({"-d", "dump.bin"}));
-    EXPECT_EQ(message.rfind("korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted", 0), 0u) << message;
-    EXPECT_NE(message.find("nothing was sent to the BMC"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists("dump.bin"));
-}
-
-TEST_F(Preflight, RefusalReasonsByError) {
-    const struct {
-        int error;
-        const char* hint;
-    } cases[] = {
-        {ENOSYS, "gives programs no port access"},
-        {ENOTSUP, "no x86 I/O ports"},
-        {EINVAL, "Invalid argument\n"},
-        {EPERM, geteuid() == 0 ? "locked down" : "(run as root)"},
-    };
-    for (const auto& c : cases) {
-        refuseWith = c.error;
-        EXPECT_FALSE(run({"-f", "fw.bin"}));
-        EXPECT_NE(message.find(c.hint), std::string::npos) << message;
-    }
-}
-
-TEST_F(Preflight, KernelDriverStopsTheRunUnlessForced) {
-    kernelDriverLoaded();
-    EXPECT_FALSE(run({"-f", "fw.bin"}));
-    EXPECT_NE(message.find("korvex: the kernel's IPMI driver is loaded (/sys/module/ipmi_si exists)"),
-              std::string::npos)
-        << message;
-    EXPECT_NE(message.find("modprobe -r ipmi_si"), std::string::npos);
-    EXPECT_NE(message.find("nothing was sent to the BMC"), std::string::npos);
-
-    settings_.allowKernelDriver = true;
-    EXPECT_TRUE(run({"-f", "fw.bin"}));
-    EXPECT_NE(message.find("warning"), std::string::npos);
 }
 
 }  // namespace

@@ -13,8 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "korvex-stage/stage.h"
-#include "uefi/boot_command_line.h"
-#include "platform/uefi/utf.h"
 
 namespace korvex::stage {
 namespace {
@@ -127,62 +125,34 @@ TEST_F(StageTest, RefusesClearlyAndLeavesNothing) {
         const char* message;
     };
     const std::string fw = (base / "fw.bin").string();
+    const auto none = [](StageTest&) {};
+    const auto noRoom = [](StageTest& t) { t.freeBytes = 20 << 20; };
     const Case cases[] = {
-        {"not booted through UEFI",
-         {"-f", fw},
-         [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi"); },
-         kNotStarted,
+        {"not UEFI", {"-f", fw}, [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi"); }, kNotStarted,
          "did not boot through UEFI"},
-        {"no variables",
-         {"-f", fw},
-         [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi/efivars"); },
-         kNotStarted,
-         "efivarfs"},
-        {"no ESP mounted",
-         {"-f", fw},
-         [](StageTest& t) { put(t.root / "proc/self/mounts", "/dev/vda2 / ext4 rw 0 0\n"); },
-         kNotStarted,
+        {"no variables", {"-f", fw}, [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi/efivars"); },
+         kNotStarted, "efivarfs"},
+        {"no ESP mounted", {"-f", fw},
+         [](StageTest& t) { put(t.root / "proc/self/mounts", "/dev/vda2 / ext4 rw 0 0\n"); }, kNotStarted,
          "cannot find the EFI system partition"},
-        {"--esp not FAT", {"--esp", "/data", "-f", fw}, [](StageTest&) {}, kNotStarted, "/data is a ext4 file system"},
-        {"ESP not a partition",
-         {"-f", fw},
-         [](StageTest& t) { fs::remove(t.root / "sys/class/block/vda1"); },
-         kNotStarted,
-         "not a partition of a disk"},
-        {"no room",
-         {"-f", fw},
-         [](StageTest& t) { t.freeBytes = 1024 * 1024; },
-         kNotStarted,
+        {"--esp not FAT", {"--esp", "/data", "-f", fw}, none, kNotStarted, "/data is a ext4 file system"},
+        {"ESP not a partition", {"-f", fw}, [](StageTest& t) { fs::remove(t.root / "sys/class/block/vda1"); },
+         kNotStarted, "not a partition of a disk"},
+        {"no room", {"-f", fw}, [](StageTest& t) { t.freeBytes = 1024 * 1024; }, kNotStarted,
          "has 1024 KiB free; the run needs 1029 KiB"},
-        {"no room for a dump",
-         {"-d", (base / "d.bin").string()},
-         [](StageTest& t) { t.freeBytes = 20 << 20; },
-         kNotStarted,
-         "room for what the job writes"},
-        {"command-line fault", {"-f", fw, "-x"}, [](StageTest&) {}, kUsage, "runs no job"},
-        {"USB path", {"-f", fw, "-i", "usb"}, [](StageTest&) {}, kUsage, "-i usb waits for a key"},
-        {"missing package", {"-f", (base / "none.bin").string()}, [](StageTest&) {}, kUsage, "is not a file"},
-        {"own name",
-         {"-f", (base / "korvex.LOG").string()},
-         [](StageTest& t) { put(t.base / "korvex.LOG", "x"); },
-         kUsage,
-         "korvex-stage's own files"},
-        {"FAT-illegal name",
-         {"-f", (base / "a:b").string()},
-         [](StageTest& t) { put(t.base / "a:b", "x"); },
-         kUsage,
+        {"no room for a dump", {"-d", (base / "d.bin").string()}, noRoom, kNotStarted, "room for what the job writes"},
+        {"command-line fault", {"-f", fw, "-x"}, none, kUsage, "runs no job"},
+        {"USB path", {"-f", fw, "-i", "usb"}, none, kUsage, "-i usb waits for a key"},
+        {"missing package", {"-f", (base / "none.bin").string()}, none, kUsage, "is not a file"},
+        {"own name", {"-f", (base / "korvex.LOG").string()}, [](StageTest& t) { put(t.base / "korvex.LOG", "x"); },
+         kUsage, "korvex-stage's own files"},
+        {"FAT-illegal name", {"-f", (base / "a:b").string()}, [](StageTest& t) { put(t.base / "a:b", "x"); }, kUsage,
          "does not allow"},
-        {"control character", {"-f", fw, "-u", "a\nb"}, [](StageTest&) {}, kUsage, "control character"},
-        {"line feed in the output's path",
-         {"-d", (base / "a\nb/d.bin").string()},
-         [](StageTest& t) { fs::create_directories(t.base / "a\nb"); },
-         kUsage,
-         "holds a line feed"},
-        {"unknown option", {"--bogus", "-f", fw}, [](StageTest&) {}, kUsage, "unknown option --bogus"},
-        {"efibootmgr fails",
-         {"-f", fw},
-         [](StageTest& t) { put(t.base / "efi/fail-C", ""); },
-         kNotStarted,
+        {"control character", {"-f", fw, "-u", "a\nb"}, none, kUsage, "control character"},
+        {"line feed in the output's path", {"-d", (base / "a\nb/d.bin").string()},
+         [](StageTest& t) { fs::create_directories(t.base / "a\nb"); }, kUsage, "holds a line feed"},
+        {"unknown option", {"--bogus", "-f", fw}, none, kUsage, "unknown option --bogus"},
+        {"efibootmgr fails", {"-f", fw}, [](StageTest& t) { put(t.base / "efi/fail-C", ""); }, kNotStarted,
          "efibootmgr failed (status 5): Could not prepare Boot variable"},
     };
     for (const Case& c : cases) {
@@ -229,21 +199,20 @@ TEST_F(StageTest, UpdateIsStagedRunAtTheBootAndReported) {
 // A dump or backup comes back to the name given only when the run succeeded;
 // a failed run leaves an existing file there as it was.
 TEST_F(StageTest, OutputReturnsOnlyAfterSuccess) {
-    struct Case {
+    const struct {
         const char* what;
         const char* log;     // nullptr: Korvex.efi never ran
         const char* result;  // "": none written
         int status;
         const char* kept;  // the destination afterwards
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"success", "log", "outcome=succeeded\nstatus=0\n", kSucceeded, "new dump"},
         {"failure", "log", "outcome=failed\nstatus=1\n", kFailed, "old dump"},
         {"no result", "log, cut short", "", kFailed, "old dump"},
         {"damaged result", "log", "outcome=succeeded\n", kFailed, "old dump"},
         {"never ran", nullptr, "", kNotStarted, "old dump"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TearDown();
         SetUp();
         put(base / "out/dump.bin", "old dump");
@@ -269,33 +238,6 @@ TEST_F(StageTest, CancelRemovesEntryAndFiles) {
     EXPECT_EQ(o.status, kSucceeded) << o.err;
     EXPECT_FALSE(fs::exists(base / "efi/next") || fs::exists(esp / "fw.bin") || fs::exists(esp / "korvex.staged"));
     EXPECT_EQ(get(base / "efi/entries"), "0001 UEFI Shell\n");
-}
-
-// Whatever an argument holds, Korvex.efi splits the load options back into it.
-TEST(LoadOptions, QuotingRoundTrips) {
-    const std::vector<std::string> args = {"Korvex.efi", "-f",  "my fw.bin",   "a\"b",      "^", "",
-                                           "tab\there",  "\"^", "caf\xC3\xA9", "x^\"y z\"", "-r"};
-    const std::string bytes = loadOptions(args);
-    const size_t length = uefi::commandLineUnits(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    ASSERT_EQ(length * 2 + 2, bytes.size());
-    std::u16string line;
-    for (size_t i = 0; i < length; ++i)
-        line += static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
-    std::vector<char16_t> words(length + 1);
-    const size_t count = uefi::splitCommandLine(line.data(), length, words.data());
-    std::vector<std::string> back;
-    uefi::forEachArgument(words.data(), count, uefi::classifyCommandLine(words.data(), count),
-                          [&back](const char16_t* word) {
-                              std::string text;
-                              const auto* units = reinterpret_cast<const uint16_t*>(word);
-                              while (*units != 0) {
-                                  char b[4];
-                                  text.append(b, uefi::encodeUtf8(uefi::nextUtf16(&units), b));
-                              }
-                              back.push_back(text);
-                              return true;
-                          });
-    EXPECT_EQ(back, args);
 }
 
 }  // namespace

@@ -22,9 +22,8 @@ namespace {
 const std::string kChoice = "korvex: interface: KCS ports (--interface=ports)\n";
 
 struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
+    int status;
+    std::string out, err;
 };
 
 class AsNobody : public ::testing::Test {
@@ -48,11 +47,9 @@ protected:
                                     " && setpriv --reuid=nobody --regid=nogroup --clear-groups " KORVEX_LINUX_BINARY
                                     " --interface=ports " +
                                     args + " > out.txt 2> err.txt";
-        Outcome o;
         const int raw = std::system(command.c_str());
-        o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        o.out = readFile(dir_ + "/out.txt");
-        o.err = readFile(dir_ + "/err.txt");
+        const Outcome o{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir_ + "/out.txt"),
+                        readFile(dir_ + "/err.txt")};
         std::filesystem::remove(dir_ + "/out.txt");
         std::filesystem::remove(dir_ + "/err.txt");
         return o;
@@ -79,9 +76,7 @@ TEST_F(AsNobody, JobsAreRefusedBeforeAnythingHappens) {
     EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
     EXPECT_FALSE(std::filesystem::exists(path("backup.bin")));
     EXPECT_EQ(readFile(path("restore.bin")), std::string(64, '\x5A'));
-}
-
-TEST_F(AsNobody, RefusalNamesThePortsOfKcsCfg) {
+    // The refusal names the ports kcs.cfg gives.
     writeFile(path("kcs.cfg"), "CMD CA5 DATA CA4\n");
     const Outcome o = run("-d dump.bin");
     EXPECT_EQ(o.status, 4);

@@ -1,6 +1,6 @@
 // The transport through the kernel's IPMI driver, against a fake driver and
-// clock: each thing the driver can do to one exchange, korvex's choice of the
-// way to the BMC, and whole runs whose console text must equal the KCS path's.
+// clock: each thing the driver can do to one exchange, and korvex's choice of
+// the way to the BMC.
 #include <linux/ipmi.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,14 +12,13 @@
 #include <deque>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "app/main_flow.h"
-#include "firmware/package_builder.h"
 #include "korvex/interface.h"
-#include "support/fault_rig.h"
+#include "support/capture.h"
 #include "transport/linux/ipmi_driver.h"
 
 namespace korvex::linuxhost {
@@ -32,15 +31,8 @@ struct Reply {
     int receiveErrno = 0;        // RECEIVE fails with this instead
 };
 
-// The request as the driver got it.
-struct SentRequest {
-    int addrType;
-    short channel;
-    unsigned char lun;
-    unsigned char netFn;
-    unsigned char command;
-    std::vector<uint8_t> data;
-};
+// The request as the driver got it: address type, channel, LUN, NetFn, command, data.
+using SentRequest = std::tuple<int, short, int, int, int, std::vector<uint8_t>>;
 
 class FakeDriver final : public IpmiDeviceCalls {
 public:
@@ -49,16 +41,13 @@ public:
     std::deque<int> sendErrnos;  // SEND's results in turn (0: taken); then it takes every request
     std::vector<Reply> replies;  // queued after each request taken
     short readyEvents = POLLIN;  // what a poll of the device reports when it is ready
-    bmc::SimBmc* bmc = nullptr;  // when set, it answers instead of replies
     size_t silentSends = 0;      // the first requests taken get no answer
 
     int64_t now = 0;
-    int opens = 0;
     std::vector<std::string> opened;
     std::vector<SentRequest> sent;
 
     int open(const char* path) override {
-        ++opens;
         opened.push_back(path);
         if (openErrno != 0) return errno = openErrno, -1;
         return 7;
@@ -92,24 +81,12 @@ private:
 
     int send(const ipmi_req& request) {
         const auto* address = reinterpret_cast<const ipmi_system_interface_addr*>(request.addr);
-        sent.push_back({address->addr_type, address->channel, address->lun, request.msg.netfn, request.msg.cmd,
-                        std::vector<uint8_t>(request.msg.data, request.msg.data + request.msg.data_len)});
+        sent.emplace_back(address->addr_type, address->channel, address->lun, request.msg.netfn, request.msg.cmd,
+                          std::vector<uint8_t>(request.msg.data, request.msg.data + request.msg.data_len));
         if (!sendErrnos.empty()) {
             const int error = sendErrnos.front();
             sendErrnos.pop_front();
             if (error != 0) return errno = error, -1;
-        }
-        if (bmc != nullptr) {
-            const SentRequest& s = sent.back();
-            const bmc::Response r = bmc->handle({s.netFn, s.lun, s.command, s.data});
-            // What the kernel gives when its KCS state machine gives up on a transfer.
-            Reply reply{{0xFF}};
-            if (!r.dropExchange) {
-                reply.bytes = {r.completionCode};
-                reply.bytes.insert(reply.bytes.end(), r.data.begin(), r.data.end());
-            }
-            queue_.push_back({request.msgid, reply});
-            return 0;
         }
         if (sent.size() > silentSends)
             for (const Reply& r : replies) queue_.push_back({r.late ? previousMsgid_ : request.msgid, r});
@@ -147,16 +124,6 @@ std::vector<uint8_t> bytes(size_t count, uint8_t first) {
     return b;
 }
 
-std::string scratchPackage() { return test::scratchPath("fw.bin"); }
-
-std::string packageBytes() {
-    test::PackageBuilder b(0x48000);
-    b.signature(0, "fw-1");
-    b.part("a.bin", 0x1000, test::patternBytes(100, 1));
-    b.plainFooter(0x8000);
-    return b.str();
-}
-
 constexpr const char* kBmcLine = "ERROR !! BMC did not in correct state\n";
 
 struct ExchangeRow {
@@ -174,55 +141,20 @@ struct ExchangeRow {
 
 TEST(DriverTransport, EachWayAnExchangeEnds) {
     using S = ExchangeStatus;
-    const std::vector<int> busyForever(100, EBUSY);
+    const std::vector<int> busy(3, EBUSY), busyForever(100, EBUSY);
+    const char* late = "no answer within 30 s";
     const ExchangeRow rows[] = {
         {"answer", {{{0x00, 0xAA, 0xBB}}}, {}, POLLIN, 3, false, S::Answered, 0x00},
         {"no request data", {{{0x00}}}, {}, POLLIN, 0, false, S::Answered, 0x00},
         {"a refusal is an answer", {{{0xC1, 0x01}}}, {}, POLLIN, 3, false, S::Answered, 0xC1},
-        {"late answer, then this one's",
-         {{{0xC3}, true}, {{0x00, 0x05}}},
-         {},
-         POLLIN,
-         3,
-         true,
-         S::Answered,
-         0x00,
-         30000,
-         "no answer within 30 s"},
-        {"only a late answer",
-         {{{0x00, 0x05}, true}},
-         {},
-         POLLIN,
-         3,
-         true,
-         S::ReadFailed,
-         0,
-         60000,
-         "no answer within 30 s"},
-        {"silence", {}, {}, POLLIN, 3, false, S::ReadFailed, 0, 30000, "no answer within 30 s"},
-        {"busy after a cold reset",
-         {{{0x00, 0x01}}},
-         {EBUSY, EBUSY, EBUSY},
-         POLLIN,
-         3,
-         false,
-         S::Answered,
-         0x00,
-         3000,
-         "refuses requests for now"},
-        {"busy too long",
-         {{{0x00}}},
-         busyForever,
-         POLLIN,
-         3,
-         false,
-         S::WriteFailed,
-         0,
-         60000,
-         "still refused the request after 60 s"},
+        {"late answer, then this one's", {{{0xC3}, true}, {{0x00, 0x05}}}, {}, POLLIN, 3, true, S::Answered, 0, 30000,
+         late},
+        {"only a late answer", {{{0x00, 0x05}, true}}, {}, POLLIN, 3, true, S::ReadFailed, 0, 60000, late},
+        {"silence", {}, {}, POLLIN, 3, false, S::ReadFailed, 0, 30000, late},
+        {"busy after a cold reset", {{{0x00, 0x01}}}, busy, POLLIN, 3, false, S::Answered, 0, 3000, "for now"},
+        {"busy too long", {{{0x00}}}, busyForever, POLLIN, 3, false, S::WriteFailed, 0, 60000, "after 60 s"},
         {"interrupted send", {{{0x00}}}, {EINTR}, POLLIN, 3, false, S::Answered, 0x00},
-        {"too long for the driver", {{{0x00}}}, {EMSGSIZE}, POLLIN, 3, false, S::WriteFailed, 0, 0, "Message too long"},
-        {"interface gone at send", {{{0x00}}}, {ENODEV}, POLLIN, 3, false, S::WriteFailed, 0, 0, "No such device"},
+        {"too long for the driver", {{{0x00}}}, {EMSGSIZE}, POLLIN, 3, false, S::WriteFailed, 0, 0, "too long"},
         {"receive fails", {{{}, false, EIO}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "Input/output error"},
         {"device hung up", {{{0x00}}}, {}, POLLHUP | POLLERR, 3, false, S::ReadFailed, 0, 0, "poll events 0x18"},
         {"truncated", {{bytes(IPMI_MAX_MSG_LENGTH + 1, 0)}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "longer than"},
@@ -269,14 +201,8 @@ TEST(DriverTransport, EachWayAnExchangeEnds) {
                 // The line a failed KCS exchange prints, except for a request the tool never sends.
                 EXPECT_EQ(console.text, row.requestLength > 62 || row.requestLength < 0 ? "" : kBmcLine);
             }
-            for (const SentRequest& s : device.sent) {
-                EXPECT_EQ(s.addrType, IPMI_SYSTEM_INTERFACE_ADDR_TYPE);
-                EXPECT_EQ(s.channel, IPMI_BMC_CHANNEL);
-                EXPECT_EQ(s.lun, 0);
-                EXPECT_EQ(s.netFn, 0x3E);
-                EXPECT_EQ(s.command, 0x15);
-                EXPECT_EQ(s.data, request);
-            }
+            for (const SentRequest& s : device.sent)
+                EXPECT_EQ(s, SentRequest(IPMI_SYSTEM_INTERFACE_ADDR_TYPE, IPMI_BMC_CHANNEL, 0, 0x3E, 0x15, request));
             EXPECT_EQ(device.sent.empty(), row.requestLength > 62 || row.requestLength < 0);
         }
         const std::string said = readAll(err);
@@ -286,60 +212,6 @@ TEST(DriverTransport, EachWayAnExchangeEnds) {
         else
             EXPECT_NE(said.find(row.says), std::string::npos) << said;
     }
-}
-
-// Whole runs through the driver, answered by the simulated BMC, against the
-// same runs over the simulated KCS interface: the same console text, result
-// and file, also where the KCS exchange breaks down (the kernel's state
-// machine then gives up with 0xFF).
-TEST(DriverTransport, RunsPrintWhatTheKcsPathPrints) {
-    const std::string package = scratchPackage(), dump = test::scratchPath("dump.bin");
-    const std::string config = test::scratchPath("config.bin");
-    test::writeFile(package, packageBytes());
-    const struct {
-        std::vector<std::string> knobs;
-        std::vector<std::string> args;
-        const char* output;
-    } rows[] = {
-        {{}, {"-f", package}, nullptr},
-        {{"--bmc-fault=update-drop:receive-fw-data:2"}, {"-f", package}, nullptr},
-        {{"--bmc-fault=request-cc:get-fw-update-info:0xc1", "--bmc-fault=request-cc:cold-reset:0xc1"},
-         {"-f", package},
-         nullptr},
-        {{"--bmc-dump-length=300"}, {"-d", dump}, "dump"},
-        {{"--bmc-dump-length=300", "--bmc-fault=dump-drop:2"}, {"-d", dump}, "dump"},
-        {{}, {"-c", "-d", config}, "config"},
-        {{"--bmc-fault=config-drop:2"}, {"-c", "-d", config}, "config"},
-        {{"--bmc-fault=request-cc:config-transfer:0xc1"}, {"-c", "-d", config}, "config"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.args[0] + " " + (row.knobs.empty() ? "" : row.knobs.back()));
-        std::string written[2];
-        std::string text[2];
-        JobResult result[2] = {};
-        for (int driverPath = 0; driverPath < 2; ++driverPath) {
-            test::FaultRun sim;
-            sim.options(row.knobs);
-            FakeDriver device;
-            device.bmc = &sim.machine.bmc;
-            FILE* err = std::tmpfile();
-            DriverTransport transport(device, sim.console, err);
-            AttachStep step;
-            ASSERT_EQ(transport.attach("/dev/ipmi0", &step), 0);
-            result[driverPath] = sim.run(row.args, driverPath == 1 ? &transport : nullptr);
-            std::fclose(err);
-            text[driverPath] = sim.console.text;
-            if (row.output != nullptr) {
-                const std::string& path = row.args.back();
-                written[driverPath] = test::readFile(path);
-                std::remove(path.c_str());
-            }
-        }
-        EXPECT_EQ(text[1], text[0]);
-        EXPECT_EQ(result[1], result[0]);
-        EXPECT_EQ(written[1], written[0]);
-    }
-    std::remove(package.c_str());
 }
 
 // A scratch folder for a fake root (device nodes) that is also the current
@@ -386,85 +258,32 @@ TEST_F(RouteChoice, DriverWhenItIsTherePortsOtherwise) {
     const std::vector<std::string> dump = {"-d", "dump.bin"};
     const std::string nothingSent = "korvex: nothing was sent to the BMC\n";
     const std::string viaIpmi0 = "korvex: interface: the kernel's IPMI driver, /dev/ipmi0\n";
+    const std::string dev = "korvex: interface: the kernel's IPMI driver, ";
     const RouteRow rows[] = {
         {"no device", dump, C::Automatic, {}, 0, 0, R::Ports, "korvex: interface: KCS ports (no /dev/ipmi0)\n"},
         {"device", dump, C::Automatic, {"/dev/ipmi0"}, 0, 0, R::Driver, viaIpmi0, "/dev/ipmi0"},
-        {"other name",
-         dump,
-         C::Automatic,
-         {"/dev/ipmidev/0"},
-         0,
-         0,
-         R::Driver,
-         "korvex: interface: the kernel's IPMI driver, /dev/ipmidev/0\n",
+        {"the first name wins", dump, C::Automatic, {"/dev/ipmi/0", "/dev/ipmi0"}, 0, 0, R::Driver, viaIpmi0,
+         "/dev/ipmi0"},
+        {"the last name", dump, C::Automatic, {"/dev/ipmidev/0"}, 0, 0, R::Driver, dev + "/dev/ipmidev/0\n",
          "/dev/ipmidev/0"},
-        {"the first name wins",
-         dump,
-         C::Automatic,
-         {"/dev/ipmi/0", "/dev/ipmi0"},
-         0,
-         0,
-         R::Driver,
-         viaIpmi0,
-         "/dev/ipmi0"},
-        {"ports forced",
-         dump,
-         C::Ports,
-         {"/dev/ipmi0"},
-         0,
-         0,
-         R::Ports,
+        {"ports forced", dump, C::Ports, {"/dev/ipmi0"}, 0, 0, R::Ports,
          "korvex: interface: KCS ports (--interface=ports)\n"},
-        {"driver forced",
-         dump,
-         C::Driver,
-         {"/dev/ipmi0"},
-         0,
-         0,
-         R::Driver,
-         "korvex: interface: the kernel's IPMI driver, /dev/ipmi0 (--interface=driver)\n",
-         "/dev/ipmi0"},
-        {"driver forced, none",
-         dump,
-         C::Driver,
-         {},
-         0,
-         0,
-         R::Refused,
+        {"driver forced", dump, C::Driver, {"/dev/ipmi0"}, 0, 0, R::Driver,
+         dev + "/dev/ipmi0 (--interface=driver)\n", "/dev/ipmi0"},
+        {"driver forced, none", dump, C::Driver, {}, 0, 0, R::Refused,
          "korvex: interface: the kernel's IPMI driver (--interface=driver)\nkorvex: no /dev/ipmi0, /dev/ipmi/0 or "
-         "/dev/ipmidev/0: the kernel's IPMI driver is not loaded (modprobe ipmi_si ipmi_devintf)\n" +
-             nothingSent},
-        {"not root",
-         dump,
-         C::Automatic,
-         {"/dev/ipmi0"},
-         EACCES,
-         0,
-         R::Refused,
+         "/dev/ipmidev/0: the kernel's IPMI driver is not loaded (modprobe ipmi_si ipmi_devintf)\n" + nothingSent},
+        {"not root", dump, C::Automatic, {"/dev/ipmi0"}, EACCES, 0, R::Refused,
          viaIpmi0 + "korvex: cannot open /dev/ipmi0: Permission denied" + (geteuid() != 0 ? " (run as root)" : "") +
              "\n" + nothingSent,
          "/dev/ipmi0"},
-        {"not an IPMI device",
-         dump,
-         C::Automatic,
-         {"/dev/ipmi0"},
-         0,
-         ENOTTY,
-         R::Refused,
+        {"not an IPMI device", dump, C::Automatic, {"/dev/ipmi0"}, 0, ENOTTY, R::Refused,
          viaIpmi0 + "korvex: /dev/ipmi0 is not the kernel's IPMI device: Inappropriate ioctl for device\n" +
              nothingSent,
          "/dev/ipmi0"},
-        {"kcs.cfg",
-         dump,
-         C::Automatic,
-         {"/dev/ipmi0", "/kcs.cfg"},
-         0,
-         0,
-         R::Driver,
-         viaIpmi0 + "korvex: kcs.cfg is ignored: the kernel's IPMI driver has no use for KCS ports\n",
-         "/dev/ipmi0"},
-        {"usage only", {}, C::Driver, {"/dev/ipmi0"}, 0, 0, R::Ports, ""},
-        {"command-line fault", {"-i", "nfs", "-f", "x"}, C::Automatic, {"/dev/ipmi0"}, 0, 0, R::Ports, ""},
+        {"kcs.cfg", dump, C::Automatic, {"/dev/ipmi0", "/kcs.cfg"}, 0, 0, R::Driver,
+         viaIpmi0 + "korvex: kcs.cfg is ignored: the kernel's IPMI driver has no use for KCS ports\n", "/dev/ipmi0"},
+        {"no job", {"-i", "nfs", "-f", "x"}, C::Driver, {"/dev/ipmi0"}, 0, 0, R::Ports, ""},
     };
     for (const RouteRow& row : rows) {
         SCOPED_TRACE(row.what);

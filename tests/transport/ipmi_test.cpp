@@ -14,11 +14,12 @@
 namespace korvex {
 namespace {
 
-// One scripted answer of the transport.
+// One scripted answer of the transport: a completion code with data, or -1
+// (a failure while reading, or while writing when `writeFailure`).
 struct Reply {
-    int result;                 // completion code, or -1
-    std::vector<uint8_t> data;  // response data on a completed exchange
-    bool writeFailure = false;  // -1 from the write phase: the length is left alone
+    int result;
+    std::vector<uint8_t> data;
+    bool writeFailure = false;
 };
 
 class ScriptedTransport final : public Transport {
@@ -26,12 +27,12 @@ public:
     int open() override { return 0; }
     int close() override { return 0; }
     ExchangeResult exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t* responseData) override {
-        const Reply& r = script.at(std::min(calls++, script.size() - 1));
+        const Reply& r = script.at(std::min(calls++, script.size() - 1));  // the last entry repeats
         if (r.result == -1) return r.writeFailure ? ExchangeResult::writeFailure() : ExchangeResult::readFailure();
-        for (size_t i = 0; i < r.data.size(); ++i) responseData[i] = r.data[i];
+        std::copy(r.data.begin(), r.data.end(), responseData);
         return ExchangeResult::answer(static_cast<uint8_t>(r.result), static_cast<int32_t>(r.data.size()));
     }
-    std::vector<Reply> script;  // the last entry repeats
+    std::vector<Reply> script;
     size_t calls = 0;
 };
 
@@ -41,23 +42,23 @@ public:
     uint64_t total = 0;
 };
 
+constexpr const char* kFailed = "Error: doIPMICmd failed\n";
+constexpr const char* kNoData = "Error: inlen <= 0\n";
+constexpr const char* kReadFailed = "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n";
+
 struct CmdCase {
     const char* name;
-    RetryPolicy policy;
+    RetryPolicy policy;  // delay in seconds, state check, expected state, attempt limit
     std::vector<Reply> script;
     int32_t inlenBefore;
-    int expectedResult;
+    int result;  // as the signed byte the steps test
     size_t attempts;
-    uint64_t pausedUs;
-    const char* text;
-    uint8_t fields = 0;  // taskId << 4 | taskState << 1 | lowBit afterwards
+    uint64_t pausedSeconds;
+    std::string text;
+    int fields = 0;  // taskId << 4 | taskState << 1 | lowBit afterwards
 };
 
 class DoIpmiCmd : public ::testing::TestWithParam<CmdCase> {};
-
-RetryPolicy policy(uint64_t delay, uint8_t check, uint8_t expected, uint64_t limit) {
-    return RetryPolicy{delay, check, expected, limit};
-}
 
 TEST_P(DoIpmiCmd, FollowsThePolicy) {
     const CmdCase& c = GetParam();
@@ -70,89 +71,34 @@ TEST_P(DoIpmiCmd, FollowsThePolicy) {
     const uint8_t request[3] = {0x01, 0x02, 0x03};
     uint8_t response[125] = {};
     int32_t inlen = c.inlenBefore;
-    // As the signed byte the steps test: 0, or -1 (0xFF).
-    EXPECT_EQ(static_cast<int8_t>(doIPMICmd(link, request, 3, response, &inlen, c.policy, &task)), c.expectedResult);
+    EXPECT_EQ(static_cast<int8_t>(doIPMICmd(link, request, 3, response, &inlen, c.policy, &task)), c.result);
     EXPECT_EQ(transport.calls, c.attempts);
-    EXPECT_EQ(stall.total, c.pausedUs);
+    EXPECT_EQ(stall.total, c.pausedSeconds * 1'000'000);
     EXPECT_EQ(console.text, c.text);
-    EXPECT_EQ(task.taskId << 4 | task.taskState << 1 | task.lowBit, c.fields);
+    EXPECT_EQ(task.taskId, c.fields >> 4);
+    EXPECT_EQ(task.taskState, (c.fields >> 1) & 7);
+    EXPECT_EQ(task.lowBit, c.fields & 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Policies, DoIpmiCmd,
     ::testing::Values(
-        CmdCase{"wrong_state_five_times",
-                policy(2, 1, 2, 5),
-                {{0, {0x12}}},
-                0,
-                -1,
-                5,
-                10'000'000,
-                "Error: doIPMICmd failed\n",
-                0x12},
-        CmdCase{"limit_0_code_with_data_passes",
-                policy(0, 1, 5, 0),
-                {{0xD5, {0x77}}},
-                0,
-                0,
-                1,
-                0,
+        CmdCase{"wrong_state_five_times", {2, 1, 2, 5}, {{0, {0x12}}}, 0, -1, 5, 10, kFailed, 0x12},
+        CmdCase{"limit_0_code_with_data_passes", {0, 1, 5, 0}, {{0xD5, {0x77}}}, 0, 0, 1, 0,
                 "[doIPMICmd] Abnormal. CompCode == 0xd5\n"},
-        CmdCase{
-            "limit_0_wrong_state_with_data_passes", policy(2, 1, 5, 0), {{0, {0x02}}}, 0, 0, 1, 2'000'000, "", 0x02},
-        CmdCase{"limit_0_read_failure",
-                policy(0, 0, 0, 0),
-                {{-1, {}}},
-                5,
-                -1,
-                1,
-                0,
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\nError: inlen <= 0\n"},
-        CmdCase{"limit_0_write_failure_old_inlen_passes",
-                policy(0, 0, 0, 0),
-                {{-1, {}, true}},
-                5,
-                0,
-                1,
-                0,
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n"},
-        CmdCase{"limit_0_write_failure_old_inlen_0",
-                policy(0, 0, 0, 0),
-                {{-1, {}, true}},
-                0,
-                -1,
-                1,
-                0,
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\nError: inlen <= 0\n"},
-        CmdCase{"good_reply_without_data", policy(1, 0, 0, 5), {{0, {}}}, 9, -1, 1, 0, "Error: inlen <= 0\n"},
-        CmdCase{"last_attempt_is_paused_after_too",
-                policy(1, 0, 0, 1),
-                {{0xC1, {0x00}}},
-                0,
-                -1,
-                1,
-                1'000'000,
-                "[doIPMICmd] Abnormal. CompCode == 0xc1\nError: doIPMICmd failed\n"},
-        CmdCase{"good_on_the_last_attempt",
-                policy(2, 1, 3, 3),
-                {{0, {0x02}}, {-1, {}}, {0, {0x06}}},
-                0,
-                0,
-                3,
-                4'000'000,
-                "[doIPMICmd] Abnormal. CompCode == 0xffffffff\n",
-                0x06},
-        CmdCase{"fields_decoded_without_a_state_check", policy(0, 0, 0, 5), {{0, {0xA5, 0xFF}}}, 0, 0, 1, 0, "", 0xA5},
+        CmdCase{"limit_0_wrong_state_with_data_passes", {2, 1, 5, 0}, {{0, {0x02}}}, 0, 0, 1, 2, "", 0x02},
+        CmdCase{"limit_0_read_failure", {0, 0, 0, 0}, {{-1, {}}}, 5, -1, 1, 0, std::string(kReadFailed) + kNoData},
+        // A failure while writing leaves the length as it was, and the verdict rests on it.
+        CmdCase{"limit_0_write_failure_old_inlen_passes", {0, 0, 0, 0}, {{-1, {}, true}}, 5, 0, 1, 0, kReadFailed},
+        CmdCase{"good_reply_without_data", {1, 0, 0, 5}, {{0, {}}}, 9, -1, 1, 0, kNoData},
+        CmdCase{"last_attempt_is_paused_after_too", {1, 0, 0, 1}, {{0xC1, {0x00}}}, 0, -1, 1, 1,
+                std::string("[doIPMICmd] Abnormal. CompCode == 0xc1\n") + kFailed},
+        CmdCase{"good_on_the_last_attempt", {2, 1, 3, 3}, {{0, {0x02}}, {-1, {}}, {0, {0x06}}}, 0, 0, 3, 4,
+                kReadFailed, 0x06},
+        CmdCase{"fields_decoded_without_a_state_check", {0, 0, 0, 5}, {{0, {0xA5, 0xFF}}}, 0, 0, 1, 0, "", 0xA5},
         // A failed attempt leaves the fields of the last good answer.
-        CmdCase{"fields_kept_after_a_failed_attempt",
-                policy(0, 1, 7, 2),
-                {{0, {0x31}}, {0xC0, {0xFE}}},
-                0,
-                -1,
-                2,
-                0,
-                "[doIPMICmd] Abnormal. CompCode == 0xc0\nError: doIPMICmd failed\n",
-                0x31}),
+        CmdCase{"fields_kept_after_a_failed_attempt", {0, 1, 7, 2}, {{0, {0x31}}, {0xC0, {0xFE}}}, 0, -1, 2, 0,
+                std::string("[doIPMICmd] Abnormal. CompCode == 0xc0\n") + kFailed, 0x31}),
     [](const ::testing::TestParamInfo<CmdCase>& info) { return std::string(info.param.name); });
 
 // The BMC goes away to reset: the tool reports the outcome and does not wait for it.
