@@ -100,26 +100,6 @@ TEST(ConfigTransfer, BackupThenRestoreGivesTheBmcItsConfigurationBack) {
     }
 }
 
-TEST(ConfigTransfer, KorvexSimRoundTrip) {
-    const std::string c = scratchPath("sim-config-C.bin");
-    const std::string b = scratchPath("sim-config-B.bin");
-    const std::string r = scratchPath("sim-config-R.bin");
-    const std::string out = scratchPath("sim-config-out.txt");
-    const std::string original = sampleBytes(2049, 5);
-    writeFile(c, original);
-    std::remove(b.c_str());
-    std::remove(r.c_str());
-    auto sim = [&](const std::string& args) {
-        return std::system((std::string(KORVEX_SIM_BINARY) + " " + args + " > " + out + " 2>&1").c_str());
-    };
-    ASSERT_EQ(sim("--bmc-config=" + c + " --bmc-config-seq=0xFFFFFF -- -c -d " + b), 0);
-    EXPECT_EQ(readFile(b), original);
-    ASSERT_EQ(sim("--bmc-save-config=" + r + " --bmc-config-seq=0xFFFFFE -- -c -f " + b), 0);
-    const std::string text = readFile(out);
-    EXPECT_EQ(text.substr(text.size() - kRestoreDone.size()), kRestoreDone);
-    EXPECT_EQ(readFile(r), original);
-}
-
 TEST(ConfigTransfer, RestoreRequestsOnTheWire) {
     const std::string bytes = sampleBytes(50);
     std::vector<uint8_t> first = {0x13, 0xFF, 0xFF, 0xFF};
