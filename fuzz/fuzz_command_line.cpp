@@ -20,9 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     args.push_back(current);
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = korvex::fuzz::argvOf(args);
 
     korvex::fuzz::NullConsole console;
     korvex::Options options;

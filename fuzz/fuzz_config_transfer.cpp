@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr size_t kMaxExchanges = 200000;
-constexpr uint64_t kMaxVirtualSeconds = 24 * 3600;
-
 uint32_t numberOf(const uint8_t* bytes) { return static_cast<uint32_t>(bytes[1] | bytes[2] << 8 | bytes[3] << 16); }
 
 }  // namespace
@@ -31,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     fuzz::SimPlatform sim;
     test::MemFs& files = sim.files;
-    fuzz::ScriptedBmc bmc(input, kMaxExchanges);
+    fuzz::ScriptedBmc bmc(input, fuzz::kMaxExchanges);
 
     std::string restored;
     if (restore) {
@@ -66,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::set<size_t> sentUpTo{0};
     std::string previousRequest;
     bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t* request, int32_t length) {
-        if (sim.clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
+        if (sim.clock.nowUs() / 1000000 > fuzz::kMaxVirtualSeconds) std::abort();
         if (!restore || length <= 4 || (request[0] & 0x0F) != 3) return;
         const std::string bytes(reinterpret_cast<const char*>(request), static_cast<size_t>(length));
         const size_t n = static_cast<size_t>(length - 4);

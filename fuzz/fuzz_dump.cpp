@@ -11,13 +11,6 @@
 #include "firmware/dump.h"
 #include "fuzz_support.h"
 
-namespace {
-
-constexpr size_t kMaxExchanges = 200000;
-constexpr uint64_t kMaxVirtualSeconds = 24 * 3600;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace korvex;
     fuzz::InputReader input(data, size);
@@ -25,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     fuzz::SimPlatform sim;
     test::MemFs& files = sim.files;
-    fuzz::ScriptedBmc bmc(input, kMaxExchanges);
+    fuzz::ScriptedBmc bmc(input, fuzz::kMaxExchanges);
     if ((setup & 1) != 0) files.failWritesAfter = static_cast<size_t>(input.byte()) * 8;
 
     std::string accepted;
@@ -40,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             accepted.append(reinterpret_cast<const char*>(bytes), count);
     };
     bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t*, int32_t) {
-        if (sim.clock.nowUs() / 1000000 > kMaxVirtualSeconds) std::abort();
+        if (sim.clock.nowUs() / 1000000 > fuzz::kMaxVirtualSeconds) std::abort();
     };
 
     const JobResult result = runFlashDump(sim.platform(), bmc, "dump.bin");

@@ -42,35 +42,14 @@ private:
     unsigned polls_ = 0;
 };
 
-class NoStall final : public korvex::Stall {
-public:
-    void stall(uint64_t) override {}
-};
-
-class NoFiles final : public korvex::FileSystem {
-public:
-    korvex::File* open(const char*, const char*) override { return nullptr; }
-    korvex::StagedFile* createStaged(const char*) override { return nullptr; }
-};
-
-class NoMemory final : public korvex::Memory {
-public:
-    void* allocate(size_t) override { return nullptr; }
-    void release(void*) override {}
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t requestLength = size > 0 ? data[0] % 63 : 0;
     InputPorts ports(size > 0 ? data + 1 : data, size > 0 ? size - 1 : 0);
     QuickTimers timers;
-    NoStall stall;
-    korvex::fuzz::NullConsole console;
-    NoFiles files;
-    NoMemory memory;
-    korvex::NeverStop stops;
-    korvex::KcsTransport kcs(korvex::Platform{ports, timers, stall, console, files, memory, stops});
+    korvex::fuzz::SimPlatform sim;  // for all but the ports and timers
+    korvex::KcsTransport kcs(korvex::Platform{ports, timers, sim.stall, sim.console, sim.files, sim.memory, sim.stops});
     kcs.open();
 
     uint8_t request[62];

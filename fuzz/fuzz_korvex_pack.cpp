@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "pack.h"
 
 namespace {
@@ -63,9 +64,7 @@ bool fitForATerminal(const std::string& text) {
 
 int runWith(MemoryIo& io, std::vector<std::string> args) {
     args.insert(args.begin(), "korvex-pack");
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = korvex::fuzz::argvOf(args);
     return korvex::pack::run(static_cast<int>(args.size()), argv.data(), io, kCap);
 }
 

@@ -25,11 +25,6 @@ public:
     int resets = 0;
 };
 
-class NoStall final : public korvex::Stall {
-public:
-    void stall(uint64_t) override {}
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -41,17 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* tile = data + 3;
     const size_t tileSize = size - 3;
 
-    test::MemFs files;
+    fuzz::SimPlatform sim;
+    test::MemFs& files = sim.files;
     std::string& package = files.files["package.bin"];
     package.resize(fileSize, '\xFF');
     for (size_t at = 0; tileSize > 0 && at < fileSize; at += tileSize)
         std::memcpy(package.data() + at, tile, std::min(tileSize, fileSize - at));
 
-    fuzz::NullConsole console;
-    NoStall stall;
     ResetCounter bmc;
-    BmcLink link{bmc, console, stall};
-    PackageScanner scanner(console);
+    BmcLink link{bmc, sim.console, sim.stall};
+    PackageScanner scanner(sim.console);
     File* file = files.open("package.bin", "rb");
     auto* block = static_cast<uint8_t*>(std::malloc(kPackageBlockSize));
     const Validation result = runValidationScan(link, *file, declared, state, block, scanner);

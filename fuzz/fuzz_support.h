@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -14,6 +17,18 @@ public:
     void flush() override {}
     int readChar() override { return -1; }
 };
+
+// A run's bounds: a job that goes past them would not end.
+constexpr size_t kMaxExchanges = 200000;
+constexpr uint64_t kMaxVirtualSeconds = 24 * 3600;
+
+// The argv of a command line; the strings must outlive it.
+inline std::vector<char*> argvOf(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (std::string& s : args) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    return argv;
+}
 
 inline bool terminatedWithin(const char* field, size_t size) {
     for (size_t i = 0; i < size; ++i)

@@ -45,8 +45,8 @@ TEST(Banner, MatchesGoldenFile) {
 struct EndCase {
     const char* name;
     std::vector<std::string> args;
-    const char* message;  // nullptr: the banner alone
-    bool messageFirst;
+    std::string message = "";  // "": the banner alone
+    bool messageFirst = false;
 };
 
 class EndsRun : public testing::TestWithParam<EndCase> {};
@@ -56,47 +56,29 @@ TEST_P(EndsRun, PrintsBannerAndMessageInOrder) {
     ParseResult r = parse(c.args);
     EXPECT_EQ(r.outcome, ParseOutcome::End);
     std::string expected = goldenBanner();
-    if (c.message != nullptr) expected = c.messageFirst ? c.message + expected : expected + c.message;
+    expected = c.messageFirst ? c.message + expected : expected + c.message;
     EXPECT_EQ(r.text, expected);
 }
 
 const std::string kNoSuch = "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:";
+const std::string kPreserve = "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n";
+std::string tooLong(const char* what) {
+    return std::string("ERROR:THE ") + what + " IS TOO LONG, AT MOST 15 CHARACTERS\n\n";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, EndsRun,
     testing::Values(
-        EndCase{"Empty", {}, nullptr, false}, EndCase{"ConfigAlone", {"-c"}, nullptr, false},
-        EndCase{"NoFile", {"-i", "kcs", "-r", "n"}, nullptr, false}, EndCase{"FileOptionLast", {"-f"}, nullptr, false},
-        EndCase{"UpperCaseInterface",
-                {"-f", "a", "-i", "LAN"},
-                "ERROR:PLEASE SELECT THE INTERFACE:KCS,LAN or USB\n\n",
-                false},
-        EndCase{"UpperCasePreserve",
-                {"-f", "a", "-r", "Y"},
-                "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n",
-                false},
-        EndCase{"WordPreserve",
-                {"-f", "a", "-r", "yes"},
-                "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n",
-                false},
-        EndCase{
-            "UnknownOption", {"-x"}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x\n\n", false},
-        EndCase{"OptionsAreCaseSensitive",
-                {"-F", "a"},
-                "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-F\n\n",
-                false},
-        EndCase{"LongOptionName",
-                {"--f", "a"},
-                "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:--f\n\n",
-                false},
-        EndCase{"ScanStopsAtFirstFault",
-                {"-x", "-i", "LAN"},
-                "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x\n\n",
-                false},
-        EndCase{"HostAsLastToken",
-                {"-f", "a", "-h", "10.0.0.1"},
-                "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:10.0.0.1\n\n",
-                false},
+        EndCase{"Empty", {}}, EndCase{"ConfigAlone", {"-c"}}, EndCase{"NoFile", {"-i", "kcs", "-r", "n"}},
+        EndCase{"FileOptionLast", {"-f"}},
+        EndCase{"UpperCaseInterface", {"-f", "a", "-i", "LAN"}, "ERROR:PLEASE SELECT THE INTERFACE:KCS,LAN or USB\n\n"},
+        EndCase{"UpperCasePreserve", {"-f", "a", "-r", "Y"}, kPreserve},
+        EndCase{"WordPreserve", {"-f", "a", "-r", "yes"}, kPreserve},
+        EndCase{"UnknownOption", {"-x"}, kNoSuch + "-x\n\n"},
+        EndCase{"OptionsAreCaseSensitive", {"-F", "a"}, kNoSuch + "-F\n\n"},
+        EndCase{"LongOptionName", {"--f", "a"}, kNoSuch + "--f\n\n"},
+        EndCase{"ScanStopsAtFirstFault", {"-x", "-i", "LAN"}, kNoSuch + "-x\n\n"},
+        EndCase{"HostAsLastToken", {"-f", "a", "-h", "10.0.0.1"}, kNoSuch + "10.0.0.1\n\n"},
         EndCase{"LanWithoutHost", {"-f", "fw.bin", "-i", "lan"}, "ERROR:PLEASE ENTER THE HOST IP ADDRESS\n\n", true},
         EndCase{"LanWithoutUser",
                 {"-f", "fw.bin", "-i", "lan", "-h", "10.0.0.1", "623"},
@@ -106,77 +88,73 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-f", "fw.bin", "-i", "lan", "-h", "h", "-u", "admin"},
                 "ERROR:PLEASE ENTER THE PASSWORD\n\n",
                 true},
-        EndCase{"LanChecksNeedAFileFirst", {"-i", "lan"}, nullptr, false},
-        EndCase{"HostTooLong",
-                {"-f", "a", "-h", "1234567890123456", "-u"},
-                "ERROR:THE HOST IP ADDRESS IS TOO LONG, AT MOST 15 CHARACTERS\n\n",
-                false},
-        EndCase{"PortTooLong",
-                {"-f", "a", "-h", "h", "1234567890123456"},
-                "ERROR:THE RMCP+ PORT IS TOO LONG, AT MOST 15 CHARACTERS\n\n",
-                false},
-        EndCase{"UserTooLong",
-                {"-u", "abcdefghijklmnop", "-f", "a"},
-                "ERROR:THE USER NAME IS TOO LONG, AT MOST 15 CHARACTERS\n\n",
-                false},
-        EndCase{"PasswordTooLong",
-                {"-f", "a", "-p", "abcdefghijklmnop"},
-                "ERROR:THE PASSWORD IS TOO LONG, AT MOST 15 CHARACTERS\n\n",
-                false},
-        EndCase{"EmptyToken", {""}, "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:\n\n", false}),
+        EndCase{"LanChecksNeedAFileFirst", {"-i", "lan"}},
+        EndCase{"HostTooLong", {"-f", "a", "-h", "1234567890123456", "-u"}, tooLong("HOST IP ADDRESS")},
+        EndCase{"PortTooLong", {"-f", "a", "-h", "h", "1234567890123456"}, tooLong("RMCP+ PORT")},
+        EndCase{"UserTooLong", {"-u", "abcdefghijklmnop", "-f", "a"}, tooLong("USER NAME")},
+        EndCase{"PasswordTooLong", {"-f", "a", "-p", "abcdefghijklmnop"}, tooLong("PASSWORD")},
+        EndCase{"EmptyToken", {""}, kNoSuch + "\n\n"}),
     [](const testing::TestParamInfo<EndCase>& p) { return std::string(p.param.name); });
 
-TEST(CommandLine, FifteenCharactersFit) {
-    ParseResult r =
-        parse({"-f", "a", "-i", "lan", "-h", "123456789012345", "-u", "abcdefghijklmno", "-p", "abcdefghijklmno"});
-    ASSERT_EQ(r.outcome, ParseOutcome::Run);
-    EXPECT_EQ(r.text, "");
-    EXPECT_STREQ(r.options.host, "123456789012345");
-    EXPECT_STREQ(r.options.user, "abcdefghijklmno");
-}
-
-TEST(CommandLine, HostPortDefaultsWhenNextTokenIsAnOption) {
-    ParseResult r = parse({"-f", "a", "-h", "10.0.0.1", "-u", "admin", "-p", "pw", "-i", "lan"});
-    ASSERT_EQ(r.outcome, ParseOutcome::Run);
-    EXPECT_STREQ(r.options.host, "10.0.0.1");
-    EXPECT_STREQ(r.options.port, "623");
-    EXPECT_STREQ(r.options.user, "admin");
-    EXPECT_STREQ(r.options.password, "pw");
-}
-
-TEST(CommandLine, HostTakesAnExplicitPort) {
-    ParseResult r = parse({"-h", "10.0.0.1", "6230", "-f", "a"});
-    ASSERT_EQ(r.outcome, ParseOutcome::Run);
-    EXPECT_STREQ(r.options.port, "6230");
-    EXPECT_STREQ(r.options.firmwareFile ? r.options.firmwareFile : "", "a");
-}
-
-TEST(CommandLine, ValuesMayBeginWithDash) {
-    ParseResult r = parse({"-f", "-d"});
-    ASSERT_EQ(r.outcome, ParseOutcome::Run);
-    EXPECT_STREQ(r.options.firmwareFile, "-d");
-    EXPECT_EQ(r.options.dumpFile, nullptr);
-}
-
-TEST(CommandLine, LastValueWinsAndDefaultsApply) {
-    ParseResult r = parse({"-f", "one.bin", "-r", "n", "-f", "two.bin", "-i", "usb", "-i", "kcs", "-c"});
-    ASSERT_EQ(r.outcome, ParseOutcome::Run);
-    EXPECT_STREQ(r.options.firmwareFile, "two.bin");
-    EXPECT_STREQ(r.options.interface, "kcs");
-    EXPECT_EQ(r.options.preserveFlag, 0);
-    EXPECT_TRUE(r.options.configFlag);
-
-    ParseResult d = parse({"-f", "fw.bin"});
-    EXPECT_EQ(d.options.preserveFlag, 1);
-    EXPECT_STREQ(d.options.interface, "");
-}
-
-TEST(CommandLine, ShortOptionTailIsSkippedAlone) {
-    // "-i" as the last token is skipped; nothing is stored and the run goes on.
-    ParseResult r = parse({"-d", "dump.bin", "-i"});
-    ASSERT_EQ(r.outcome, ParseOutcome::Run);
-    EXPECT_STREQ(r.options.interface, "");
-    EXPECT_STREQ(r.options.dumpFile, "dump.bin");
+// What a command line that runs stores: the values, the last of a repeated
+// option, the defaults ("" for what was not given).
+TEST(CommandLine, StoredValues) {
+    const struct {
+        std::vector<std::string> args;
+        const char *firmware, *dump, *interface, *host, *port, *user, *password;
+        uint8_t preserve;
+        bool config;
+    } rows[] = {
+        {{"-f", "a", "-i", "lan", "-h", "123456789012345", "-u", "abcdefghijklmno", "-p", "abcdefghijklmno"},
+         "a",
+         "",
+         "lan",
+         "123456789012345",
+         "623",
+         "abcdefghijklmno",
+         "abcdefghijklmno",
+         1,
+         false},                                                                 // 15 fit
+        {{"-f", "a", "-h", "10.0.0.1", "-u", "admin", "-p", "pw", "-i", "lan"},  // the next token is an option
+         "a",
+         "",
+         "lan",
+         "10.0.0.1",
+         "623",
+         "admin",
+         "pw",
+         1,
+         false},
+        {{"-h", "10.0.0.1", "6230", "-f", "a"}, "a", "", "", "10.0.0.1", "6230", "", "", 1, false},
+        {{"-f", "-d"}, "-d", "", "", "", "", "", "", 1, false},  // a value may begin with a dash
+        {{"-f", "one.bin", "-r", "n", "-f", "two.bin", "-i", "usb", "-i", "kcs", "-c"},
+         "two.bin",
+         "",
+         "kcs",
+         "",
+         "",
+         "",
+         "",
+         0,
+         true},
+        {{"-d", "dump.bin", "-i"}, "", "dump.bin", "", "", "", "", "", 1, false},  // "-i" last is skipped alone
+    };
+    for (const auto& row : rows) {
+        ParseResult r = parse(row.args);
+        ASSERT_EQ(r.outcome, ParseOutcome::Run) << row.args[0];
+        const Options& o = r.options;
+        EXPECT_EQ(r.text, "");
+        EXPECT_STREQ(o.firmwareFile ? o.firmwareFile : "", row.firmware);
+        EXPECT_STREQ(o.dumpFile ? o.dumpFile : "", row.dump);
+        for (auto [got, want] : {std::pair{o.interface, row.interface},
+                                 {o.host, row.host},
+                                 {o.port, row.port},
+                                 {o.user, row.user},
+                                 {o.password, row.password}})
+            EXPECT_STREQ(got, want);
+        EXPECT_EQ(o.preserveFlag, row.preserve);
+        EXPECT_EQ(o.configFlag, row.config);
+    }
 }
 
 struct JobCase {

@@ -68,11 +68,6 @@ TEST(MainFlow, OptionErrorSendsNothing) {
     EXPECT_EQ(sim.machine.bmc.exchanges(), 0u);
 }
 
-}  // namespace
-}  // namespace korvex::test
-
-namespace korvex::test {
-namespace {
 
 // korvex-sim exits with the run's outcome; its own faults count as the
 // command line's, and a BMC state it cannot save afterwards as a failure.
@@ -102,11 +97,6 @@ TEST(MainFlow, KorvexSimExitsWithTheOutcome) {
     std::remove(package.c_str());
 }
 
-}  // namespace
-}  // namespace korvex::test
-
-namespace korvex::test {
-namespace {
 
 struct SimEnd {
     int status;  // the exit status; -N: ended by signal N; 1000 + N: stopped by signal N

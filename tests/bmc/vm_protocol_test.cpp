@@ -1,8 +1,6 @@
 // The wire protocol korvex-bmcd speaks with QEMU's external-BMC device.
 #include "bmc/vm_protocol.h"
 
-#include "bmc/config_module.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -228,43 +226,6 @@ TEST(VmProtocol, DrivesTheKcsInterruptFromTheGlobalEnables) {
             EXPECT_EQ(Bytes(message->begin() + 3, message->end() - 1), Bytes{step.cc} + step.answer)
                 << "command " << int(step.command);
         }
-    }
-}
-
-// A host restoring a configuration: it announces a length, then sends blocks,
-// perhaps more than it announced. The BMC takes the bytes over as its
-// configuration once the announced length is in, and only once, however long
-// the restore: a copy per block would cost the square of what was sent.
-TEST(SimulatedBmc, RestoreCollectsInLinearTime) {
-    const struct {
-        const char* name;
-        uint32_t announced;
-        size_t blocks;
-        bool replaced;
-    } cases[] = {
-        {"exact", 2000, 20, true},          {"ten times the announced length", 200, 20, true},
-        {"nothing announced", 0, 20, true}, {"short of the announced length", 2001, 20, false},
-        {"a long restore", 1, 2000, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SimBmc bmc;
-        auto* config = bmc.module<korvex::bmc::ConfigModule>();
-        const std::vector<uint8_t> before = config->configuration();
-        auto send = [&](Bytes data) { return bmc.handle(Request{0x3E, 0, 0x20, std::move(data)}); };
-        const uint8_t task = static_cast<uint8_t>(
-            send({0x01, static_cast<uint8_t>(c.announced), static_cast<uint8_t>(c.announced >> 8), 0, 0}).data[0] >> 4);
-        send({static_cast<uint8_t>(task << 4 | 0x02)});
-        Bytes sent;
-        for (size_t k = 0; k < c.blocks; ++k) {
-            Bytes block = {static_cast<uint8_t>(task << 4 | 0x03), static_cast<uint8_t>(k),
-                           static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k >> 16)};
-            for (int i = 0; i < 100; ++i) block.push_back(static_cast<uint8_t>(k * 7 + i));
-            sent.insert(sent.end(), block.begin() + 4, block.end());
-            ASSERT_EQ(send(block).data.size(), 4u) << "block " << k;
-        }
-        EXPECT_EQ(config->configuration(), c.replaced ? sent : before);
-        EXPECT_EQ(config->commits(), c.replaced ? 1u : 0u);
     }
 }
 

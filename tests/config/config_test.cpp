@@ -100,26 +100,6 @@ TEST(ConfigTransfer, BackupThenRestoreGivesTheBmcItsConfigurationBack) {
     }
 }
 
-TEST(ConfigTransfer, KorvexSimRoundTrip) {
-    const std::string c = scratchPath("sim-config-C.bin");
-    const std::string b = scratchPath("sim-config-B.bin");
-    const std::string r = scratchPath("sim-config-R.bin");
-    const std::string out = scratchPath("sim-config-out.txt");
-    const std::string original = sampleBytes(2049, 5);
-    writeFile(c, original);
-    std::remove(b.c_str());
-    std::remove(r.c_str());
-    auto sim = [&](const std::string& args) {
-        return std::system((std::string(KORVEX_SIM_BINARY) + " " + args + " > " + out + " 2>&1").c_str());
-    };
-    ASSERT_EQ(sim("--bmc-config=" + c + " --bmc-config-seq=0xFFFFFF -- -c -d " + b), 0);
-    EXPECT_EQ(readFile(b), original);
-    ASSERT_EQ(sim("--bmc-save-config=" + r + " --bmc-config-seq=0xFFFFFE -- -c -f " + b), 0);
-    const std::string text = readFile(out);
-    EXPECT_EQ(text.substr(text.size() - kRestoreDone.size()), kRestoreDone);
-    EXPECT_EQ(readFile(r), original);
-}
-
 TEST(ConfigTransfer, RestoreRequestsOnTheWire) {
     const std::string bytes = sampleBytes(50);
     std::vector<uint8_t> first = {0x13, 0xFF, 0xFF, 0xFF};
@@ -301,61 +281,6 @@ constexpr TransferModule kScripted = {
     "scripted", 1, StepScript::prepare, StepScript::transfer, StepScript::complete, StepScript::finish};
 constexpr TransferModuleTable kNoModules = {};
 
-// In-memory files whose size can be made unknowable: the seek to the end
-// fails, or the position reads negative.
-class SizelessFiles final : public FileSystem {
-public:
-    enum class Fault { None, SeekToEnd, NegativePosition };
-    File* open(const char* name, const char* mode) override {
-        File* f = inner.open(name, mode);
-        return f == nullptr ? nullptr : new Sizeless(f, fault);
-    }
-    StagedFile* createStaged(const char* name) override { return inner.createStaged(name); }
-    MemFs inner;
-    Fault fault = Fault::None;
-
-private:
-    class Sizeless final : public File {
-    public:
-        Sizeless(File* inner, Fault fault) : inner_(inner), fault_(fault) {}
-        size_t read(void* b, size_t n) override { return inner_->read(b, n); }
-        size_t write(const void* d, size_t n) override { return inner_->write(d, n); }
-        int seek(int64_t o, SeekFrom w) override {
-            return fault_ == Fault::SeekToEnd && w == SeekFrom::End ? -1 : inner_->seek(o, w);
-        }
-        int64_t tell() override { return fault_ == Fault::NegativePosition ? -1 : inner_->tell(); }
-        int flush() override { return inner_->flush(); }
-        bool eof() override { return inner_->eof(); }
-        bool error() override { return inner_->error(); }
-        int close() override {
-            const int rc = inner_->close();
-            delete this;
-            return rc;
-        }
-
-    private:
-        File* inner_;
-        Fault fault_;
-    };
-};
-
-class CountingTransport final : public Transport {
-public:
-    int open() override {
-        ++opens;
-        return openable ? 0 : -1;
-    }
-    int close() override { return ++closes; }
-    ExchangeResult exchange(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*) override {
-        ++exchanges;
-        return ExchangeResult::answer(0, 0);
-    }
-    bool openable = true;
-    int opens = 0;
-    int closes = 0;
-    int exchanges = 0;
-};
-
 // A stop requested before a restore's first request: the restore does not
 // begin, and what the flow opened is closed again.
 TEST(ConfigFlow, StopBeforeTheRestoreSendsNothing) {
@@ -368,17 +293,18 @@ TEST(ConfigFlow, StopBeforeTheRestoreSendsNothing) {
     EXPECT_EQ(run.files.openNow, 0);
 }
 
+enum class F { None, SeekToEnd, NegativePosition };  // a restore file's size cannot be had
+
 struct SetUpCase {
     const char* restore;
     const char* backup;
-    SizelessFiles::Fault fault;
+    F fault;
     bool transportOpens;
     std::string console;
     const TransferModuleTable* modules = &kTransferModules;
 };
 
 TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
-    using F = SizelessFiles::Fault;
     TransferModule disabled = kScripted;
     disabled.enabled = 2;  // only exactly 1 enables a module
     TransferModule nameless = kScripted;
@@ -403,20 +329,20 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
     for (const SetUpCase& c : cases) {
         SCOPED_TRACE(c.console);
         ConfigRun run;
-        SizelessFiles files;
-        files.inner.files["r.bin"] = sampleBytes(10);
-        files.inner.failOpen.insert("locked.bin");
-        files.fault = c.fault;
-        CountingTransport transport;
-        transport.openable = c.transportOpens;
+        MemFs files;
+        files.files["r.bin"] = sampleBytes(10);
+        files.failOpen.insert("locked.bin");
+        files.sizeless = c.fault == F::SeekToEnd;
+        files.negativeTell = c.fault == F::NegativePosition;
+        run.transport.failOpen = !c.transportOpens;
         const Platform m = run.platform();
         const Platform p{m.ports, m.timers, m.stall, m.console, files, m.memory, m.stops};
-        EXPECT_EQ(runConfigFlowWith(p, transport, c.restore, c.backup, *c.modules), kFailed);
+        EXPECT_EQ(runConfigFlowWith(p, run.transport, c.restore, c.backup, *c.modules), kFailed);
         EXPECT_EQ(run.console.text, c.console);
-        EXPECT_EQ(transport.opens, c.transportOpens ? 0 : 1);
-        EXPECT_EQ(transport.exchanges + transport.closes, 0);
-        EXPECT_EQ(files.inner.openNow, 0);
-        EXPECT_EQ(files.inner.files.size(), 1u);  // r.bin alone: no backup, no temporary
+        EXPECT_EQ(run.transport.opens, c.transportOpens ? 0 : 1);
+        EXPECT_EQ(run.machine.bmc.exchanges() + run.transport.closes, 0u);
+        EXPECT_EQ(files.openNow, 0);
+        EXPECT_EQ(files.files.size(), 1u);  // r.bin alone: no backup, no temporary
     }
 }
 

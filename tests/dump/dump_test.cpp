@@ -171,18 +171,5 @@ TEST(FlashDump, BmcThatNeverFlagsTheLastPieceIsStopped) {
     EXPECT_EQ(d.transport.closes, 1);
 }
 
-TEST(FlashDump, KorvexSimDumpsItsErasedFlash) {
-    const std::string file = scratchPath("sim-dump.bin");
-    const std::string out = scratchPath("sim-dump-out.txt");
-    std::remove(file.c_str());
-    const std::string cmd =
-        std::string(KORVEX_SIM_BINARY) + " --bmc-dump-length=0x10000 -- -d " + file + " > " + out + " 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    EXPECT_EQ(readFile(file), std::string(0x10000, '\xFF'));
-    const std::string text = readFile(out);
-    EXPECT_NE(text.find(kPhases + "length=0x10000\n1K bytes      0%\r"), std::string::npos);
-    EXPECT_EQ(tail(text, 20), "65K bytes      100%\r");
-}
-
 }  // namespace
 }  // namespace korvex::test

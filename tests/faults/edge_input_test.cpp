@@ -33,18 +33,18 @@ TEST(EdgeInput, FileNamesOfAnyLength) {
         std::vector<std::string> args;  // @LONG@ stands for a 4 KiB name
         int result;
     } rows[] = {
-        {"name-long-package", {"-f", "@LONG@"}, -1},
-        {"name-long-usb-package", {"-f", "@LONG@", "-i", "usb"}, 0},
-        {"name-long-dump", {"-d", "@LONG@"}, 1},
-        {"name-long-backup", {"-c", "-d", "@LONG@"}, 0},
-        {"name-long-restore", {"-c", "-f", "@LONG@"}, 0},
-        {"name-empty-package", {"-f", ""}, -1},
+        {"update-open-fails", {"-f", "@LONG@"}, -1},
+        {"usb-open-fails", {"-f", "@LONG@", "-i", "usb"}, 0},
+        {"dump-open-fails", {"-d", "@LONG@"}, 1},
+        {"backup-open-fails", {"-c", "-d", "@LONG@"}, 0},
+        {"restore-missing-file", {"-c", "-f", "@LONG@"}, 0},
+        {"update-open-fails", {"-f", ""}, -1},
         {"name-empty-dump", {"-d", ""}, 1},
-        {"name-empty-backup", {"-c", "-d", ""}, 0},
-        {"name-empty-restore", {"-c", "-f", ""}, 0},
+        {"backup-open-fails", {"-c", "-d", ""}, 0},
+        {"restore-missing-file", {"-c", "-f", ""}, 0},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.name + std::string(row.args.back().empty() ? " (empty name)" : " (long name)"));
         std::vector<std::string> args = row.args;
         for (std::string& a : args)
             if (a == "@LONG@") a = longName;
@@ -73,12 +73,12 @@ TEST(EdgeInput, PackagesBeyondFourGiB) {
         int result;
         uint64_t coldResets;
     } rows[] = {
-        {"huge-package", 0x140000000, false, -1, 1},
-        {"huge-package-usb-wraps-to-32MiB", 0x102000000, true, 0, 0},
+        {"update-empty-package", 0x140000000, false, -1, 1},
+        {"usb-wrong-size", 0x102000000, true, 0, 0},  // wraps to 32 MiB in 32 bits
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const std::string path = scratchPath(std::string(row.name) + ".bin");
+        const std::string path = scratchPath("huge-" + std::to_string(row.size));
         if (!sparseFile(path, row.size)) GTEST_SKIP() << "no sparse files here";
         FaultRun sim;
         sim.memory.failAbove = 0x80000000;
@@ -93,21 +93,18 @@ TEST(EdgeInput, PackagesBeyondFourGiB) {
 // package stands for): refused before any byte is sent.
 TEST(EdgeInput, FootersPointingBeyondThePackage) {
     const struct {
-        const char* name;
         uint64_t offset, length;
     } rows[] = {
-        {"footer-offset-beyond-flash", 0x3000000, 0x100},     {"footer-length-beyond-flash", 0x1000, 0xFFFFFFFF},
-        {"footer-offset-beyond-32-bits", 0x100000000, 0x100}, {"footer-length-beyond-32-bits", 0, 0x1000000000},
-        {"footer-end-wraps", 0xFFFFFFFFFFFFFF00, 0x200},
+        {0x3000000, 0x100}, {0x1000, 0xFFFFFFFF}, {0x100000000, 0x100}, {0, 0x1000000000}, {0xFFFFFFFFFFFFFF00, 0x200},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const std::string path = scratchPath(std::string(row.name) + ".bin");
+        SCOPED_TRACE(row.offset);
+        const std::string path = scratchPath("far-footer.bin");
         PackageBuilder b(0x48000);
         b.footer = entryLine(row.offset, row.length, "far.bin");
         writeFile(path, b.signature(0, "fw-1").plainFooter(0x8000).str());
         FaultRun sim;
-        runRow(sim, row.name, {"-f", path}, -1, 1, path);
+        runRow(sim, "update-part-out-of-range", {"-f", path}, -1, 1, path);
         EXPECT_EQ(sim.machine.bmc.count(kNetFnOem, kCmdSendBlockInfo), 0u);  // no block info sent
         std::remove(path.c_str());
     }

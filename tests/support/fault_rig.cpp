@@ -1,5 +1,6 @@
 #include "support/fault_rig.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -132,24 +133,40 @@ JobResult FaultRun::run(const std::vector<std::string>& args, Transport* transpo
 
 namespace {
 
-// A run of identical progress lines, each ended by a carriage return, as the
-// line once and its count: the count is what a row shows, not the bytes.
-std::string foldRepeats(const std::string& text) {
+// Repeats as their block once and a count: the count is what a row shows
+// (retries, polls), not the bytes. A block is up to a dozen lines, each ended
+// by "\r" or "\n"; the longest stretch of repeats wins and its block is
+// folded in turn.
+std::string foldRepeats(const std::vector<std::string>& lines) {
     std::string out;
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = text.find_first_of("\r\n", at);
-        if (end == std::string::npos) {
-            out += text.substr(at);
-            break;
+    for (size_t at = 0; at < lines.size();) {
+        size_t best = 1, times = 1;
+        for (size_t k = 1; k <= 12 && at + 2 * k <= lines.size(); ++k) {
+            size_t n = 1;
+            while (at + (n + 1) * k <= lines.size() &&
+                   std::equal(lines.begin() + at, lines.begin() + at + k, lines.begin() + at + n * k))
+                ++n;
+            if ((n - 1) * k > 1 && n * k > best * times) best = k, times = n;
         }
-        const std::string line = text.substr(at, end + 1 - at);
-        size_t count = 1;
-        while (text[end] == '\r' && text.compare(at + count * line.size(), line.size(), line) == 0) ++count;
-        out += line;
-        if (count > 1) out += "@ " + std::to_string(count) + " times@\n";
-        at += count * line.size();
+        if (times == 1) {
+            out += lines[at++];
+            continue;
+        }
+        const std::vector<std::string> block(lines.begin() + at, lines.begin() + at + best);
+        out += foldRepeats(block) + "@ " + std::to_string(times) + " times@\n";
+        at += best * times;
     }
     return out;
+}
+
+std::string foldRepeats(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find_first_of("\r\n", at), text.size() - 1);
+        lines.push_back(text.substr(at, end + 1 - at));
+        at = end + 1;
+    }
+    return foldRepeats(lines);
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ private:
 
 // Compares text with tests/faults/golden/NAME.txt, in which the token @FILE@
 // stands for file (the scratch names differ from run to run) and a run of
-// identical "\r" lines is the line once, then "@ N times@".
+// repeated lines or blocks of lines is the block once, then "@ N times@".
 void expectGolden(const std::string& name, const std::string& text, const std::string& file = "");
 
 // Names in path's folder that begin with path's own name and are not it:

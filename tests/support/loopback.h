@@ -16,7 +16,7 @@ public:
     explicit LoopbackTransport(bmc::SimBmc& bmc) : bmc_(bmc) {}
     int open() override {
         ++opens;
-        return 0;
+        return failOpen ? -1 : 0;
     }
     int close() override {
         ++closes;
@@ -38,6 +38,7 @@ public:
     }
     int opens = 0;
     int closes = 0;
+    bool failOpen = false;
 
 private:
     bmc::SimBmc& bmc_;

@@ -46,6 +46,7 @@ public:
         return count;
     }
     int seek(int64_t offset, SeekFrom whence) override {
+        if (fs_.sizeless && whence == SeekFrom::End) return -1;
         int64_t base = whence == SeekFrom::Start     ? 0
                        : whence == SeekFrom::Current ? int64_t(pos_)
                                                      : int64_t(data_.size());
@@ -54,7 +55,7 @@ public:
         eof_ = false;
         return 0;
     }
-    int64_t tell() override { return static_cast<int64_t>(pos_); }
+    int64_t tell() override { return fs_.negativeTell ? -1 : static_cast<int64_t>(pos_); }
     int flush() override { return 0; }
     bool eof() override { return eof_; }
     bool error() override { return error_; }

@@ -27,6 +27,8 @@ public:
     std::set<std::string> failReadAfter;  // names whose reads fail once this many bytes...
     size_t readErrorAt = 0;               // ...have been read
     size_t failWritesAfter = SIZE_MAX;    // bytes a file takes before its writes fail
+    bool sizeless = false;                // a file's size cannot be had: seeking to the end fails
+    bool negativeTell = false;            // positions read -1
     // Shown every write first, so a caller can check where the bytes came from.
     std::function<void(const uint8_t*, size_t)> onWrite;
     int opens = 0;
