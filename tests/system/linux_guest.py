@@ -305,6 +305,7 @@ class Boot(kq.Qemu):
         start = time.monotonic()
         qemu = subprocess.Popen(self.command(self.socket), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
+        self.pid = qemu.pid  # the console reader notes QEMU's CPU time by it
         reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
         reader.start()
         pending = list(cases)
