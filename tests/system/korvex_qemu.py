@@ -337,18 +337,30 @@ class Qemu:
         except BrokenPipeError:
             pass  # QEMU is on its way out
 
+    def _launch(self, command):
+        """Starts QEMU with its console read into self.output; returns the
+        process and the reader thread, for _halt."""
+        qemu = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.pid = qemu.pid  # the reader notes QEMU's CPU time by it
+        reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
+        reader.start()
+        return qemu, reader
+
+    @staticmethod
+    def _halt(qemu, reader):
+        if qemu.poll() is None:
+            qemu.kill()
+        qemu.wait()
+        reader.join(timeout=5)
+
     def run(self):
         socket_path = os.path.join(self.work, "bmc.sock")
         if os.path.exists(socket_path):
             os.remove(socket_path)
-        qemu = subprocess.Popen(self.command(socket_path), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT)
-        self.pid = qemu.pid
+        qemu, reader = self._launch(self.command(socket_path))
         self.socket_path = socket_path
         if self.bmc == "bmcd":
             self._start_bmcd(self.bmcd_args)
-        reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
-        reader.start()
         pending = [(COUNTDOWN, b" ", None)] + [(t.encode(), k if callable(k) else k.encode(), u.encode())
                                             for t, k, u in self.keys]
         searched_from = 0
@@ -395,10 +407,7 @@ class Qemu:
                             repeating = (key, until, time.monotonic() + 1.0)
                 time.sleep(0.05)
         finally:
-            if qemu.poll() is None:
-                qemu.kill()
-            qemu.wait()
-            reader.join(timeout=5)
+            self._halt(qemu, reader)
             if self._bmcd is not None:
                 problem = self._end_bmcd(terminate=False)
                 failure = failure or problem

@@ -303,11 +303,7 @@ class Boot(kq.Qemu):
         if os.path.exists(self.socket):
             os.remove(self.socket)
         start = time.monotonic()
-        qemu = subprocess.Popen(self.command(self.socket), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT)
-        self.pid = qemu.pid  # the console reader notes QEMU's CPU time by it
-        reader = threading.Thread(target=self._reader, args=(qemu.stdout,), daemon=True)
-        reader.start()
+        qemu, reader = self._launch(self.command(self.socket))
         pending = list(cases)
         searched_from = 0
         deadline = start + self.timeout
@@ -328,10 +324,7 @@ class Boot(kq.Qemu):
                         self._type(qemu, (c.name + "\n").encode())
                 time.sleep(0.05)
         finally:
-            if qemu.poll() is None:
-                qemu.kill()
-            qemu.wait()
-            reader.join(timeout=5)
+            self._halt(qemu, reader)
             running = self.current
             self._bmc_out()
         self.console = kq.clean(bytes(self.output))
