@@ -13,7 +13,9 @@ void DumpModule::install(SimBmc& bmc) {
 
 uint64_t DumpModule::announcedLength() const { return knobs.length.value_or(kFlashSize); }
 
-uint64_t DumpModule::servedLength() const { return std::min<uint64_t>(knobs.send.value_or(announcedLength()), bmc_->flashSize()); }
+uint64_t DumpModule::servedLength() const {
+    return std::min<uint64_t>(knobs.send.value_or(announcedLength()), bmc_->flashSize());
+}
 
 Response DumpModule::prepare() {
     polls_ = 0;

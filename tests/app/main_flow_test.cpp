@@ -68,7 +68,6 @@ TEST(MainFlow, OptionErrorSendsNothing) {
     EXPECT_EQ(sim.machine.bmc.exchanges(), 0u);
 }
 
-
 // korvex-sim exits with the run's outcome; its own faults count as the
 // command line's, and a BMC state it cannot save afterwards as a failure.
 TEST(MainFlow, KorvexSimExitsWithTheOutcome) {
@@ -96,7 +95,6 @@ TEST(MainFlow, KorvexSimExitsWithTheOutcome) {
     std::remove(dump.c_str());
     std::remove(package.c_str());
 }
-
 
 struct SimEnd {
     int status;  // the exit status; -N: ended by signal N; 1000 + N: stopped by signal N

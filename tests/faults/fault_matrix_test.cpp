@@ -84,10 +84,12 @@ constexpr JobResult kCfgOk{0, O::Succeeded}, kCfgFailed{0, O::Failed}, kCfgRefus
 constexpr JobResult kCfgStopped{0, O::Interrupted};
 const std::vector<std::string> kUpdate{"-f", "@"}, kUsbUpdate{"-f", "@", "-i", "usb"}, kDump{"-d", "@"};
 const std::vector<std::string> kBackup{"-c", "-d", "@"}, kRestore{"-c", "-f", "@"};
-constexpr Extra kFlashAny{.flash = Flash::Any}, kFlashUpdated{.flash = Flash::Updated}, kFlashFooterArea{.flash = Flash::FooterArea};
+constexpr Extra kFlashAny{.flash = Flash::Any}, kFlashUpdated{.flash = Flash::Updated};
+constexpr Extra kFlashFooterArea{.flash = Flash::FooterArea};
 // A BMC option of a row: "--bmc-..." as it stands, anything else a fault.
 std::string cc(const char* request, const char* code) { return std::string("request-cc:") + request + ":" + code; }
 
+// clang-format off
 const Row kRows[] = {
     // Update. Requests: 1 update info, 2 block info, 3 on the data chunks.
     {"update-ok", kUpdate, At::Package, {}, kOk, 0, kFlashUpdated},
@@ -124,7 +126,8 @@ const Row kRows[] = {
     {"update-progress-never-done", kUpdate, At::Package, {"update-progress:99"}, kFail, 0, kFlashUpdated},
     {"update-progress-above-done", kUpdate, At::Package, {"update-progress:101"}, kFail, 0, kFlashUpdated},
     {"update-progress-fails", kUpdate, At::Package, {"update-drop:get-fw-update-progress:1"}, kOk, 0, kFlashUpdated},
-    {"update-progress-no-data", kUpdate, At::Package, {"update-no-data:get-fw-update-progress"}, kFail, 0, kFlashUpdated},
+    {"update-progress-no-data", kUpdate, At::Package, {"update-no-data:get-fw-update-progress"}, kFail, 0,
+     kFlashUpdated},
     {"update-package-read-fails", kUpdate, At::Package, {}, kFail, 1, {.readLimit = 0x9000}},
     {"update-interrupted-before-transfer", kUpdate, At::Package, {}, {-1, O::Interrupted}, 1, {.stopAt = 1}},
     {"update-ok", kUpdate, At::Package, {}, kOk, 0, {.stopAt = 4, .flash = Flash::Updated}},     // in the transfer
@@ -224,6 +227,7 @@ const Row kRows[] = {
     {"restore-ok", kRestore, At::Restore, {}, kCfgOk, 0, {.stopAt = 1}},
     {"restore-ok", kRestore, At::Restore, {}, kCfgOk, 0, {.stopAt = 5}},
 };
+// clang-format on
 
 std::string pattern(size_t n, int seed) {
     std::string s(n, '\0');

@@ -46,9 +46,11 @@ std::string libc(const char* format, Args... args) {
 #define EXPECT_SAME(...) EXPECT_EQ(ours(__VA_ARGS__), libc(__VA_ARGS__))
 
 TEST(Format, FlagsWidthsAndPrecisions) {
+    // clang-format off
     const char* intFormats[] = {"%d",   "%5d", "%-5d|", "%05d", "%+d",  "% d", "%.3d", "%8.3d", "%-8.3d|", "%08.3d",
                                 "%.0d", "%x",  "%X",    "%#x",  "%#X",  "%08x", "%#010x", "%o", "%#o",     "%#.0o",
                                 "%u",   "%12u", "%-12u|", "%i", "%hhd", "%hd", "%hhu", "%hx"};
+    // clang-format on
     const int values[] = {0, 7, -7, 42, 255, 65535, 65536, -65536, INT_MAX, INT_MIN};
     for (const char* f : intFormats)
         for (int v : values) EXPECT_SAME(f, v);

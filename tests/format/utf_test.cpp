@@ -119,6 +119,7 @@ TEST(BootCommandLine, SplitsAsTheShellAndFindsTheProgramName) {
         BootRun run;
     };
     const std::u16string k = u"Korvex.efi";
+    // clang-format off
     const Case cases[] = {
         {"named", ucs2(u"Korvex.efi -f fw.bin -i kcs -r y"), {{k, u"-f", u"fw.bin", u"-i", u"kcs", u"-r", u"y"}}},
         {"no terminating zero", ucs2(u"Korvex.efi -d d.bin", false), {{k, u"-d", u"d.bin"}}},
@@ -143,6 +144,7 @@ TEST(BootCommandLine, SplitsAsTheShellAndFindsTheProgramName) {
         {"data after the zero", ucs2(u"Korvex.efi -x") + "ab", {{u"-"}}},
         {"the firmware's GUID", "\x4e\xac\x08\x81\x11\x9f\x59\x4d\x85\x0e\xe2\x1a\x52\x2c\x59\xb2", {{u"-"}}},
     };
+    // clang-format on
     for (const Case& c : cases) EXPECT_EQ(bootRun(c.loadOptions), c.run) << c.what;
 }
 

@@ -196,6 +196,7 @@ private:
 TEST_F(Preflight, GrantsAndRefusals) {
     const std::string standard = "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (default)\n";
     const std::string nothingSent = "nothing was sent to the BMC";
+    // clang-format off
     const std::vector<std::string> fw = {"-f", "fw.bin"};
     const struct {
         std::vector<std::string> args;
@@ -224,6 +225,7 @@ TEST_F(Preflight, GrantsAndRefusals) {
           nothingSent}},
         {fw, 0, 2, true, {"warning"}},
     };
+    // clang-format on
     for (const auto& r : rows) {
         SCOPED_TRACE(r.args.empty() ? "no arguments" : r.args[0] + " " + r.args.back());
         emptyFakeRoot();
@@ -282,6 +284,7 @@ TEST_F(Preflight, KcsCfgAndItsPorts) {
     std::string ipmiSi = kGuestIoports;  // the kernel's driver on the KCS registers
     ipmiSi.insert(ipmiSi.find("    0ca3-0ca3"), "      0ca2-0ca2 : ipmi_si\n");
     const std::string bigCfg = std::string(4080, ' ') + "CMD CA5 DATA CA4";
+    // clang-format off
     const KcsCfgRow rows[] = {
         {.what = "none", .plant = Plant::None, .runs = true, .asked = standard, .says = standardLine},
         {.what = "good", .bytes = "CMD CA5\nDATA CA4\n", .runs = true, .asked = {0xCA4, 0xCA5}, .says = ca5},
@@ -329,6 +332,7 @@ TEST_F(Preflight, KcsCfgAndItsPorts) {
          .ioports = "0ca8-0ca8 : IPI0001:00\n0cac-0cac : IPI0001:00\n", .acpi = true, .runs = true,
          .asked = {0xCA8, 0xCAC}, .says = "korvex: KCS ports: command/status 0xCAC, data 0xCA8 (from kcs.cfg)\n"},
     };
+    // clang-format on
     const uid_t self = geteuid();
     for (const KcsCfgRow& r : rows) {
         std::filesystem::remove("kcs.cfg");

@@ -127,6 +127,7 @@ TEST_F(StageTest, RefusesClearlyAndLeavesNothing) {
     const std::string fw = (base / "fw.bin").string();
     const auto none = [](StageTest&) {};
     const auto noRoom = [](StageTest& t) { t.freeBytes = 20 << 20; };
+    // clang-format off
     const Case cases[] = {
         {"not UEFI", {"-f", fw}, [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi"); }, kNotStarted,
          "did not boot through UEFI"},
@@ -155,6 +156,7 @@ TEST_F(StageTest, RefusesClearlyAndLeavesNothing) {
         {"efibootmgr fails", {"-f", fw}, [](StageTest& t) { put(t.base / "efi/fail-C", ""); }, kNotStarted,
          "efibootmgr failed (status 5): Could not prepare Boot variable"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         TearDown();
         SetUp();

@@ -143,6 +143,7 @@ TEST(DriverTransport, EachWayAnExchangeEnds) {
     using S = ExchangeStatus;
     const std::vector<int> busy(3, EBUSY), busyForever(100, EBUSY);
     const char* late = "no answer within 30 s";
+    // clang-format off
     const ExchangeRow rows[] = {
         {"answer", {{{0x00, 0xAA, 0xBB}}}, {}, POLLIN, 3, false, S::Answered, 0x00},
         {"no request data", {{{0x00}}}, {}, POLLIN, 0, false, S::Answered, 0x00},
@@ -167,6 +168,7 @@ TEST(DriverTransport, EachWayAnExchangeEnds) {
         {"over 62 bytes never sent", {{{0x00}}}, {}, POLLIN, 63, false, S::WriteFailed},
         {"negative length never sent", {{{0x00}}}, {}, POLLIN, -1, false, S::WriteFailed},
     };
+    // clang-format on
     for (const ExchangeRow& row : rows) {
         SCOPED_TRACE(row.what);
         FakeDriver device;
@@ -259,6 +261,7 @@ TEST_F(RouteChoice, DriverWhenItIsTherePortsOtherwise) {
     const std::string nothingSent = "korvex: nothing was sent to the BMC\n";
     const std::string viaIpmi0 = "korvex: interface: the kernel's IPMI driver, /dev/ipmi0\n";
     const std::string dev = "korvex: interface: the kernel's IPMI driver, ";
+    // clang-format off
     const RouteRow rows[] = {
         {"no device", dump, C::Automatic, {}, 0, 0, R::Ports, "korvex: interface: KCS ports (no /dev/ipmi0)\n"},
         {"device", dump, C::Automatic, {"/dev/ipmi0"}, 0, 0, R::Driver, viaIpmi0, "/dev/ipmi0"},
@@ -285,6 +288,7 @@ TEST_F(RouteChoice, DriverWhenItIsTherePortsOtherwise) {
          viaIpmi0 + "korvex: kcs.cfg is ignored: the kernel's IPMI driver has no use for KCS ports\n", "/dev/ipmi0"},
         {"no job", {"-i", "nfs", "-f", "x"}, C::Driver, {"/dev/ipmi0"}, 0, 0, R::Ports, ""},
     };
+    // clang-format on
     for (const RouteRow& row : rows) {
         SCOPED_TRACE(row.what);
         for (const char* top : {"/dev", "/kcs.cfg"}) std::filesystem::remove_all(dir_ + top);

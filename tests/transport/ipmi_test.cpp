@@ -80,6 +80,7 @@ TEST_P(DoIpmiCmd, FollowsThePolicy) {
     EXPECT_EQ(task.lowBit, c.fields & 1);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Policies, DoIpmiCmd,
     ::testing::Values(
@@ -100,6 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
         CmdCase{"fields_kept_after_a_failed_attempt", {0, 1, 7, 2}, {{0, {0x31}}, {0xC0, {0xFE}}}, 0, -1, 2, 0,
                 std::string("[doIPMICmd] Abnormal. CompCode == 0xc0\n") + kFailed, 0x31}),
     [](const ::testing::TestParamInfo<CmdCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 // The BMC goes away to reset: the tool reports the outcome and does not wait for it.
 TEST(BmcColdReset, ReportsTheOutcome) {

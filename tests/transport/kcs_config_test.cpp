@@ -35,6 +35,7 @@ TEST_P(KcsConfig, GivesThePortSet) {
     EXPECT_EQ(fs.openNow, 0) << "kcs.cfg left open";
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Files, KcsConfig,
     ::testing::Values(
@@ -61,6 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A read error ends the reading like the end of the file, after "CMD 42 ".
         ConfigCase{"read_error_ends_the_reading", "CMD 42 DATA 43\n", 0x42, 0, 7}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace
 }  // namespace korvex

@@ -134,12 +134,14 @@ TEST_F(KcsExchange, ColdResetOnTheWire) {
     // Wait for IBF clear and clear OBF; WRITE_START (the controller goes to the write state and puts a dummy
     // byte out); NetFn/LUN; WRITE_END and the command byte, the last one; the response (NetFn App + 1, command,
     // completion code), each byte acknowledged with READ; idle with the dummy byte.
+    // clang-format off
     const std::vector<std::string> expected = {
         "in CA3 00", "in CA2 00", "in CA3 00", "out CA3 61", "in CA3 81", "in CA2 00", "in CA3 80", "out CA2 18",
         "in CA3 81", "in CA2 00", "in CA3 80", "out CA3 62", "in CA3 81", "in CA2 00", "in CA3 80", "out CA2 02",
         "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 1C", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41",
         "in CA2 02", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 00", "out CA2 68", "in CA3 01",
         "in CA3 01", "in CA3 01", "in CA2 00"};
+    // clang-format on
     EXPECT_EQ(ports.log, expected);
     EXPECT_EQ(machine.bmc.coldResets(), 1u);
     EXPECT_EQ(machine.timers.openCount(), 0u);
