@@ -35,7 +35,8 @@ protected:
 
 // The port bus. Like a real machine, a port where no device answers reads
 // 0xFF and swallows writes. Every access advances the clock by a fixed cost
-// (1 us by default, about one LPC I/O cycle).
+// (1 us by default, about one LPC I/O cycle), except in a poll that keeps
+// reading the same value, where time runs on in growing steps (sim.cpp).
 class SimPorts final : public PortIo {
 public:
     explicit SimPorts(VirtualClock& clock, uint64_t accessCostNs = 1000) : clock_(clock), costNs_(accessCostNs) {}
