@@ -5,13 +5,14 @@
 #
 #   scripts/mutate.sh [NAME...]     all mutants, or only those named
 #
-# Environment: KORVEX_MUTATE_BUILD (default build-mut), KORVEX_MUTATE_TIMEOUT
+# Environment: KORVEX_MUTANTS (the list; default scripts/mutants.txt, or one
+# written by scripts/mutants_random.py), KORVEX_MUTATE_BUILD (default build-mut), KORVEX_MUTATE_TIMEOUT
 # (seconds per suite run; default 4 times the clean run, at least 60).
 # While /tmp/korvex-quiet exists the next mutant waits (timings are being taken).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KORVEX_MUTATE_BUILD:-$root/build-mut}
-list=$root/scripts/mutants.txt
+list=${KORVEX_MUTANTS:-$root/scripts/mutants.txt}
 work=$(mktemp -d)
 targets=(korvex_tests korvex-sim korvex-pack)
 current=""  # the file that holds a mutant right now
