@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "app/main_flow.h"
 
@@ -171,22 +170,59 @@ std::string foldRepeats(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// The golden file's sections: a line "@@ NAME", the text, and one more
+// newline. A section named @HEAD@ is text that others share: "@HEAD@\n" in
+// them stands for it.
+using Sections = std::vector<std::pair<std::string, std::string>>;
+
+Sections parseSections(const std::string& text) {
+    Sections sections;
+    for (size_t at = 0; at + 3 < text.size();) {
+        const size_t eol = text.find('\n', at);
+        size_t next = text.find("\n@@ ", eol);
+        if (next == std::string::npos) next = text.size() - 1;
+        sections.emplace_back(text.substr(at + 3, eol - at - 3), text.substr(eol + 1, next - eol - 1));
+        at = next + 1;
+    }
+    return sections;
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Shared heads in (expand) or out, each in the opposite order of the other.
+std::string heads(const Sections& sections, std::string text, bool expand) {
+    for (size_t i = 0; i < sections.size(); ++i) {
+        const auto& [name, head] = sections[expand ? sections.size() - 1 - i : i];
+        if (name.front() != '@') continue;
+        text = expand ? replaceAll(text, name + "\n", head) : replaceAll(text, head, name + "\n");
+    }
+    return text;
+}
+
+}  // namespace
+
 void expectGolden(const std::string& name, const std::string& text, const std::string& file) {
-    std::string generic = foldRepeats(text);
-    if (!file.empty())
-        for (size_t at = generic.find(file); at != std::string::npos; at = generic.find(file, at))
-            generic.replace(at, file.size(), "@FILE@");
-    const std::string path = std::string(KORVEX_TEST_DATA_DIR) + "/faults/golden/" + name + ".txt";
+    const std::string generic = replaceAll(foldRepeats(text), file, "@FILE@");
+    const std::string path = std::string(KORVEX_TEST_DATA_DIR) + "/faults/golden.txt";
+    Sections sections = parseSections(readFile(path));
+    auto it = std::find_if(sections.begin(), sections.end(), [&](const auto& s) { return s.first == name; });
     const char* update = std::getenv("KORVEX_GOLDEN_UPDATE");
     if (update != nullptr && update[0] == '1') {
-        writeFile(path, generic);
+        if (it == sections.end()) it = sections.insert(sections.end(), {name, ""});
+        it->second = heads(sections, generic, false);
+        std::string out;
+        for (const auto& [n, t] : sections) out += "@@ " + n + "\n" + t + "\n";
+        writeFile(path, out);
         return;
     }
-    std::ifstream in(path, std::ios::binary);
-    ASSERT_TRUE(in.good()) << "no golden file " << path;
-    std::ostringstream golden;
-    golden << in.rdbuf();
-    EXPECT_EQ(generic, golden.str()) << name;
+    ASSERT_NE(it, sections.end()) << "no golden text " << name;
+    EXPECT_EQ(generic, heads(sections, it->second, true)) << name;
 }
 
 }  // namespace korvex::test

@@ -1,8 +1,8 @@
 // The fault matrix rig: the whole tool over the simulated KCS interface, with
-// files that count opens and closes and can be told to fail, and a golden
-// file per row holding the whole console text after the banner and the
-// echoed command line. KORVEX_GOLDEN_UPDATE=1 rewrites the golden files
-// instead of comparing (review the difference before committing it).
+// files that count opens and closes and can be told to fail, and golden texts
+// holding the whole console text after the banner and the echoed command line.
+// KORVEX_GOLDEN_UPDATE=1 rewrites the golden texts instead of comparing
+// (review the difference before committing it).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -67,9 +67,10 @@ private:
     size_t prefix_ = 0;
 };
 
-// Compares text with tests/faults/golden/NAME.txt, in which the token @FILE@
-// stands for file (the scratch names differ from run to run) and a run of
-// repeated lines or blocks of lines is the block once, then "@ N times@".
+// Compares text with the section NAME of tests/faults/golden.txt, in which
+// the token @FILE@ stands for file (the scratch names differ from run to run)
+// and a run of repeated lines or blocks of lines is the block once, then
+// "@ N times@".
 void expectGolden(const std::string& name, const std::string& text, const std::string& file = "");
 
 // Names in path's folder that begin with path's own name and are not it:
