@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include <unistd.h>
 
@@ -64,13 +64,8 @@ std::string scratchPath(const std::string& stem) {
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return "";
-    std::string bytes(static_cast<size_t>(in.tellg()), '\0');
-    in.seekg(0);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    return bytes;
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

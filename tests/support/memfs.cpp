@@ -89,7 +89,7 @@ public:
     bool eof() override { return inner_->eof(); }
     bool error() override { return inner_->error(); }
     bool keep() override {
-        const bool kept = !fs_.failKeep && !inner_->error();
+        const bool kept = !inner_->error();
         if (kept) fs_.files[name_] = fs_.files[temporary()];
         discard();
         return kept;
@@ -110,16 +110,12 @@ private:
 }  // namespace
 
 StagedFile* MemFs::createStaged(const char* name) {
-    if (failOpen.count(name) != 0) {
-        ++opens;
-        return nullptr;
-    }
+    if (failOpen.count(name) != 0) return nullptr;
     File* inner = open((std::string(name) + ".incomplete").c_str(), "wb");
     return inner != nullptr ? new MemStaged(*this, name, inner) : nullptr;
 }
 
 File* MemFs::open(const char* name, const char* mode) {
-    ++opens;
     const std::string key(name);
     const std::string m(mode);
     if (failOpen.count(key) != 0) return nullptr;

@@ -23,7 +23,6 @@ public:
 
     std::map<std::string, std::string> files;
     std::set<std::string> failOpen;       // names whose open (or staged creation) fails
-    bool failKeep = false;                // keep() fails
     std::set<std::string> failReadAfter;  // names whose reads fail once this many bytes...
     size_t readErrorAt = 0;               // ...have been read
     size_t failWritesAfter = SIZE_MAX;    // bytes a file takes before its writes fail
@@ -31,7 +30,6 @@ public:
     bool negativeTell = false;            // positions read -1
     // Shown every write first, so a caller can check where the bytes came from.
     std::function<void(const uint8_t*, size_t)> onWrite;
-    int opens = 0;
     int openNow = 0;  // opened and not yet closed
 };
 
