@@ -27,7 +27,7 @@ namespace {
 // bytes, on a platform that allocates at most 2 GiB at once); the names for any.
 // clang-format off
 enum class At { Nothing, NoFolder, Older, Link, Restore, EmptyRestore, Package, EmptyPackage, NoFooter, TooManyParts,
-                OutOfRange, NoEnd, ShortPart, Usb32MiB, Far, Huge, LongName, EmptyName };
+                OutOfRange, NoEnd, TwoChunks, Usb32MiB, Far, Huge, LongName, EmptyName };
 // clang-format on
 
 // What the BMC's flash holds after an update: every part, only the footer
@@ -100,7 +100,7 @@ const Row kRows[] = {
     {"update-footer-without-end", kUpdate, At::NoEnd, {}, kFail, 1},
     {"update-too-many-parts", kUpdate, At::TooManyParts, {}, kFail, 1},
     {"update-part-out-of-range", kUpdate, At::OutOfRange, {}, kFail, 1},
-    {"update-short-part", kUpdate, At::ShortPart, {}, kOk, 0, {.flash = Flash::Updated, .log = true}},
+    {"update-two-chunks", kUpdate, At::TwoChunks, {}, kOk, 0, {.flash = Flash::Updated, .log = true}},
     {"update-ok", kUpdate, At::Package, {}, kOk, 0, kFlashUpdated},
     {"update-block-info-fails", kUpdate, At::Package, {"update-drop:send-block-info:1"}, kOk, 0, kFlashFooterArea},
     {"update-data-fails", kUpdate, At::Package, {"update-drop:receive-fw-data:2"}, kFail, 1, kFlashAny},
@@ -258,7 +258,9 @@ std::string buildPackage(At at, const uint64_t far[2]) {
         b.footer += entryLine(at == At::Far ? far[0] : 0x7FFFFFFF, at == At::Far ? far[1] : 0x100, "far.bin");
     } else {
         if (at == At::Usb32MiB) b.bytes.resize(kFlashSize, 0xFF);
-        b.part(at == At::ShortPart ? "tiny.bin" : "a.bin", 0x1000, patternBytes(at == At::ShortPart ? 49 : 100, 1));
+        b.part("a.bin", 0x1000, patternBytes(at == At::TwoChunks ? 98 : 100, 1));
+        // 98 bytes go out as two chunks, the second the last; 10 as the last alone.
+        if (at == At::TwoChunks) b.part("b.bin", 0x2000, patternBytes(10, 2));
     }
     return b.plainFooter(0x8000, at != At::NoEnd).str();
 }
@@ -386,7 +388,7 @@ TEST_P(FaultMatrix, EveryFailure) {
             if (row.at != At::Huge) {
                 EXPECT_TRUE(readFile(path) == before);  // never written
             }
-            const size_t partLength = row.at == At::ShortPart ? 49 : 100;
+            const size_t partLength = row.at == At::TwoChunks ? 0x100A : 100;
             if (row.x.flash == Flash::Updated) {
                 EXPECT_TRUE(flashNow.substr(0x1000, partLength) == before.substr(0x1000, partLength));
             }
