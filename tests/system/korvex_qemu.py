@@ -78,10 +78,17 @@ def run(*command, **options):
 
 def same(what, expected, got):
     """Byte for byte, with a readable difference when not."""
-    if expected != got:
-        text = [x.decode(errors="replace") if isinstance(x, bytes) else str(x) for x in (expected, got)]
-        diff = "\n".join(difflib.unified_diff(text[0].split("\n"), text[1].split("\n"), "expected", "got", lineterm=""))
-        raise Failure("%s differs:\n%s" % (what, diff[:4000]))
+    if expected == got:
+        return
+    try:
+        text = [x.decode() if isinstance(x, bytes) else str(x) for x in (expected, got)]
+    except UnicodeDecodeError:  # binary: where it starts to differ
+        expected, got = expected or b"", got or b""
+        at = next((i for i, (a, b) in enumerate(zip(expected, got)) if a != b), min(len(expected), len(got)))
+        raise Failure("%s differs: %d bytes expected, %d got, the first difference at byte %d"
+                      % (what, len(expected), len(got), at))
+    diff = "\n".join(difflib.unified_diff(text[0].split("\n"), text[1].split("\n"), "expected", "got", lineterm=""))
+    raise Failure("%s differs:\n%s" % (what, diff[:4000]))
 
 
 def expect_in(what, text, *needles):
