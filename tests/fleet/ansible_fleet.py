@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """The fleet playbook (contrib/ansible/korvex-update.yml) run by Debian's
 ansible-playbook against a local inventory of four hosts, with korvex-sim in
-place of korvex: each host's simulated BMC saves its flash, and one host's
-BMC refuses the package.
+place of korvex: each host's simulated BMC saves its flash, and one host's BMC
+refuses the package.
 
-    ansible_fleet.py --build-dir BUILD --source-dir SOURCE
+    ansible_fleet.py BUILD SOURCE
 
 Exit status: 0 pass, 1 fail, 77 skipped (ansible-playbook or a tool missing).
 """
 
-import argparse
 import os
 import re
 import shutil
@@ -17,10 +16,11 @@ import subprocess
 import sys
 import tempfile
 
-SKIP = 77
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "system"))
+from korvex_qemu import SKIP, Failure, Skip, Tools, expect_in, need, payload, read, same  # noqa: E402
+
 HOSTS = ["bmc1", "bmc2", "bmc3", "bmc4"]
 REFUSED = "--bmc-fault=update-verdict:1"  # the last chunk answered 0xCD: verification failed
-
 # (what, the host whose BMC refuses, hosts per batch, hosts updated, hosts never started)
 ROWS = [
     ("refusal in the last batch", "bmc4", 2, ["bmc1", "bmc2", "bmc3"], []),
@@ -28,117 +28,64 @@ ROWS = [
 ]
 
 
-class Failure(Exception):
-    pass
-
-
-def run_playbook(args, work, refusing, batch, package):
-    os.makedirs(work)
-    lines = ["[bmc_servers]"]
-    for host in HOSTS:
-        folder = os.path.join(work, host)
-        options = "--bmc-save-flash=%s/flash.bin" % folder + (" " + REFUSED if host == refusing else "")
-        lines.append("%s korvex_remote_dir=%s korvex_options='%s --'" % (host, folder, options))
-    lines += ["", "[bmc_servers:vars]", "ansible_connection=local",
-              "ansible_python_interpreter='{{ ansible_playbook_python }}'"]
-    inventory = os.path.join(work, "inventory")
-    with open(inventory, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    env = dict(os.environ, ANSIBLE_HOME=os.path.join(work, "ansible"), ANSIBLE_NOCOLOR="1",
-               ANSIBLE_RETRY_FILES_ENABLED="0", ANSIBLE_LOCAL_TEMP=os.path.join(work, "ansible/tmp"),
-               ANSIBLE_REMOTE_TEMP=os.path.join(work, "ansible/remote"),
-               ANSIBLE_ASYNC_DIR=os.path.join(work, "ansible/async"))
-    playbook = os.path.join(args.source_dir, "contrib/ansible/korvex-update.yml")
-    extra = ["-e", "korvex=%s" % os.path.join(args.build_dir, "tools/korvex-sim"), "-e", "korvex_package=%s" % package,
-             "-e", "korvex_transcripts=%s" % os.path.join(work, "transcripts"), "-e", "korvex_batch=%d" % batch,
-             "-e", "korvex_become=false"]
-    r = subprocess.run(["ansible-playbook", "-i", inventory, playbook] + extra, cwd=work, env=env,
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
-    return r.returncode, r.stdout.decode(errors="replace")
-
-
-def recap(output):
-    """PLAY RECAP: host -> {ok, changed, failed, ...}."""
-    result = {}
-    for host, counts in re.findall(r"^(\S+)\s+:\s+(ok=.*)$", output, re.M):
-        result[host] = {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", counts)}
-    return result
-
-
-def check_row(args, work, row, package):
+def check_row(tools, source, work, row, package):
     what, refusing, batch, updated, untouched = row
-    status, output = run_playbook(args, work, refusing, batch, package)
-    stats = recap(output)
-    if status == 0:
+    lines = ["[bmc_servers]"] + ["%s korvex_remote_dir=%s/%s korvex_options='--bmc-save-flash=%s/%s/flash.bin%s --'" % (
+        host, work, host, work, host, " " + REFUSED if host == refusing else "") for host in HOSTS]
+    lines += ["[bmc_servers:vars]", "ansible_connection=local",
+              "ansible_python_interpreter='{{ ansible_playbook_python }}'"]
+    os.makedirs(work)
+    with open(os.path.join(work, "inventory"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    env = dict(os.environ, ANSIBLE_HOME=work + "/ansible", ANSIBLE_NOCOLOR="1", ANSIBLE_RETRY_FILES_ENABLED="0",
+               ANSIBLE_LOCAL_TEMP=work + "/ansible/tmp", ANSIBLE_REMOTE_TEMP=work + "/ansible/remote",
+               ANSIBLE_ASYNC_DIR=work + "/ansible/async")
+    playbook = os.path.join(source, "contrib/ansible/korvex-update.yml")
+    r = subprocess.run(["ansible-playbook", "-i", "inventory", playbook, "-e", "korvex=" + tools.sim,
+                        "-e", "korvex_package=" + package, "-e", "korvex_transcripts=%s/transcripts" % work,
+                        "-e", "korvex_batch=%d" % batch, "-e", "korvex_become=false"], cwd=work, env=env,
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300, text=True)
+    if r.returncode == 0:
         raise Failure("ansible-playbook exited 0 although %s failed" % refusing)
-    started = [h for h in HOSTS if h not in untouched]
-    if sorted(stats) != sorted(started):
-        raise Failure("the recap names %s, not %s" % (sorted(stats), started))
-    for host in started:
-        failed = stats[host].get("failed", 0) != 0
-        if failed != (host == refusing):
-            raise Failure("%s: the recap shows failed=%d" % (host, stats[host].get("failed", 0)))
-        path = os.path.join(work, "transcripts", host + ".log")
-        if not os.path.exists(path):
-            raise Failure("%s: no transcript" % host)
-        with open(path) as f:
-            transcript = f.read()
-        for line in (("exit status: 3", "Update package verification failed!") if host == refusing
-                     else ("exit status: 0", "Update Complete,Please wait for BMC reboot")):
-            if line not in transcript:
-                raise Failure("%s: %r missing from the transcript:\n%s" % (host, line, transcript[-1500:]))
+    # PLAY RECAP: the hosts started, and which of them failed.
+    recap = {host: int(re.search(r"failed=(\d+)", counts)[1]) for host, counts in
+             re.findall(r"^(\S+)\s+:\s+(ok=.*)$", r.stdout, re.M)}
+    same("the hosts and their failures in the recap", {h: int(h == refusing) for h in HOSTS if h not in untouched},
+         {h: min(n, 1) for h, n in recap.items()})
     for host in HOSTS:
-        flash = os.path.join(work, host, "flash.bin")
+        transcript = os.path.join(work, "transcripts", host + ".log")
         if host in untouched:
-            if os.path.exists(os.path.join(work, host)) or os.path.exists(os.path.join(work, "transcripts", host + ".log")):
+            if os.path.exists(os.path.join(work, host)) or os.path.exists(transcript):
                 raise Failure("%s was touched although the rollout had stopped" % host)
             continue
-        verified = subprocess.run([os.path.join(args.build_dir, "tools/korvex-pack"), "verify-dump", package, flash],
+        if not os.path.exists(transcript):
+            raise Failure("%s: no transcript" % host)
+        expect_in(host + "'s transcript", read(transcript).decode(), *(
+            ("exit status: 3", "Update package verification failed!") if host == refusing else
+            ("exit status: 0", "Update Complete,Please wait for BMC reboot")))
+        verified = subprocess.run([tools.pack, "verify-dump", package, os.path.join(work, host, "flash.bin")],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
-        if verified != (host in updated):
-            raise Failure("%s: its flash %s the package" % (host, "holds" if verified else "does not hold"))
-
-
-def make_package(args, work):
-    part = os.path.join(work, "part.bin")
-    with open(part, "wb") as f:
-        f.write(bytes((i * 7 + 3) & 0xFF for i in range(0x4000)))
-    package = os.path.join(work, "fw.bin")
-    subprocess.run([os.path.join(args.build_dir, "tools/korvex-pack"), "build", "--part", "a.bin=%s@0" % part,
-                    "--signature", "KORVEX_TEST@0x4000", "--size", "0x10000", "-o", package],
-                   check=True, stdout=subprocess.DEVNULL)
-    return package
+        same("%s: its flash holds the package" % host, host in updated, verified)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--source-dir", required=True)
-    parser.add_argument("--keep", action="store_true", help="keep the work folder")
-    args = parser.parse_args()
-    args.build_dir, args.source_dir = os.path.abspath(args.build_dir), os.path.abspath(args.source_dir)
-    if not shutil.which("ansible-playbook"):
-        print("SKIP: ansible-playbook not installed (Debian package ansible-core)")
-        return SKIP
-    for tool in ("korvex-sim", "korvex-pack"):
-        if not os.path.exists(os.path.join(args.build_dir, "tools", tool)):
-            print("SKIP: %s not built" % tool)
-            return SKIP
+    build, source = map(os.path.abspath, sys.argv[1:3])
     work = tempfile.mkdtemp(prefix="fleet-")
-    status = 0
     try:
-        package = make_package(args, work)
+        need(("ansible-playbook", "ansible-playbook (Debian package ansible-core)"))
+        tools = Tools(build)
+        tools.package(work, payload(0x4000), 0x10000, "--signature", "KORVEX_TEST@0x4000")
         for i, row in enumerate(ROWS):
-            check_row(args, os.path.join(work, "run%d" % i), row, package)
+            check_row(tools, source, os.path.join(work, "run%d" % i), row, os.path.join(work, "fw.bin"))
             print("PASS %s" % row[0])
+    except Skip as e:
+        print("SKIP: %s" % e)
+        return SKIP
     except Failure as e:
-        print("FAIL: %s" % e)
-        status = 1
-    if status == 0 and not args.keep:
-        shutil.rmtree(work, ignore_errors=True)
-    else:
-        print("work folder: %s" % work)
-    return status
+        print("FAIL: %s\nwork folder: %s" % (e, work))
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
 
 
 if __name__ == "__main__":

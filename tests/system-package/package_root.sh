@@ -17,20 +17,18 @@ command -v debootstrap > /dev/null || skip "debootstrap is not installed"
 # a lock (scripts/test.sh makes it early, beside the builds, with --prepare);
 # each run unpacks a copy of the finished root.
 cache=$build/system-package
-mkdir -p "$cache"
 root_tar=$cache/bookworm-minbase-root.tar
+mkdir -p "$cache"
 exec 9> "$cache/root.lock"
 flock 9
 if [ ! -f "$root_tar" ]; then
   scratch=$(mktemp -d "$cache/make.XXXXXX")
   trap 'rm -rf --one-file-system "$scratch"' EXIT
-  debootstrap --variant=minbase --include=man-db,libssl3 --make-tarball="$cache/bookworm-minbase.tgz" \
-    bookworm "$scratch/dl" http://deb.debian.org/debian > "$cache/debootstrap.log" 2>&1 ||
-    fail "debootstrap could not download a Debian 12 root (see $cache/debootstrap.log)"
-  debootstrap --variant=minbase --unpack-tarball="$cache/bookworm-minbase.tgz" bookworm "$scratch/root" \
-    >> "$cache/debootstrap.log" 2>&1 || fail "debootstrap could not unpack its root (see $cache/debootstrap.log)"
-  tar -C "$scratch/root" --numeric-owner -cf "$root_tar.part" .
-  mv "$root_tar.part" "$root_tar"
+  { debootstrap --variant=minbase --include=man-db,libssl3 --make-tarball="$cache/bookworm-minbase.tgz" \
+      bookworm "$scratch/dl" http://deb.debian.org/debian &&
+    debootstrap --variant=minbase --unpack-tarball="$cache/bookworm-minbase.tgz" bookworm "$scratch/root"; } \
+    > "$cache/debootstrap.log" 2>&1 || fail "debootstrap could not make a Debian 12 root (see $cache/debootstrap.log)"
+  tar -C "$scratch/root" --numeric-owner -cf "$root_tar.part" . && mv "$root_tar.part" "$root_tar"
   rm -rf --one-file-system "$scratch"
 fi
 flock -u 9
@@ -38,7 +36,9 @@ flock -u 9
 
 work=$(mktemp -d "$cache/run.XXXXXX")
 trap 'rm -rf --one-file-system "$work"' EXIT
-cpack -G DEB -B "$work/deb" --config "$build/CPackConfig.cmake" > "$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
+# step LOG COMMAND...: fails with the command's output when it fails.
+step() { log=$work/$1; shift; "$@" > "$log" 2>&1 || { cat "$log"; fail "$*"; }; }
+step cpack.log cpack -G DEB -B "$work/deb" --config "$build/CPackConfig.cmake"
 deb=$work/deb/korvex_${version}_amd64.deb
 [ -f "$deb" ] || fail "cpack made no $(basename "$deb")"
 
@@ -47,17 +47,11 @@ deb=$work/deb/korvex_${version}_amd64.deb
 declared=$(dpkg-deb -f "$deb" Depends)
 names=$(tr ',' '\n' <<< "$declared" | sed 's/(.*)//; s/ //g' | sort | tr '\n' ' ')
 [ "$names" = "libc6 libgcc-s1 libssl3 libstdc++6 " ] || fail "the package depends on: $declared"
-if command -v dpkg-shlibdeps > /dev/null; then
-  mkdir -p "$work/shlibs/debian"
-  touch "$work/shlibs/debian/control"
-  dpkg-deb -x "$deb" "$work/shlibs/pkg"
-  found=$(cd "$work/shlibs" && dpkg-shlibdeps -O pkg/usr/bin/* pkg/usr/sbin/* 2> /dev/null | sed -n 's/^shlibs:Depends=//p')
-  [ "$found" = "$declared" ] || fail "the package declares '$declared' but its programs need '$found'"
-fi
-
-if command -v lintian > /dev/null; then
-  lintian --fail-on error "$deb" > "$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian finds errors"; }
-fi
+mkdir -p "$work/shlibs/debian" && touch "$work/shlibs/debian/control" && dpkg-deb -x "$deb" "$work/shlibs/pkg"
+found=$(cd "$work/shlibs" && dpkg-shlibdeps -O pkg/usr/bin/* pkg/usr/sbin/* 2> /dev/null |
+  sed -n 's/^shlibs:Depends=//p')
+[ "$found" = "$declared" ] || fail "the package declares '$declared' but its programs need '$found'"
+step lintian.log lintian --fail-on error "$deb"
 
 root=$work/root
 mkdir "$root"
@@ -65,8 +59,7 @@ tar -C "$root" --numeric-owner -xpf "$root_tar"
 cp "$deb" "$root/tmp/korvex.deb"
 cp "$source/scripts/update-demo.sh" "$root/tmp/"
 in_root() { chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"; }
-in_root dpkg -i /tmp/korvex.deb > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
-
+step dpkg.log in_root dpkg -i /tmp/korvex.deb
 for f in /usr/lib/korvex/Korvex.efi /usr/lib/korvex/Korvex.img; do
   [ -s "$root$f" ] || fail "$f is not installed"
 done
@@ -85,7 +78,7 @@ banner=$(in_root korvex-static) || status=$?
 [ "$status" = 2 ] || fail "korvex-static with no arguments exited $status, not 2"
 grep -q "IPMI FIRMWARE UPDATE UTILITY" <<< "$banner" || fail "korvex-static prints no banner"
 
-in_root bash /tmp/update-demo.sh > "$work/demo.log" 2>&1 || { cat "$work/demo.log"; fail "the update demo"; }
+step demo.log in_root bash /tmp/update-demo.sh
 for expected in "enciphered footer accepted" "Update Complete" ": ok"; do
   grep -q "$expected" "$work/demo.log" || { cat "$work/demo.log"; fail "the update demo printed no '$expected'"; }
 done

@@ -1,151 +1,84 @@
-#!/usr/bin/env python3
 """OpenIPMI's ipmi_sim as the BMC behind QEMU's KCS interface: a BMC that
-none of us wrote.
-
-As a module: `IpmiSim(folder)` writes a minimal configuration (one BMC at
-0x20 with a VM-codec serial listener for QEMU's ipmi-bmc-extern, no LAN),
-starts ipmi_sim on a free TCP port of 127.0.0.1, and can kill and restart it
-on the same port. `qemu_chardev(port)` is QEMU's side of the link.
-"""
+none of us wrote. One BMC at 0x20 with a VM-codec serial listener for QEMU's
+ipmi-bmc-extern, no LAN, on a free TCP port of 127.0.0.1."""
 
 import os
-import shutil
 import socket
 import subprocess
+import threading
 import time
 
-BMC_ADDRESS = 0x20
-# QEMU as the socket client retries this often (seconds) after the link drops.
-RECONNECT_SECONDS = 10
-
 LAN_CONF = """\
-# One BMC, reached only through the VM serial protocol; no LAN channel.
 name "korvex"
-set_working_mc 0x{bmc:02x}
+set_working_mc 0x20
   serial kcs 127.0.0.1 {port} codec VM
 """
-
 # Get Device ID: no device SDRs, device revision 0, firmware 1.0, IPMI 2.0,
 # the usual support bits, an unassigned manufacturer and product.
 BMC_EMU = """\
-mc_setbmc 0x{bmc:02x}
-mc_add 0x{bmc:02x} 0 no-device-sdrs 0x00 1 0 0x9f 0x000000 0x0000
-mc_enable 0x{bmc:02x}
+mc_setbmc 0x20
+mc_add 0x20 0 no-device-sdrs 0x00 1 0 0x9f 0x000000 0x0000
+mc_enable 0x20
 """
 
 
-def installed():
-    return shutil.which("ipmi_sim") is not None
-
-
-def qemu_chardev(port):
-    """QEMU's end of the link, for -chardev: QEMU connects, and reconnects
-    after ipmi_sim went away."""
-    return "socket,id=ipmi0,host=127.0.0.1,port=%d,reconnect=%d" % (port, RECONNECT_SECONDS)
-
-
-def _tcp_sockets(port, state):
-    """Inodes of the IPv4 sockets on local port `port` in `state`
-    ("0A" listening, "01" established), from /proc/net/tcp."""
-    inodes = set()
-    with open("/proc/net/tcp") as f:
-        next(f)
-        for line in f:
-            fields = line.split()
-            local, st, inode = fields[1], fields[3], fields[9]
-            if int(local.split(":")[1], 16) == port and st == state:
-                inodes.add(inode)
-    return inodes
-
-
-def _socket_inodes(pid):
-    inodes = set()
-    try:
-        for fd in os.listdir("/proc/%d/fd" % pid):
-            try:
-                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
-            except OSError:
-                continue
-            if target.startswith("socket:["):
-                inodes.add(target[8:-1])
-    except OSError:
-        pass
-    return inodes
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class IpmiSim:
-    def __init__(self, folder):
-        self.folder = os.path.join(folder, "openipmi")
-        os.makedirs(os.path.join(self.folder, "state"), exist_ok=True)
-        self.port = None
-        self.process = None
-        self.starts = 0
+    """A fresh ipmi_sim, relayed to QEMU's socket: QEMU is the server of the
+    link, so a BMC that listens itself needs someone to connect both."""
 
-    def _write_config(self):
-        with open(os.path.join(self.folder, "lan.conf"), "w") as f:
-            f.write(LAN_CONF.format(bmc=BMC_ADDRESS, port=self.port))
-        with open(os.path.join(self.folder, "bmc.emu"), "w") as f:
-            f.write(BMC_EMU.format(bmc=BMC_ADDRESS))
+    def __init__(self, folder, qemu_socket, wait):
+        os.makedirs(os.path.join(folder, "state"), exist_ok=True)
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        with open(os.path.join(folder, "lan.conf"), "w") as f:
+            f.write(LAN_CONF.format(port=port))
+        with open(os.path.join(folder, "bmc.emu"), "w") as f:
+            f.write(BMC_EMU)
+        self.sockets = []
+        with open(os.path.join(folder, "ipmi_sim.log"), "ab") as log:
+            self.process = subprocess.Popen(["ipmi_sim", "-n", "-c", "lan.conf", "-f", "bmc.emu", "-s", "state"],
+                                            cwd=folder, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        try:
+            deadline = time.monotonic() + wait
+            for address in (("127.0.0.1", port), qemu_socket):  # each listens a moment after it starts
+                while len(self.sockets) < 2:
+                    try:
+                        s = socket.socket(socket.AF_UNIX if address == qemu_socket else socket.AF_INET)
+                        s.connect(address)
+                        self.sockets.append(s)
+                        break
+                    except OSError:
+                        s.close()
+                        if self.process.poll() is not None or time.monotonic() > deadline:
+                            raise RuntimeError("ipmi_sim did not start, or QEMU did not listen; see %s" % folder)
+                        time.sleep(0.05)
+            opened = threading.Event()  # QEMU spoke: it took the connection
+            for a, b, first in ((self.sockets[1], self.sockets[0], opened), (self.sockets[0], self.sockets[1], None)):
+                threading.Thread(target=self._pump, args=(a, b, first), daemon=True).start()
+            if not opened.wait(wait):
+                raise RuntimeError("QEMU did not take the link to ipmi_sim")
+        except BaseException:
+            self.close()
+            raise
 
-    def _spawn(self):
-        self.starts += 1
-        log = open(os.path.join(self.folder, "ipmi_sim-%d.log" % self.starts), "wb")
-        self.process = subprocess.Popen(
-            ["ipmi_sim", "-n", "-c", "lan.conf", "-f", "bmc.emu", "-s", "state"], cwd=self.folder,
-            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-        log.close()
-        # ipmi_sim goes on running when its port is taken, so only its own
-        # listening socket shows that it is up.
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                return False
-            if _tcp_sockets(self.port, "0A") & _socket_inodes(self.process.pid):
-                return True
-            time.sleep(0.05)
-        self.stop()
-        return False
+    @staticmethod
+    def _pump(a, b, first):
+        try:
+            while data := a.recv(4096):
+                if first:
+                    first.set()
+                b.sendall(data)
+        except OSError:
+            pass
 
-    def start(self):
-        """Starts ipmi_sim on a free port; another process may take the port
-        between the probe and the bind, so a few are tried."""
-        for _ in range(5):
-            self.port = _free_port()
-            self._write_config()
-            if self._spawn():
-                return self.port
-            self.stop()
-        raise RuntimeError("ipmi_sim did not start; see %s" % self.folder)
-
-    def stop(self):
+    def close(self):
         """Kills ipmi_sim at once, as a BMC that loses power."""
-        if self.process is not None and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.process = None
-
-    def restart(self):
-        """A new ipmi_sim on the same port, with the same configuration."""
-        self.stop()
-        if not self._spawn():
-            raise RuntimeError("ipmi_sim did not start again on port %d" % self.port)
-
-    def connected(self):
-        """Whether a client (QEMU) holds a connection to this ipmi_sim."""
-        return self.process is not None and bool(
-            _tcp_sockets(self.port, "01") & _socket_inodes(self.process.pid))
-
-    def wait_connected(self, timeout=RECONNECT_SECONDS + 10):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.connected():
-                return True
-            time.sleep(0.1)
-        return False
-
+        for s in self.sockets:
+            try:
+                s.shutdown(socket.SHUT_RDWR)  # wakes the pumps
+            except OSError:
+                pass
+            s.close()
+        self.process.kill()
+        self.process.wait()
