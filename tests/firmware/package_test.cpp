@@ -134,7 +134,7 @@ TEST(FooterEntryScan, ReadsFieldsAsPercentLxLxLxS) {
     } rows[] = {
         // clang-format off
         {"0 8000 0 a.bin", "4 0 8000 0 a.bin"},
-        {"  0x10\n\t0X20 3 name\n", "4 10 20 3 name"},
+        {"  0x19\n\t0X2F 3 name\n", "4 19 2f 3 name"},
         {"ffffffffffffffffff 1 2 n", "4 ffffffffffffffff 1 2 n"},  // too large saturates, as strtoul
         {"-1 +2 0 n", "4 ffffffffffffffff 2 0 n"},
         {"0xg 1 2 n", "1 0 0 0 "},  // "0" read, then "xg" is no number
