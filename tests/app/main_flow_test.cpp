@@ -113,7 +113,7 @@ TEST(MainFlow, KorvexSimExitStatusAndSignals) {
         {"@S --raise-signal=INT:1 " + update, "exit 130 old - -1 0\nkorvex-sim: SIGINT" + stopping},
         {"@S --raise-signal=TERM:2 --bmc-save-config=@C -- -c -f @R", "exit 0 - restored -1 0\n" +
          held("TERM", "a restore")},
-        {"@S --raise-signal=TSTP:30 " + update, "exit 0 package - -1 0\n" + held("TSTP", "an update")},
+        {"@T --raise-signal=TSTP:30 " + update, "exit 0 package - -1 0\n" + held("TSTP", "an update")},
         {"@S --raise-signal=INT:70 " + toDump, "exit 130 - - -1 0\nkorvex-sim: SIGINT" + stopping},
         {"@S --raise-signal=INT:70 --raise-signal=INT:70 " + toDump,
          "signal 2 - - -1 1\nkorvex-sim: SIGINT" + stopping},
@@ -122,17 +122,19 @@ TEST(MainFlow, KorvexSimExitStatusAndSignals) {
         // clang-format on
     };
     // The child starts with the default actions, whatever this runner ignores
-    // (a background job's SIGINT).
+    // (a background job's SIGINT). @T bounds a run that a Ctrl-Z would stop.
     for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) std::signal(s, SIG_DFL);
     for (const auto& row : rows) {
         for (const std::string& f : {flash, dump, config, err}) std::remove(f.c_str());
-        const std::string command = replaced(row.command, {{"@S", "exec " + std::string(KORVEX_SIM_BINARY)},
-                                                           {"@W", std::to_string(closedPipe[1])},
-                                                           {"@P", package},
-                                                           {"@F", flash},
-                                                           {"@D", dump},
-                                                           {"@R", restore},
-                                                           {"@C", config}});
+        const std::string command =
+            replaced(row.command, {{"@S", "exec " + std::string(KORVEX_SIM_BINARY)},
+                                   {"@T", "exec timeout -s KILL 300 " + std::string(KORVEX_SIM_BINARY)},
+                                   {"@W", std::to_string(closedPipe[1])},
+                                   {"@P", package},
+                                   {"@F", flash},
+                                   {"@D", dump},
+                                   {"@R", restore},
+                                   {"@C", config}});
         const int raw = std::system(
             (command + (command.find(">&") == std::string::npos ? " > /dev/null" : "") + " 2> " + err).c_str());
         std::string flashHolds = "-";
