@@ -92,7 +92,9 @@ TEST(KorvexPack, CommandsStatusAndText) {
         {"verify-dump @D/nine @D/huge", refused + "cannot read @D/huge: it is larger than 64 MiB\n"},
         {"verify-dump @D/nine @D/nine", refused + "the tool refuses @D/nine: it needs more than 8 parts\n"},
         // A crafted unique file name cannot steer the operator's terminal.
-        {a + "@0x3f9c --size 0x10000 --signature \"$(printf '\\033]0;owned\\007\\033[2J')@0x4000\" -o @D/esc", "0\n"},
+        // Parts and the signature that touch do not overlap.
+        {"build --part b=@D/small@0x3f38 --part a=@D/small@0x3f9c --size 0x10000 "
+         "--signature \"$(printf '\\033]0;owned\\007\\033[2J')@0x4000\" -o @D/esc", "0\n"},
         {"inspect @D/esc", "0\npackage @D/esc: 65536 bytes, 2 blocks of 32 KiB\nblock 0x00000000: "
          "[find_respective_image_info:788] Unique File name=\\x1b]0;owned\\x07\\x1b[2J len=14\n..."},
         // clang-format on

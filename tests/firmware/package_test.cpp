@@ -135,7 +135,7 @@ TEST(FooterEntryScan, ReadsFieldsAsPercentLxLxLxS) {
         // clang-format off
         {"0 8000 0 a.bin", "4 0 8000 0 a.bin"},
         {"  0x19\n\t0X2F 3 name\n", "4 19 2f 3 name"},
-        {"ffffffffffffffffff 1 2 n", "4 ffffffffffffffff 1 2 n"},  // too large saturates, as strtoul
+        {"10000000000000000 1 2 n", "4 ffffffffffffffff 1 2 n"},  // too large saturates, as strtoul
         {"-1 +2 0 n", "4 ffffffffffffffff 2 0 n"},
         {"0xg 1 2 n", "1 0 0 0 "},  // "0" read, then "xg" is no number
         {"10 20", "2 10 20 0 "},
