@@ -1,9 +1,5 @@
 // kcs.cfg with arbitrary content: the reader must end, stay inside its token
 // buffer, close the file and give port numbers of 16 bits.
-#include <cstdint>
-#include <cstdlib>
-#include <initializer_list>
-
 #include "fuzz_support.h"
 #include "transport/kcs.h"
 

@@ -2,14 +2,11 @@
 // input's lines up to the first empty one are the arguments; what follows is
 // the file "a", and whatever stands after a line "====" in it is the file "b".
 // Files and output live in memory; the size cap is lowered so that packages
-// of a few blocks are the rule.
-#include <algorithm>
-#include <cstdint>
-#include <cstdlib>
+// of a few blocks are the rule. A failure is one line that names the program
+// and changes no file; nothing but printable ASCII and line ends reaches the
+// terminal; what build writes, the tool's scan accepts.
 #include <map>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "fuzz_support.h"
 #include "pack.h"
@@ -18,23 +15,14 @@ namespace {
 
 using korvex::pack::Bytes;
 
-constexpr uint64_t kCap = 256 * 1024;
-constexpr size_t kMaxArgs = 24;
-
 class MemoryIo final : public korvex::pack::Io {
 public:
     void out(std::string_view text) override { output += text; }
     void err(std::string_view text) override { errors += text; }
     bool read(const std::string& path, uint64_t cap, Bytes* bytes, std::string* why) override {
         const auto it = files.find(path);
-        if (it == files.end()) {
-            *why = "No such file or directory";
-            return false;
-        }
-        if (it->second.size() > cap) {
-            *why = "it is larger than the cap";
-            return false;
-        }
+        *why = it == files.end() ? "No such file or directory" : "it is larger than the cap";
+        if (it == files.end() || it->second.size() > cap) return false;
         *bytes = it->second;
         return true;
     }
@@ -44,28 +32,19 @@ public:
         ++writes;
         return true;
     }
-
     std::map<std::string, Bytes> files;
-    std::string output;
-    std::string errors;
-    std::string written;
+    std::string output, errors, written;
     int writes = 0;
 };
 
-// korvex-pack shows everything that is not its own text escaped, so nothing
-// but printable ASCII and line ends may reach a terminal.
 bool fitForATerminal(const std::string& text) {
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b != '\n' && (b < 0x20 || b >= 0x7f)) return false;
-    }
-    return true;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == '\n' || (c >= 0x20 && c < 0x7f); });
 }
 
 int runWith(MemoryIo& io, std::vector<std::string> args) {
     args.insert(args.begin(), "korvex-pack");
     std::vector<char*> argv = korvex::fuzz::argvOf(args);
-    return korvex::pack::run(static_cast<int>(args.size()), argv.data(), io, kCap);
+    return korvex::pack::run(static_cast<int>(args.size()), argv.data(), io, 256 * 1024);
 }
 
 }  // namespace
@@ -75,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t blank = input.find("\n\n");
     const std::string_view head = input.substr(0, blank);
     std::vector<std::string> args;
-    for (size_t at = 0; at <= head.size() && args.size() < kMaxArgs;) {
+    for (size_t at = 0; at <= head.size() && args.size() < 24;) {
         const size_t end = std::min(head.find('\n', at), head.size());
         args.emplace_back(head.substr(at, end - at));
         at = end + 1;
@@ -86,30 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t split = rest.find("\n====\n");
         const std::string_view a = rest.substr(0, split);
         io.files["a"] = Bytes(a.begin(), a.end());
-        if (split != std::string_view::npos) {
-            const std::string_view b = rest.substr(split + 6);
-            io.files["b"] = Bytes(b.begin(), b.end());
-        }
+        if (split != std::string_view::npos) io.files["b"] = Bytes(rest.begin() + split + 6, rest.end());
     }
     const auto before = io.files;
-
     const int status = runWith(io, args);
-    if (status < 0 || status > 2) std::abort();
-    // A failure is one line that names the program, and changes no file.
-    if (status == 2) {
-        if (io.errors.rfind("korvex-pack: ", 0) != 0 || io.errors.find('\n') != io.errors.size() - 1) std::abort();
-        if (io.writes != 0 || io.files != before) std::abort();
-    } else if (!io.errors.empty()) {
+    if (status < 0 || status > 2 || !fitForATerminal(io.output) || !fitForATerminal(io.errors)) std::abort();
+    if (status == 2 && (io.errors.rfind("korvex-pack: ", 0) != 0 || io.errors.find('\n') != io.errors.size() - 1 ||
+                        io.writes != 0 || io.files != before))
         std::abort();
-    }
-    if (!fitForATerminal(io.output) || !fitForATerminal(io.errors)) std::abort();
-
-    // What build wrote, the tool's scan accepts.
+    if (status != 2 && !io.errors.empty()) std::abort();
     if (status == 0 && !args.empty() && args[0] == "build") {
-        if (io.writes != 1) std::abort();
         MemoryIo check;
         check.files["p"] = io.files[io.written];
-        if (runWith(check, {"inspect", "p"}) != 0) std::abort();
+        if (io.writes != 1 || runWith(check, {"inspect", "p"}) != 0) std::abort();
     }
     return 0;
 }

@@ -1,26 +1,29 @@
-// Small doubles shared by the fuzz targets.
+// What the fuzz targets share: a silent console, the input read front to
+// back, a BMC whose every answer comes from the input, and a job's platform
+// on virtual time with in-memory files.
 #pragma once
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/sim/sim.h"
+#include "support/capture.h"
+#include "support/memfs.h"
+#include "transport/transport.h"
 
 namespace korvex::fuzz {
 
-// Discards the tool's text: fuzzing is about what happens, not what is said.
 class NullConsole final : public Console {
 public:
     void vprint(const char*, va_list) override {}
     void flush() override {}
     int readChar() override { return -1; }
 };
-
-// A run's bounds: a job that goes past them would not end.
-constexpr size_t kMaxExchanges = 200000;
-constexpr uint64_t kMaxVirtualSeconds = 24 * 3600;
 
 // The argv of a command line; the strings must outlive it.
 inline std::vector<char*> argvOf(std::vector<std::string>& args) {
@@ -30,25 +33,9 @@ inline std::vector<char*> argvOf(std::vector<std::string>& args) {
     return argv;
 }
 
-inline bool terminatedWithin(const char* field, size_t size) {
-    for (size_t i = 0; i < size; ++i)
-        if (field[i] == '\0') return true;
-    return false;
-}
+inline bool terminatedWithin(const char* field, size_t size) { return std::memchr(field, 0, size) != nullptr; }
 
-}  // namespace korvex::fuzz
-
-#include <algorithm>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-
-#include "transport/transport.h"
-
-namespace korvex::fuzz {
-
-// Reads the input front to back; past its end every read gives the fallback.
+// Past its end every read gives the fallback.
 class InputReader {
 public:
     InputReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
@@ -67,27 +54,24 @@ private:
     size_t pos_ = 0;
 };
 
-// A BMC whose every answer comes from the input: a header byte chooses how
-// the exchange ends (0xFF broken while reading, 0xFE broken while writing,
-// 0xFD a completion code from the next byte, anything else code 0; with 0x40
-// set, bytes 1-3 of the answer are the request's 24-bit number plus one, so
-// that a block can be accepted without the fuzzer guessing it), a length byte
-// (0-125) and the data. When the input is spent every exchange breaks.
-// Requests past maxExchanges abort: every run must end.
+// Each answer: a header byte (0xFF broken while reading, 0xFE broken while
+// writing, 0xFD a completion code from the next byte, anything else code 0;
+// with 0x40 set, bytes 1-3 of the answer are the request's 24-bit number plus
+// one, so that a block can be accepted without the fuzzer guessing it), a
+// length byte (0-125) and the data. A spent input breaks every exchange; a
+// run that goes on for 200,000 requests would not end, and aborts.
 class ScriptedBmc final : public Transport {
 public:
-    ScriptedBmc(InputReader& input, size_t maxExchanges) : input_(input), maxExchanges_(maxExchanges) {}
+    explicit ScriptedBmc(InputReader& input) : input_(input) {}
     int open() override { return 0; }
     int close() override { return 0; }
-    ExchangeResult exchange(uint8_t netFnLun, uint8_t command, const uint8_t* requestData, int32_t requestLength,
-                            uint8_t* responseData) override {
-        if (++exchanges > maxExchanges_) std::abort();
-        if (requestLength < 0 || requestLength > 62) std::abort();
-        if (onRequest) onRequest(netFnLun, command, requestData, requestLength);
+    ExchangeResult exchange(uint8_t netFnLun, uint8_t command, const uint8_t* request, int32_t requestLength,
+                            uint8_t* response) override {
+        if (++exchanges > 200000 || requestLength < 0 || requestLength > 62) std::abort();
+        if (onRequest) onRequest(netFnLun, command, request, requestLength);
         answerLength = 0;
         lastResult = -1;
-        if (input_.empty()) return ExchangeResult::readFailure();
-        const uint8_t header = input_.byte();
+        const uint8_t header = input_.byte(0xFF);
         if (header == 0xFE) return ExchangeResult::writeFailure();
         if (header == 0xFF) return ExchangeResult::readFailure();
         const int code = header == 0xFD ? input_.byte() : 0;
@@ -95,13 +79,10 @@ public:
         std::memset(answer, 0, sizeof answer);
         input_.take(answer, static_cast<size_t>(answerLength));
         if ((header & 0x40) != 0 && header != 0xFD && answerLength >= 4 && requestLength >= 4) {
-            uint32_t number = static_cast<uint32_t>(requestData[1] | requestData[2] << 8 | requestData[3] << 16);
-            ++number;
-            answer[1] = static_cast<uint8_t>(number);
-            answer[2] = static_cast<uint8_t>(number >> 8);
-            answer[3] = static_cast<uint8_t>(number >> 16);
+            const uint32_t number = (request[1] | request[2] << 8 | request[3] << 16) + 1u;
+            for (int i = 0; i < 3; ++i) answer[1 + i] = static_cast<uint8_t>(number >> (8 * i));
         }
-        std::memcpy(responseData, answer, static_cast<size_t>(answerLength));
+        std::memcpy(response, answer, static_cast<size_t>(answerLength));
         lastResult = code;
         ++answerSerial;
         return ExchangeResult::answer(static_cast<uint8_t>(code), answerLength);
@@ -116,19 +97,9 @@ public:
 
 private:
     InputReader& input_;
-    size_t maxExchanges_;
 };
 
-}  // namespace korvex::fuzz
-
-#include "platform/sim/sim.h"
-#include "support/capture.h"
-#include "support/memfs.h"
-
-namespace korvex::fuzz {
-
-// A job's platform on virtual time, with in-memory files and memory that
-// count what is left open, and nothing that asks the job to stop.
+// Memory that counts what is left held, and nothing that asks the job to stop.
 struct SimPlatform {
     sim::VirtualClock clock;
     sim::SimPorts ports{clock};

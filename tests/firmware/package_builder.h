@@ -27,7 +27,7 @@ inline Bytes patternBytes(size_t n, uint32_t seed) {
     return b;
 }
 
-// AES-128-CBC of a whole number of blocks with the footer key, by OpenSSL.
+// AES-128-CBC of a whole number of blocks, by OpenSSL.
 inline Bytes opensslEncipher(const Bytes& plain, const uint8_t* key, const uint8_t* iv) {
     Bytes out(plain.size() + 16);
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
@@ -41,7 +41,7 @@ inline Bytes opensslEncipher(const Bytes& plain, const uint8_t* key, const uint8
     return out;
 }
 
-// The 192 enciphered bytes of a footer text (NUL-filled to 192 bytes).
+// The 192 enciphered bytes of a footer text (NUL-filled to 192 bytes), with the footer key.
 inline Bytes encipheredFooter(const std::string& text) {
     Bytes plain(192, 0);
     std::memcpy(plain.data(), text.data(), std::min<size_t>(text.size(), 192));
@@ -63,38 +63,24 @@ public:
 
     // Places the part's bytes and lists it in the footer.
     PackageBuilder& part(const std::string& name, uint64_t offset, const Bytes& data) {
-        put(offset, data);
         footer += entryLine(offset, data.size(), name);
-        return *this;
+        return put(offset, data);
     }
     PackageBuilder& signature(uint64_t offset, const std::string& name) {
-        Bytes s(32 + name.size() + 1, 0);
-        std::memcpy(s.data(), kPackageSignature, sizeof kPackageSignature - 1);
-        std::memcpy(s.data() + 32, name.data(), name.size());
-        put(offset, s);
-        return *this;
+        return text(offset, std::string(kPackageSignature) + std::string(24, '\0') + name);
     }
     // The entries so far, ended by "[end]" unless told otherwise.
     PackageBuilder& plainFooter(uint64_t block, bool withEnd = true) {
-        const std::string whole = withEnd ? footer + kFooterEndMark : footer;
-        Bytes t(whole.begin(), whole.end());
-        t.push_back(0);
-        put(block, t);
-        return *this;
+        return text(block, withEnd ? footer + kFooterEndMark : footer);
     }
-    PackageBuilder& encipheredFooterAt(uint64_t block) {
-        put(block, encipheredFooter(footer + kFooterEndMark));
-        return *this;
-    }
+    PackageBuilder& encipheredFooterAt(uint64_t block) { return put(block, encipheredFooter(footer + kFooterEndMark)); }
     PackageBuilder& text(uint64_t offset, const std::string& s, bool nul = true) {
-        Bytes t(s.begin(), s.end());
-        if (nul) t.push_back(0);
-        put(offset, t);
-        return *this;
+        return put(offset, Bytes(s.c_str(), s.c_str() + s.size() + (nul ? 1 : 0)));
     }
-    void put(uint64_t offset, const Bytes& data) {
+    PackageBuilder& put(uint64_t offset, const Bytes& data) {
         if (offset + data.size() > bytes.size()) bytes.resize(offset + data.size(), 0xFF);
         std::copy(data.begin(), data.end(), bytes.begin() + static_cast<long>(offset));
+        return *this;
     }
     std::string str() const { return std::string(bytes.begin(), bytes.end()); }
 
