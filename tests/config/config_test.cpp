@@ -22,7 +22,7 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
     const std::string openFailed = "ERROR: OPEN FILE FAILED\n\nOperation Failed.\n";
     const std::string noSize = restore + "Can't get file size for restore mode.\nOperation Failed.\n";
     const std::string noModule = "unknown file type!!!\nOperation Failed.\n";
-    enum { Fine, NoEnd, NegativeTell, NoTransport };
+    enum { Fine, NoEnd, NegativeTell, NoTransport, Stopped };
     const struct {
         const char* restore;
         const char* backup;
@@ -36,6 +36,7 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         {"r.bin", nullptr, NoEnd, noSize},
         {"r.bin", nullptr, NegativeTell, noSize},
         {"r.bin", nullptr, NoTransport, restore + "Operation Failed.\n"},
+        {"r.bin", nullptr, Stopped, restore + "Error : Interrupted\nOperation Failed.\n"},  // before the first request
         {nullptr, "b.bin", NoTransport,
          backup + "Nothing was written to b.bin; the incomplete data were deleted.\nOperation Failed.\n"},
         {nullptr, "b.bin", Fine, noModule, &none},
@@ -49,13 +50,15 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         files.sizeless = c.fault == NoEnd;
         files.negativeTell = c.fault == NegativeTell;
         run.transport.failOpen = c.fault == NoTransport;
+        run.stops.requested = c.fault == Stopped;
         const Platform m = run.platform();
         const Platform p{m.ports, m.timers, m.stall, m.console, files, m.memory, m.stops};
         EXPECT_EQ(runConfigFlowWith(p, run.transport, c.restore, c.backup, *c.modules),
-                  (JobResult{0, JobOutcome::Failed}));
+                  (JobResult{0, c.fault == Stopped ? JobOutcome::Interrupted : JobOutcome::Failed}));
         EXPECT_EQ(run.console.text, c.console);
-        EXPECT_EQ(run.transport.opens, c.fault == NoTransport ? 1 : 0);
-        EXPECT_EQ(run.machine.bmc.exchanges() + run.transport.closes, 0u);
+        EXPECT_EQ(run.transport.opens, c.fault == NoTransport || c.fault == Stopped ? 1 : 0);
+        EXPECT_EQ(run.transport.closes, run.transport.opens - (c.fault == NoTransport ? 1 : 0));
+        EXPECT_EQ(run.machine.bmc.exchanges(), 0u);
         EXPECT_EQ(files.openNow, 0);
         EXPECT_EQ(files.files.size(), 1u);  // r.bin alone: no backup, no temporary
     }
