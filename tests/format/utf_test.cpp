@@ -45,38 +45,33 @@ std::string toUtf8(const std::u16string& text) {
     return out;
 }
 
-TEST(Utf, RoundTripsWhateverTheSplit) {
-    const std::string samples[] = {"fw.bin", "FS0:\\Korvex.efi", "caf\xC3\xA9.bin", "\xE2\x82\xAC 5",
-                                   "\xF0\x9F\x98\x80 smile"};
-    const std::u16string wide[] = {u"fw.bin", u"FS0:\\Korvex.efi", u"caf\u00e9.bin", u"\u20ac 5", u"\U0001F600 smile"};
-    for (size_t i = 0; i < std::size(samples); ++i) {
-        for (size_t piece : {1u, 2u, 3u, 64u}) EXPECT_EQ(toUtf16(samples[i], piece), wide[i]) << samples[i];
-        EXPECT_EQ(toUtf8(wide[i]), samples[i]);
-    }
-}
-
 // Malformed input becomes U+FFFD and never swallows the bytes after it.
-TEST(Utf, MalformedInputIsReplaced) {
-    struct Case {
-        const char* what;
+TEST(Utf, RoundTripsWhateverTheSplitAndReplacesMalformedInput) {
+    const struct {
         std::string in;
         std::u16string out;
+        bool decodes = true, encodes = false;  // in to out, out to in
+    } cases[] = {
+        {"FS0:\\Korvex.efi", u"FS0:\\Korvex.efi", true, true},
+        {"caf\xC3\xA9.bin", u"caf\u00e9.bin", true, true},
+        {"\xE2\x82\xAC 5", u"\u20ac 5", true, true},
+        {"\xF0\x9F\x98\x80 smile", u"\U0001F600 smile", true, true},
+        {"a\x80z", u"a\uFFFDz"},          // lone continuation byte
+        {"a\xC3z", u"a\uFFFDz"},          // sequence cut by ASCII
+        {"a\xE2\x82", u"a\uFFFD"},        // sequence cut by the end
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},    // overlong slash
+        {"\xE0\x80\xAF", u"\uFFFD"},      // overlong three bytes
+        {"\xE0\x82\xA9", u"\uFFFD"},      // overlong, of a character two bytes would take
+        {"\xF0\x80\xA0\x80", u"\uFFFD"},  // overlong, of a character three bytes would take
+        {"\xED\xA0\x80", u"\uFFFD"},      // encoded surrogate
+        {"\xF4\x90\x80\x80", u"\uFFFD"},  // beyond U+10FFFF
+        {"\xFF!", u"\uFFFD!"},            // invalid lead byte
+        {"x\xEF\xBF\xBDy\xEF\xBF\xBD", u"x\xD800y\xDC00", false, true},  // lone surrogates, the other way
     };
-    const Case cases[] = {
-        {"lone continuation byte", "a\x80z", u"a\uFFFDz"},
-        {"sequence cut by ASCII", "a\xC3z", u"a\uFFFDz"},
-        {"sequence cut by the end", "a\xE2\x82", u"a\uFFFD"},
-        {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD"},
-        {"overlong three bytes", "\xE0\x80\xAF", u"\uFFFD"},
-        {"overlong three bytes of a character two would take", "\xE0\x82\xA9", u"\uFFFD"},
-        {"overlong four bytes of a character three would take", "\xF0\x80\xA0\x80", u"\uFFFD"},
-        {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD"},
-        {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD"},
-        {"invalid lead byte", "\xFF!", u"\uFFFD!"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(toUtf16(c.in, 1), c.out) << c.what;
-    EXPECT_EQ(toUtf8(u"x\xD800y"), "x\xEF\xBF\xBDy");  // a lone high surrogate
-    EXPECT_EQ(toUtf8(u"\xDC00"), "\xEF\xBF\xBD");      // a lone low surrogate
+    for (const auto& c : cases) {
+        for (size_t piece : {1u, 2u, 3u, 64u}) EXPECT_TRUE(!c.decodes || toUtf16(c.in, piece) == c.out) << c.in;
+        EXPECT_TRUE(!c.encodes || toUtf8(c.out) == c.in) << c.in;
+    }
 }
 
 // What a run started from a boot entry gets: the arguments (program name
@@ -158,18 +153,15 @@ TEST(BootCommandLine, StagedLoadOptionsRoundTrip) {
 }
 
 TEST(BootCommandLine, ResultFileRoundTripsAndRefusesAnythingElse) {
-    for (const OutcomeName& entry : kOutcomeNames) {
-        char text[kResultTextSize];
-        const size_t n = formatResult(entry.outcome, text);
-        korvex::JobOutcome read = korvex::JobOutcome::Interrupted;
-        EXPECT_TRUE(parseResult(text, n, &read) && read == entry.outcome) << entry.name;
-    }
     char text[kResultTextSize];
+    for (const OutcomeName& entry : kOutcomeNames) {
+        korvex::JobOutcome read = korvex::JobOutcome::Interrupted;
+        EXPECT_TRUE(parseResult(text, formatResult(entry.outcome, text), &read) && read == entry.outcome) << entry.name;
+    }
     EXPECT_EQ(std::string(text, formatResult(korvex::JobOutcome::RefusedByBmc, text)),
               "outcome=refused-by-bmc\nstatus=3\n");
-    const std::string damaged[] = {"", "outcome=succeeded\n", "outcome=succeeded\nstatus=1\n",
-                                   "outcome=succeeded\nstatus=0", "outcome=succeeded\nstatus=0\nmore\n"};
-    for (const std::string& d : damaged) {
+    for (const std::string d : {"", "outcome=succeeded\n", "outcome=succeeded\nstatus=1\n",
+                                "outcome=succeeded\nstatus=0", "outcome=succeeded\nstatus=0\nmore\n"}) {
         korvex::JobOutcome read;
         EXPECT_FALSE(parseResult(d.data(), d.size(), &read)) << d;
     }
