@@ -37,9 +37,9 @@ std::string unchecked(const char* format, ...) {
 
 TEST(Format, FlagsWidthsAndPrecisions) {
     // clang-format off
-    for (const char* f : {"%d", "%5d", "%-5d|", "%05d", "%+d", "% d", "%.3d", "%8.3d", "%-8.3d|", "%08.3d", "%.0d", "%x",
-                          "%X", "%#x", "%#X", "%08x", "%#010x", "%o", "%#o", "%#.0o", "%u", "%12u", "%-12u|", "%i",
-                          "%hhd", "%hd", "%hhu", "%hx"})
+    for (const char* f : {"%d", "%5d", "%-5d|", "%05d", "%+d", "% d", "%.3d", "%8.3d", "%-8.3d|", "%08.3d", "%.0d",
+                          "%x", "%X", "%#x", "%#X", "%08x", "%#010x", "%o", "%#o", "%#.0o", "%u", "%12u", "%-12u|",
+                          "%i", "%hhd", "%hd", "%hhu", "%hx"})
         for (int v : {0, 7, -7, 42, 255, 65535, 65536, -65536, INT_MAX, INT_MIN}) expectSame(f, v);
     for (const char* f : {"%ld", "%20ld", "%-20ld|", "%020ld", "%lu", "%lx", "%lX", "%16lx", "%016lx", "%lld", "%llx",
                           "%zu", "%zx", "%jd", "%td", "%+ld", "%.12ld"})
