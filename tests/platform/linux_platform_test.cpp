@@ -93,7 +93,6 @@ enum class Plant { None, File, Symlink, Fifo };
 enum class Owner { Runner, Other, RunningUser };  // Other: neither root nor the user running korvex
 
 struct Row {
-    const char* what;
     std::vector<std::string> args = {"-d", "dump.bin"};
     Plant plant = Plant::File;
     std::string bytes = "CMD CA3 DATA CA2\n";
@@ -121,7 +120,7 @@ TEST(Preflight, PortsGrantsAndRefusals) {
         std::filesystem::create_directories(std::filesystem::path(root + path).parent_path());
         test::writeFile(root + path, bytes);
     };
-    const std::vector<uint16_t> standard = {0xCA2, 0xCA3}, ca45 = {0xCA4, 0xCA5};
+    const std::vector<uint16_t> ca23 = {0xCA2, 0xCA3}, ca45 = {0xCA4, 0xCA5};
     const std::string standardLine = "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (default)\n";
     const std::string fromCfg = "korvex: KCS ports: command/status 0xCA3, data 0xCA2 (from kcs.cfg)\n";
     const std::string ca5 = "korvex: KCS ports: command/status 0xCA5, data 0xCA4 (from kcs.cfg)\n";
@@ -130,79 +129,74 @@ TEST(Preflight, PortsGrantsAndRefusals) {
     ipmiSi.insert(ipmiSi.find("    0ca3-0ca3"), "      0ca2-0ca2 : ipmi_si\n");
     const std::string bigCfg = std::string(4080, ' ') + "CMD CA5 DATA CA4";
     const std::string driver = "korvex: the kernel's IPMI driver is loaded (";
+    const std::string eperm = "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted" +
+                              std::string(geteuid() == 0 ? " (the kernel refuses raw port access" : " (run as root)");
+    using enum Plant;
+    using enum Owner;
     // clang-format off
     const Row rows[] = {
-        {.what = "usage", .args = {}, .plant = Plant::None, .driverSign = "/dev/ipmi0", .refuse = EPERM, .runs = true},
-        {.what = "nfs", .args = {"-i", "nfs", "-f", "x"}, .driverSign = "/dev/ipmi0", .refuse = EPERM, .runs = true},
-        {.what = "-r", .args = {"-r"}, .refuse = EPERM, .runs = true},
-        {.what = "-c", .args = {"-c"}, .refuse = EPERM, .runs = true},
-        {.what = "usb", .args = {"-f", "fw.bin", "-i", "usb"}, .plant = Plant::None, .runs = true, .asked = standard,
-         .says = standardLine},
-        {.what = "backup", .args = {"-c", "-d", "b"}, .plant = Plant::None, .runs = true, .asked = standard,
-         .says = standardLine},
-        {.what = "restore", .args = {"-c", "-f", "r"}, .runs = true, .asked = standard, .says = fromCfg},
-        {.what = "EPERM", .refuse = EPERM, .asked = {0xCA2},
-         .says = "korvex: cannot access I/O ports 0xCA2/0xCA3: Operation not permitted" +
-                 std::string(geteuid() == 0 ? " (the kernel refuses raw port access" : " (run as root)")},
-        {.what = "ENOSYS", .args = {"-f", "fw.bin"}, .refuse = ENOSYS, .asked = {0xCA2}, .says = "gives programs no port access"},
-        {.what = "ENOTSUP", .refuse = ENOTSUP, .asked = {0xCA2}, .says = "no x86 I/O ports"},
-        {.what = "EINVAL", .refuse = EINVAL, .asked = {0xCA2}, .says = "Invalid argument\n"},
-        {.what = "ipmi_si", .driverSign = "/sys/module/ipmi_si", .asked = standard, .says = driver + "/sys/module/ipmi_si exists)"},
-        {.what = "ipmi0", .driverSign = "/dev/ipmi0", .asked = standard, .says = driver + "/dev/ipmi0 exists)"},
-        {.what = "ipmi/0", .driverSign = "/dev/ipmi/0", .asked = standard, .says = driver + "/dev/ipmi/0 exists)"},
-        {.what = "ipmidev", .driverSign = "/dev/ipmidev/0", .asked = standard, .says = driver + "/dev/ipmidev/0 exists)"},
-        {.what = "driver allowed", .driverSign = "/dev/ipmi0", .forceDriver = true, .runs = true, .asked = standard,
-         .says = fromCfg, .warns = "warning"},
-        {.what = "none", .plant = Plant::None, .runs = true, .asked = standard, .says = standardLine},
-        {.what = "good", .bytes = "CMD CA5\nDATA CA4\n", .runs = true, .asked = ca45, .says = ca5},
-        {.what = "user's", .owner = Owner::RunningUser, .runs = true, .asked = standard, .says = fromCfg},
-        {.what = "link", .plant = Plant::Symlink, .says = "kcs.cfg refused: it is a symbolic link"},
-        {.what = "fifo", .plant = Plant::Fifo, .says = "kcs.cfg refused: it is a FIFO"},
-        {.what = "owner", .owner = Owner::Other, .says = "kcs.cfg refused: it is owned by uid "},
-        {.what = "g+w", .mode = 0664, .says = "kcs.cfg refused: others than its owner may write it (mode 0664)"},
-        {.what = "o+w", .mode = 0646, .says = "(mode 0646)"},
-        {.what = "4 KiB", .bytes = bigCfg, .runs = true, .asked = ca45, .says = ca5},
-        {.what = "too big", .bytes = " " + bigCfg, .says = "kcs.cfg refused: it is larger than 4096 bytes"},
-        {.what = "0x", .bytes = "CMD 0xCA3 DATA CA2", .says = "(from kcs.cfg) refused: the command/status port is 0;"},
-        {.what = "0xFF", .bytes = "CMD CA3 DATA FF", .says = "refused: the data port 0xFF is below 0x100"},
-        {.what = "0x100", .bytes = "CMD CA3 DATA 100", .runs = true, .asked = {0x100, 0xCA3},
+        {.args = {}, .plant = None, .driverSign = "/dev/ipmi0", .refuse = EPERM, .runs = true},
+        {.args = {"-i", "nfs", "-f", "x"}, .driverSign = "/dev/ipmi0", .refuse = EPERM, .runs = true},
+        {.args = {"-r"}, .refuse = EPERM, .runs = true},
+        {.args = {"-c"}, .refuse = EPERM, .runs = true},
+        {.args = {"-f", "fw.bin", "-i", "usb"}, .plant = None, .runs = true, .asked = ca23, .says = standardLine},
+        {.args = {"-c", "-d", "b"}, .plant = None, .runs = true, .asked = ca23, .says = standardLine},
+        {.args = {"-c", "-f", "r"}, .runs = true, .asked = ca23, .says = fromCfg},
+        {.refuse = EPERM, .asked = {0xCA2}, .says = eperm},
+        {.args = {"-f", "fw.bin"}, .refuse = ENOSYS, .asked = {0xCA2}, .says = "gives programs no port access"},
+        {.refuse = ENOTSUP, .asked = {0xCA2}, .says = "no x86 I/O ports"},
+        {.refuse = EINVAL, .asked = {0xCA2}, .says = "Invalid argument\n"},
+        {.driverSign = "/sys/module/ipmi_si", .asked = ca23, .says = driver + "/sys/module/ipmi_si exists)"},
+        {.driverSign = "/dev/ipmi0", .asked = ca23, .says = driver + "/dev/ipmi0 exists)"},
+        {.driverSign = "/dev/ipmi/0", .asked = ca23, .says = driver + "/dev/ipmi/0 exists)"},
+        {.driverSign = "/dev/ipmidev/0", .asked = ca23, .says = driver + "/dev/ipmidev/0 exists)"},
+        {.driverSign = "/dev/ipmi0", .forceDriver = true, .runs = true, .asked = ca23, .says = fromCfg,
+         .warns = "warning"},
+        {.plant = None, .runs = true, .asked = ca23, .says = standardLine},
+        {.bytes = "CMD CA5\nDATA CA4\n", .runs = true, .asked = ca45, .says = ca5},
+        {.owner = RunningUser, .runs = true, .asked = ca23, .says = fromCfg},
+        {.plant = Symlink, .says = "kcs.cfg refused: it is a symbolic link"},
+        {.plant = Fifo, .says = "kcs.cfg refused: it is a FIFO"},
+        {.owner = Other, .says = "kcs.cfg refused: it is owned by uid "},
+        {.mode = 0664, .says = "kcs.cfg refused: others than its owner may write it (mode 0664)"},
+        {.mode = 0646, .says = "(mode 0646)"},
+        {.bytes = bigCfg, .runs = true, .asked = ca45, .says = ca5},
+        {.bytes = " " + bigCfg, .says = "kcs.cfg refused: it is larger than 4096 bytes"},
+        {.bytes = "CMD 0xCA3 DATA CA2", .says = "(from kcs.cfg) refused: the command/status port is 0;"},
+        {.bytes = "CMD CA3 DATA FF", .says = "refused: the data port 0xFF is below 0x100"},
+        {.bytes = "CMD CA3 DATA 100", .runs = true, .asked = {0x100, 0xCA3},
          .says = "korvex: KCS ports: command/status 0xCA3, data 0x100 (from kcs.cfg)\n"},
-        {.what = "reset", .bytes = "CMD CF9 DATA CF8", .asked = {0xCF8, 0xCF9},
+        {.bytes = "CMD CF9 DATA CF8", .asked = {0xCF8, 0xCF9},
          .says = "refused: port 0xCF8 is held by \"PCI conf1\" (/proc/ioports)"},
-        {.what = "nested", .bytes = "CMD 605 DATA 604", .asked = {0x604, 0x605}, .says = "\"ACPI PM1a_CNT_BLK\""},
-        {.what = "ipmi_si ports", .plant = Plant::None, .ioports = ipmiSi.c_str(), .forceDriver = true, .asked = standard,
+        {.bytes = "CMD 605 DATA 604", .asked = {0x604, 0x605}, .says = "\"ACPI PM1a_CNT_BLK\""},
+        {.plant = None, .ioports = ipmiSi.c_str(), .forceDriver = true, .asked = ca23,
          .says = "(default) refused: port 0xCA2 is held by the kernel's IPMI driver (ipmi_si in /proc/ioports)"},
-        {.what = "hidden", .ioports = "0000-0000 : PCI Bus 0000:00\n  0000-0000 : dma1\n", .runs = true,
-         .asked = standard, .says = fromCfg, .warns = "/proc/ioports hides its addresses"},
-        {.what = "no ioports", .ioports = nullptr, .runs = true, .asked = standard, .says = fromCfg,
-         .warns = "cannot read /proc/ioports"},
-        {.what = "smbios", .plant = Plant::None, .smbios = qemuSmbios, .runs = true, .asked = standard,
-         .says = standardLine},
-        {.what = "smbios differs", .bytes = "CMD CA5 DATA CA4", .smbios = qemuSmbios, .asked = ca45,
+        {.ioports = "0000-0000 : PCI Bus 0000:00\n  0000-0000 : dma1\n", .runs = true, .asked = ca23, .says = fromCfg,
+         .warns = "/proc/ioports hides its addresses"},
+        {.ioports = nullptr, .runs = true, .asked = ca23, .says = fromCfg, .warns = "cannot read /proc/ioports"},
+        {.plant = None, .smbios = qemuSmbios, .runs = true, .asked = ca23, .says = standardLine},
+        {.bytes = "CMD CA5 DATA CA4", .smbios = qemuSmbios, .asked = ca45,
          .says = "command/status 0xCA3, data 0xCA2 (SMBIOS); to use those, put \"CMD CA3 DATA CA2\" into kcs.cfg"},
-        {.what = "forced", .bytes = "CMD CA5 DATA CA4", .smbios = qemuSmbios, .forcePorts = true, .runs = true,
-         .asked = ca45, .says = ca5, .warns = "(SMBIOS); going ahead as told (--force-ports)"},
-        {.what = "spacing 4", .plant = Plant::None, .smbios = smbios38(1, 0xCA9, 0x41), .asked = standard,
+        {.bytes = "CMD CA5 DATA CA4", .smbios = qemuSmbios, .forcePorts = true, .runs = true, .asked = ca45,
+         .says = ca5, .warns = "(SMBIOS); going ahead as told (--force-ports)"},
+        {.plant = None, .smbios = smbios38(1, 0xCA9, 0x41), .asked = ca23,
          .says = "put \"CMD CAC DATA CA8\" into kcs.cfg"},
-        {.what = "odd", .bytes = "CMD CA4 DATA CA3", .smbios = smbios38(1, 0xCA3, 0x11), .runs = true,
-         .asked = {0xCA3, 0xCA4}, .says = "korvex: KCS ports: command/status 0xCA4, data 0xCA3 (from kcs.cfg)\n"},
-        {.what = "memory", .plant = Plant::None, .smbios = smbios38(1, 0xFED40000, 0x00), .asked = standard,
+        {.bytes = "CMD CA4 DATA CA3", .smbios = smbios38(1, 0xCA3, 0x11), .runs = true, .asked = {0xCA3, 0xCA4},
+         .says = "korvex: KCS ports: command/status 0xCA4, data 0xCA3 (from kcs.cfg)\n"},
+        {.plant = None, .smbios = smbios38(1, 0xFED40000, 0x00), .asked = ca23,
          .says = "as memory-mapped at 0xFED40000 (SMBIOS)"},
-        {.what = "old entry", .plant = Plant::None, .smbios = smbios38(1, 0xCA3, 0xC0, 0x10), .runs = true,
-         .asked = standard, .says = standardLine},
-        {.what = "BT", .plant = Plant::None, .smbios = smbios38(3, 0xE5, 0x01), .runs = true, .asked = standard,
-         .says = standardLine},
-        {.what = "acpi", .plant = Plant::None, .acpi = true, .runs = true, .asked = standard, .says = standardLine},
-        {.what = "acpi differs", .bytes = "CMD CA5 DATA CA4", .acpi = true, .asked = ca45,
-         .says = "data 0xCA2 (ACPI IPI0001:00)"},
-        {.what = "acpi two", .bytes = "CMD CAC DATA CA8", .ioports = "0ca8-0ca8 : IPI0001:00\n0cac-0cac : IPI0001:00\n",
-         .acpi = true, .runs = true, .asked = {0xCA8, 0xCAC},
+        {.plant = None, .smbios = smbios38(1, 0xCA3, 0xC0, 0x10), .runs = true, .asked = ca23, .says = standardLine},
+        {.plant = None, .smbios = smbios38(3, 0xE5, 0x01), .runs = true, .asked = ca23, .says = standardLine},
+        {.plant = None, .acpi = true, .runs = true, .asked = ca23, .says = standardLine},
+        {.bytes = "CMD CA5 DATA CA4", .acpi = true, .asked = ca45, .says = "data 0xCA2 (ACPI IPI0001:00)"},
+        {.bytes = "CMD CAC DATA CA8", .ioports = "0ca8-0ca8 : IPI0001:00\n0cac-0cac : IPI0001:00\n", .acpi = true,
+         .runs = true, .asked = {0xCA8, 0xCAC},
          .says = "korvex: KCS ports: command/status 0xCAC, data 0xCA8 (from kcs.cfg)\n"},
     };
     // clang-format on
     const uid_t self = geteuid();
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
+        SCOPED_TRACE(&r - rows);
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(root);
         std::filesystem::current_path(dir);
