@@ -112,44 +112,44 @@ std::vector<uint8_t> bytes(size_t count, uint8_t first) {
 struct ExchangeRow {
     const char* what;
     std::vector<Reply> replies;
-    std::vector<int> sendErrnos = {};
-    short readyEvents = POLLIN;
-    int32_t requestLength = 3;
-    bool afterTimeout = false;  // an exchange that ran out of time came first
     ExchangeStatus status = ExchangeStatus::ReadFailed;
     uint8_t completion = 0;
     int64_t elapsedMs = 0;
     const char* says = "";  // on the error stream; "" when it must stay empty
+    std::vector<int> sendErrnos = {};
+    short readyEvents = POLLIN;
+    int32_t requestLength = 3;
+    bool afterTimeout = false;  // an exchange that ran out of time came first
 };
 
 TEST(DriverTransport, EachWayAnExchangeEnds) {
     using S = ExchangeStatus;
-    const std::vector<int> busy(3, EBUSY), busyForever(100, EBUSY);
     const char* late = "no answer within 30 s";
+    const char* back = "korvex: /dev/ipmi0: the driver takes requests again, after 3 s\n";
     // clang-format off
     const ExchangeRow rows[] = {
-        {"answer", {{{0x00, 0xAA, 0xBB}}}, {}, POLLIN, 3, false, S::Answered, 0x00},
-        {"no request data", {{{0x00}}}, {}, POLLIN, 0, false, S::Answered, 0x00},
-        {"a refusal is an answer", {{{0xC1, 0x01}}}, {}, POLLIN, 3, false, S::Answered, 0xC1},
-        {"late answer, then this one's", {{{0xC3}, true}, {{0x00, 0x05}}}, {}, POLLIN, 3, true, S::Answered, 0, 30000,
-         late},
-        {"only a late answer", {{{0x00, 0x05}, true}}, {}, POLLIN, 3, true, S::ReadFailed, 0, 60000, late},
-        {"silence", {}, {}, POLLIN, 3, false, S::ReadFailed, 0, 30000, late},
-        {"busy after a cold reset", {{{0x00, 0x01}}}, busy, POLLIN, 3, false, S::Answered, 0, 3000, "korvex: /dev/ipmi0: the driver takes requests again, after 3 s\n"},
-        {"busy too long", {{{0x00}}}, busyForever, POLLIN, 3, false, S::WriteFailed, 0, 60000, "after 60 s"},
-        {"interrupted send", {{{0x00}}}, {EINTR}, POLLIN, 3, false, S::Answered, 0x00},
-        {"too long for the driver", {{{0x00}}}, {EMSGSIZE}, POLLIN, 3, false, S::WriteFailed, 0, 0, "too long"},
-        {"receive fails", {{{}, false, EIO}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "Input/output error"},
-        {"device hung up", {{{0x00}}}, {}, POLLHUP | POLLERR, 3, false, S::ReadFailed, 0, 0, "poll events 0x18"},
-        {"truncated", {{bytes(IPMI_MAX_MSG_LENGTH + 1, 0)}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "longer than"},
-        {"125 data bytes fit", {{bytes(126, 0)}}, {}, POLLIN, 3, false, S::Answered, 0x00},
-        {"126 do not", {{bytes(127, 0)}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "126 data bytes; at most 125"},
-        {"no completion code", {{{}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "without a completion code"},
-        {"driver gave up on the BMC", {{{0xFF}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "no usable answer"},
-        {"driver holds the BMC for dead", {{{0x82}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "(0x82)"},
-        {"0xFF with data is the BMC's", {{{0xFF, 0x00}}}, {}, POLLIN, 3, false, S::Answered, 0xFF},
-        {"over 62 bytes never sent", {{{0x00}}}, {}, POLLIN, 63, false, S::WriteFailed},
-        {"negative length never sent", {{{0x00}}}, {}, POLLIN, -1, false, S::WriteFailed},
+        {"answer", {{{0x00, 0xAA, 0xBB}}}, S::Answered},
+        {"no request data", {{{0x00}}}, S::Answered, 0, 0, "", {}, POLLIN, 0},
+        {"a refusal is an answer", {{{0xC1, 0x01}}}, S::Answered, 0xC1},
+        {"late answer, then this one's", {{{0xC3}, true}, {{0x00, 0x05}}}, S::Answered, 0, 30000, late, {}, POLLIN, 3,
+         true},
+        {"only a late answer", {{{0x00, 0x05}, true}}, S::ReadFailed, 0, 60000, late, {}, POLLIN, 3, true},
+        {"silence", {}, S::ReadFailed, 0, 30000, late},
+        {"busy after a cold reset", {{{0x00, 0x01}}}, S::Answered, 0, 3000, back, std::vector<int>(3, EBUSY)},
+        {"busy too long", {{{0x00}}}, S::WriteFailed, 0, 60000, "after 60 s", std::vector<int>(100, EBUSY)},
+        {"interrupted send", {{{0x00}}}, S::Answered, 0, 0, "", {EINTR}},
+        {"too long for the driver", {{{0x00}}}, S::WriteFailed, 0, 0, "too long", {EMSGSIZE}},
+        {"receive fails", {{{}, false, EIO}}, S::ReadFailed, 0, 0, "Input/output error"},
+        {"device hung up", {{{0x00}}}, S::ReadFailed, 0, 0, "poll events 0x18", {}, POLLHUP | POLLERR},
+        {"truncated", {{bytes(IPMI_MAX_MSG_LENGTH + 1, 0)}}, S::ReadFailed, 0, 0, "longer than"},
+        {"125 data bytes fit", {{bytes(126, 0)}}, S::Answered},
+        {"126 do not", {{bytes(127, 0)}}, S::ReadFailed, 0, 0, "126 data bytes; at most 125"},
+        {"no completion code", {{{}}}, S::ReadFailed, 0, 0, "without a completion code"},
+        {"driver gave up on the BMC", {{{0xFF}}}, S::ReadFailed, 0, 0, "no usable answer"},
+        {"driver holds the BMC for dead", {{{0x82}}}, S::ReadFailed, 0, 0, "(0x82)"},
+        {"0xFF with data is the BMC's", {{{0xFF, 0x00}}}, S::Answered, 0xFF},
+        {"over 62 bytes never sent", {{{0x00}}}, S::WriteFailed, 0, 0, "", {}, POLLIN, 63},
+        {"negative length never sent", {{{0x00}}}, S::WriteFailed, 0, 0, "", {}, POLLIN, -1},
     };
     // clang-format on
     for (const ExchangeRow& row : rows) {
