@@ -60,6 +60,9 @@ TEST(LinuxPlatform, TimersSleepAndRefusedPorts) {
               std::vector<bool>({false, true, false, true, false, false, false, false, false, false, false, true}));
     const timespec end = monotonicAfter(UINT64_MAX);
     EXPECT_TRUE(end.tv_sec > monotonicAfter(0).tv_sec && end.tv_nsec >= 0 && end.tv_nsec < 1000000000);
+    // A deadline whose nanoseconds carry into its seconds lies the whole span later, never earlier.
+    const timespec now = monotonicAfter(0), later = monotonicAfter(999999999);
+    EXPECT_GE((later.tv_sec - now.tv_sec) * 1000000000L + (later.tv_nsec - now.tv_nsec), 999999999L);
 
     LinuxPortIo io;
     int error = 0;
