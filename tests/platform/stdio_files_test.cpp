@@ -19,26 +19,19 @@
 namespace korvex::test {
 namespace {
 
-TEST(StdioFiles, FoldersAreRefusedInEveryMode) {
-    const std::string folder = scratchPath("folder");
+TEST(StdioFiles, FoldersAndSpecialFilesAreRefused) {
+    const std::string folder = scratchPath("folder"), file = scratchPath("file"), fifo = scratchPath("fifo");
     std::filesystem::create_directories(folder);
-    const std::string file = scratchPath("file");
     writeFile(file, "abc");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     hosted::StdioFileSystem files;
     for (const char* mode : {"r", "rb", "wb", "wb+"}) {
-        EXPECT_EQ(files.open(folder.c_str(), mode), nullptr) << mode;
         File* f = files.open(file.c_str(), mode);
-        ASSERT_NE(f, nullptr) << mode;
-        EXPECT_EQ(f->close(), 0);
+        EXPECT_TRUE(files.open(folder.c_str(), mode) == nullptr && f != nullptr && f->close() == 0) << mode;
     }
-    EXPECT_EQ(files.createStaged(folder.c_str()), nullptr);
-    // Nor is a special file replaced by a staged one.
-    const std::string fifo = scratchPath("fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(files.createStaged(fifo.c_str()), nullptr);
-    std::filesystem::remove(fifo);
-    std::filesystem::remove_all(folder);
-    std::filesystem::remove(file);
+    // Nor is a folder or a special file replaced by a staged one.
+    EXPECT_TRUE(files.createStaged(folder.c_str()) == nullptr && files.createStaged(fifo.c_str()) == nullptr);
+    for (const std::string& p : {folder, file, fifo}) std::filesystem::remove_all(p);
 }
 
 TEST(StdioConsole, PackageTextIsEscapedOnATerminalAndExactElsewhere) {
@@ -81,56 +74,42 @@ TEST(StdioConsole, PackageTextIsEscapedOnATerminalAndExactElsewhere) {
 }
 
 // What is planted before the staged file is made, and what happens before the verdict.
-enum class Planted { Nothing, FileAtFirstTemporary, LinkAtFirstTemporary, FolderAtTarget };
-
 TEST(StdioFiles, StagedFilesKeepClearOfWhatIsPlanted) {
+    enum Planted { Nothing, FileAtFirstTemporary, LinkAtFirstTemporary, FolderAtTarget };
     const struct {
-        const char* name;
         Planted planted;
-        bool keep;
-        bool kept;
-    } rows[] = {
-        {"kept", Planted::Nothing, true, true},
-        {"discarded", Planted::Nothing, false, false},
-        {"first temporary name taken by a file", Planted::FileAtFirstTemporary, true, true},
-        {"first temporary name taken by a link", Planted::LinkAtFirstTemporary, true, true},
-        {"a folder at the target before the keep", Planted::FolderAtTarget, true, false},
-    };
+        bool keep, kept;
+    } rows[] = {{Nothing, true, true},
+                {Nothing, false, false},
+                {FileAtFirstTemporary, true, true},
+                {LinkAtFirstTemporary, true, true},
+                {FolderAtTarget, true, false}};
     const std::string target = scratchPath("staged.bin"), decoy = scratchPath("decoy");
     const std::string first = target + ".incomplete-" + std::to_string(getpid()) + "-0";
     hosted::StdioFileSystem files;
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.planted);
         writeFile(target, "old");
         writeFile(decoy, "decoy");
-        if (row.planted == Planted::FileAtFirstTemporary) writeFile(first, "planted");
-        if (row.planted == Planted::LinkAtFirstTemporary) std::filesystem::create_symlink(decoy, first);
+        if (row.planted == FileAtFirstTemporary) writeFile(first, "planted");
+        if (row.planted == LinkAtFirstTemporary) std::filesystem::create_symlink(decoy, first);
         StagedFile* f = files.createStaged(target.c_str());
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(f->write("new", 3), 3u);
-        if (row.planted == Planted::FolderAtTarget) {
-            std::filesystem::remove(target);
-            std::filesystem::create_directory(target);
-        }
-        if (row.keep) {
-            EXPECT_EQ(f->keep(), row.kept);
-        } else {
-            f->discard();
-        }
-        if (row.planted != Planted::FolderAtTarget) {
-            EXPECT_EQ(readFile(target), row.kept ? "new" : "old");
-        }
-        EXPECT_EQ(readFile(decoy), "decoy");
-        // Only what was planted is left beside the target.
-        std::vector<std::string> beside;
+        if (row.planted == FolderAtTarget) std::filesystem::remove(target);
+        if (row.planted == FolderAtTarget) std::filesystem::create_directory(target);
+        EXPECT_EQ(row.keep ? f->keep() : (f->discard(), false), row.kept);
+        // Only what was planted is left beside the target, as it was.
+        std::string beside;
         for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(target).parent_path()))
-            if (e.path().string().rfind(target + ".", 0) == 0) beside.push_back(e.path().string());
-        const bool plantedBeside =
-            row.planted == Planted::FileAtFirstTemporary || row.planted == Planted::LinkAtFirstTemporary;
-        EXPECT_EQ(beside, plantedBeside ? std::vector<std::string>{first} : std::vector<std::string>{});
-        if (row.planted == Planted::FileAtFirstTemporary) {
-            EXPECT_EQ(readFile(first), "planted");
-        }
+            if (e.path().string().starts_with(target + ".")) beside += e.path().string() + "=" + readFile(e.path());
+        const bool plantedBeside = row.planted == FileAtFirstTemporary || row.planted == LinkAtFirstTemporary;
+        EXPECT_EQ(beside,
+                  plantedBeside ? first + "=" + (row.planted == FileAtFirstTemporary ? "planted" : "decoy") : "");
+        EXPECT_EQ(readFile(decoy) + (row.planted == FolderAtTarget ? "" : readFile(target)),
+                  row.planted == FolderAtTarget ? "decoy"
+                  : row.kept                    ? "decoynew"
+                                                : "decoyold");
         std::filesystem::remove_all(target);
         std::filesystem::remove(first);
     }

@@ -58,11 +58,22 @@ struct Outcome {
 class StageTest : public ::testing::Test {
 public:
     void SetUp() override {
-        base = fs::temp_directory_path() / ("korvex-stage-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        oldPath = std::getenv("PATH");
+        ::setenv("PATH", ((base / "bin").string() + ":" + oldPath).c_str(), 1);
+        ::setenv("FAKE_EFI", (base / "efi").c_str(), 1);
+        settings.root = root.string();
+        settings.efiImage = (base / "Korvex.efi").string();
+        settings.freeBytes = [this](const std::string&) { return freeBytes; };
+        machine();
+    }
+    void TearDown() override {
+        ::setenv("PATH", oldPath.c_str(), 1);
         fs::remove_all(base);
-        root = base / "root";
-        esp = root / "boot/efi/EFI/korvex";
+    }
+    // A fresh machine: its mounts, its EFI variables, the ESP's partition and the UEFI Shell's boot entry.
+    void machine() {
+        fs::remove_all(base);
+        freeBytes = uint64_t{1} << 30;
         put(root / "proc/self/mounts",
             "/dev/vda2 / ext4 rw 0 0\n/dev/vda1 /boot/efi vfat rw 0 0\n/dev/vdb1 /data ext4 rw 0 0\n");
         put(root / "sys/firmware/efi/efivars/BootOrder-8be4df61-93ca-11d2-aa0d-00e098032b8c", "x");
@@ -75,21 +86,9 @@ public:
         fs::permissions(base / "bin/efibootmgr", fs::perms::owner_all);
         put(base / "Korvex.efi", "MZ image");
         put(base / "fw.bin", std::string(5000, 'p'));
-        settings.root = root.string();
-        settings.efiImage = (base / "Korvex.efi").string();
-        settings.freeBytes = [this](const std::string&) { return freeBytes; };
-        oldPath = std::getenv("PATH");
-        ::setenv("PATH", ((base / "bin").string() + ":" + oldPath).c_str(), 1);
-        ::setenv("FAKE_EFI", (base / "efi").c_str(), 1);
     }
-    void TearDown() override {
-        ::setenv("PATH", oldPath.c_str(), 1);
-        fs::remove_all(base);
-    }
-
     Outcome stage(std::vector<std::string> args) {
-        char* outText = nullptr;
-        char* errText = nullptr;
+        char *outText = nullptr, *errText = nullptr;
         size_t outSize = 0, errSize = 0;
         FILE* out = ::open_memstream(&outText, &outSize);
         FILE* err = ::open_memstream(&errText, &errSize);
@@ -107,66 +106,58 @@ public:
         put(esp / "korvex.log", log);
         if (!result.empty()) put(esp / "korvex.result", result);
     }
-    std::string calls() { return get(base / "efi/calls"); }
+    // Nothing staged, no entry of ours, no BootNext.
+    bool clean() {
+        return !fs::exists(esp / "korvex.staged") && !fs::exists(esp / "fw.bin") && !fs::exists(base / "efi/next") &&
+               get(base / "efi/entries") == "0001 UEFI Shell\n";
+    }
 
-    fs::path base, root, esp;
+    const fs::path base = fs::temp_directory_path() / ("korvex-stage-" + std::to_string(::getpid()));
+    const fs::path root = base / "root", esp = root / "boot/efi/EFI/korvex";
     Settings settings;
-    uint64_t freeBytes = uint64_t{1} << 30;
+    uint64_t freeBytes = 0;
     std::string oldPath;
 };
 
 // Every refusal says why on one line, stages nothing and makes no entry.
 TEST_F(StageTest, RefusesClearlyAndLeavesNothing) {
-    struct Case {
-        const char* what;
+    using Setup = std::function<void(StageTest&)>;
+    const std::string fw = (base / "fw.bin").string();
+    const auto file = [](const char* name) { return [name](StageTest& t) { put(t.base / name, "x"); }; };
+    const auto gone = [](const char* path) { return [path](StageTest& t) { fs::remove_all(t.root / path); }; };
+    // clang-format off
+    const struct {
         std::vector<std::string> args;
-        std::function<void(StageTest&)> setup;
+        Setup setup;
         int status;
         const char* message;
-    };
-    const std::string fw = (base / "fw.bin").string();
-    const auto none = [](StageTest&) {};
-    const auto noRoom = [](StageTest& t) { t.freeBytes = 20 << 20; };
-    // clang-format off
-    const Case cases[] = {
-        {"not UEFI", {"-f", fw}, [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi"); }, kNotStarted,
-         "did not boot through UEFI"},
-        {"no variables", {"-f", fw}, [](StageTest& t) { fs::remove_all(t.root / "sys/firmware/efi/efivars"); },
-         kNotStarted, "efivarfs"},
-        {"no ESP mounted", {"-f", fw},
-         [](StageTest& t) { put(t.root / "proc/self/mounts", "/dev/vda2 / ext4 rw 0 0\n"); }, kNotStarted,
+    } cases[] = {
+        {{"-f", fw}, gone("sys/firmware/efi"), kNotStarted, "did not boot through UEFI"},
+        {{"-f", fw}, gone("sys/firmware/efi/efivars"), kNotStarted, "efivarfs"},
+        {{"-f", fw}, [](StageTest& t) { put(t.root / "proc/self/mounts", "/dev/vda2 / ext4 rw 0 0\n"); }, kNotStarted,
          "cannot find the EFI system partition"},
-        {"--esp not FAT", {"--esp", "/data", "-f", fw}, none, kNotStarted, "/data is a ext4 file system"},
-        {"ESP not a partition", {"-f", fw}, [](StageTest& t) { fs::remove(t.root / "sys/class/block/vda1"); },
-         kNotStarted, "not a partition of a disk"},
-        {"no room", {"-f", fw}, [](StageTest& t) { t.freeBytes = 1024 * 1024; }, kNotStarted,
+        {{"--esp", "/data", "-f", fw}, {}, kNotStarted, "/data is a ext4 file system"},
+        {{"-f", fw}, gone("sys/class/block/vda1"), kNotStarted, "not a partition of a disk"},
+        {{"-f", fw}, [](StageTest& t) { t.freeBytes = 1024 * 1024; }, kNotStarted,
          "has 1024 KiB free; the run needs 1029 KiB"},
-        {"no room for a dump", {"-d", (base / "d.bin").string()}, noRoom, kNotStarted, "room for what the job writes"},
-        {"command-line fault", {"-f", fw, "-x"}, none, kUsage, "runs no job"},
-        {"USB path", {"-f", fw, "-i", "usb"}, none, kUsage, "-i usb waits for a key"},
-        {"missing package", {"-f", (base / "none.bin").string()}, none, kUsage, "is not a file"},
-        {"own name", {"-f", (base / "korvex.LOG").string()}, [](StageTest& t) { put(t.base / "korvex.LOG", "x"); },
-         kUsage, "korvex-stage's own files"},
-        {"FAT-illegal name", {"-f", (base / "a:b").string()}, [](StageTest& t) { put(t.base / "a:b", "x"); }, kUsage,
-         "does not allow"},
-        {"control character", {"-f", fw, "-u", "a\nb"}, none, kUsage, "control character"},
-        {"line feed in the output's path", {"-d", (base / "a\nb/d.bin").string()},
-         [](StageTest& t) { fs::create_directories(t.base / "a\nb"); }, kUsage, "holds a line feed"},
-        {"unknown option", {"--bogus", "-f", fw}, none, kUsage, "unknown option --bogus"},
-        {"efibootmgr fails", {"-f", fw}, [](StageTest& t) { put(t.base / "efi/fail-C", ""); }, kNotStarted,
-         "efibootmgr failed (status 5): Could not prepare Boot variable"},
+        {{"-d", (base / "d.bin").string()}, [](StageTest& t) { t.freeBytes = 20 << 20; }, kNotStarted,
+         "room for what the job writes"},
+        {{"-f", fw, "-x"}, {}, kUsage, "runs no job"},
+        {{"-f", fw, "-i", "usb"}, {}, kUsage, "-i usb waits for a key"},
+        {{"-f", (base / "none.bin").string()}, {}, kUsage, "is not a file"},
+        {{"-f", (base / "korvex.LOG").string()}, file("korvex.LOG"), kUsage, "korvex-stage's own files"},
+        {{"-f", (base / "a:b").string()}, file("a:b"), kUsage, "does not allow"},
+        {{"-f", fw, "-u", "a\nb"}, {}, kUsage, "control character"},
+        {{"-d", (base / "a\nb/d.bin").string()}, file("a\nb/x"), kUsage, "holds a line feed"},
+        {{"--bogus", "-f", fw}, {}, kUsage, "unknown option --bogus"},
+        {{"-f", fw}, file("efi/fail-C"), kNotStarted, "efibootmgr failed (status 5): Could not prepare Boot variable"},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        TearDown();
-        SetUp();
-        c.setup(*this);
+    for (const auto& c : cases) {
+        machine();
+        if (c.setup) c.setup(*this);
         const Outcome o = stage(c.args);
-        EXPECT_EQ(o.status, c.status) << c.what;
-        EXPECT_NE(o.err.find(c.message), std::string::npos) << c.what << ": " << o.err;
-        EXPECT_FALSE(fs::exists(esp / "korvex.staged") || fs::exists(esp / "fw.bin")) << c.what;
-        EXPECT_EQ(get(base / "efi/entries"), "0001 UEFI Shell\n") << c.what;
-        EXPECT_FALSE(fs::exists(base / "efi/next")) << c.what;
+        EXPECT_TRUE(o.status == c.status && o.err.find(c.message) != std::string::npos && clean()) << o.err;
     }
 }
 
@@ -174,72 +165,57 @@ TEST_F(StageTest, UpdateIsStagedRunAtTheBootAndReported) {
     put(esp / "korvex.result", "outcome=succeeded\nstatus=0\n");  // an earlier run's: must not count
     const Outcome staged = stage({"--reset", "-f", (base / "fw.bin").string(), "-r", "y"});
     ASSERT_EQ(staged.status, kSucceeded) << staged.err;
-    EXPECT_EQ(get(esp / "Korvex.efi"), "MZ image");
-    EXPECT_EQ(get(esp / "fw.bin"), std::string(5000, 'p'));
+    EXPECT_EQ(get(esp / "Korvex.efi") + get(esp / "fw.bin"), "MZ image" + std::string(5000, 'p'));
     EXPECT_FALSE(fs::exists(esp / "korvex.result"));
-    EXPECT_NE(calls().find("-C -d /dev/vda -p 1 -L Korvex staged run -l \\EFI\\korvex\\Korvex.efi -@ -\n"),
-              std::string::npos)
-        << calls();
+    EXPECT_EQ(get(base / "efi/calls"),
+              "\n-C -d /dev/vda -p 1 -L Korvex staged run -l \\EFI\\korvex\\Korvex.efi -@ -\n\n-n 0002\n");
     EXPECT_EQ(get(base / "efi/options-0002"), loadOptions({"Korvex.efi", "--reset", "-f", "fw.bin", "-r", "y"}));
     EXPECT_EQ(get(base / "efi/next"), "0002\n");
     EXPECT_EQ(stage({"-f", (base / "fw.bin").string()}).status, kNotStarted) << "a second staging";
-
     const Outcome early = stage({"--report"});
-    EXPECT_EQ(early.status, kNotStarted);
-    EXPECT_NE(early.err.find("has not run yet"), std::string::npos) << early.err;
+    EXPECT_TRUE(early.status == kNotStarted && early.err.find("has not run yet") != std::string::npos) << early.err;
 
     bootRuns("banner\nKorvex.efi -f fw.bin -r y \n\rUpdate Complete\n", "outcome=refused-by-bmc\nstatus=3\n");
     const Outcome report = stage({"--report"});
     EXPECT_EQ(report.status, 3);
     EXPECT_EQ(report.out, "banner\nKorvex.efi -f fw.bin -r y \n\rUpdate Complete\n");
     EXPECT_NE(report.err.find("Korvex.efi -f fw.bin -r y: refused-by-bmc"), std::string::npos) << report.err;
-    EXPECT_EQ(get(base / "efi/entries"), "0001 UEFI Shell\n");
-    EXPECT_FALSE(fs::exists(esp / "fw.bin") || fs::exists(esp / "korvex.staged"));
+    EXPECT_TRUE(clean());
     EXPECT_EQ(stage({"--report"}).status, kNotStarted) << "reported twice";
+
+    ASSERT_EQ(stage({"-c", "-f", (base / "fw.bin").string()}).status, kSucceeded);
+    EXPECT_EQ(stage({"--cancel"}).status, kSucceeded);
+    EXPECT_TRUE(clean());
 }
 
 // A dump or backup comes back to the name given only when the run succeeded;
 // a failed run leaves an existing file there as it was.
 TEST_F(StageTest, OutputReturnsOnlyAfterSuccess) {
     const struct {
-        const char* what;
         const char* log;     // nullptr: Korvex.efi never ran
         const char* result;  // "": none written
         int status;
         const char* kept;  // the destination afterwards
     } cases[] = {
-        {"success", "log", "outcome=succeeded\nstatus=0\n", kSucceeded, "new dump"},
-        {"failure", "log", "outcome=failed\nstatus=1\n", kFailed, "old dump"},
-        {"no result", "log, cut short", "", kFailed, "old dump"},
-        {"damaged result", "log", "outcome=succeeded\n", kFailed, "old dump"},
-        {"never ran", nullptr, "", kNotStarted, "old dump"},
+        {"log", "outcome=succeeded\nstatus=0\n", kSucceeded, "new dump"},
+        {"log", "outcome=failed\nstatus=1\n", kFailed, "old dump"},
+        {"log, cut short", "", kFailed, "old dump"},
+        {"log", "outcome=succeeded\n", kFailed, "old dump"},
+        {nullptr, "", kNotStarted, "old dump"},
     };
     for (const auto& c : cases) {
-        TearDown();
-        SetUp();
+        machine();
         put(base / "out/dump.bin", "old dump");
-        ASSERT_EQ(stage({"-d", (base / "out/dump.bin").string()}).status, kSucceeded) << c.what;
+        ASSERT_EQ(stage({"-d", (base / "out/dump.bin").string()}).status, kSucceeded);
         EXPECT_EQ(get(base / "efi/options-0002"), loadOptions({"Korvex.efi", "-d", "dump.bin"}));
-        if (c.log != nullptr) {
-            bootRuns(c.log, c.result);
-            put(esp / "dump.bin", "new dump");
-        } else {
-            fs::remove(base / "efi/next");
-        }
+        fs::remove(base / "efi/next");
+        if (c.log != nullptr) bootRuns(c.log, c.result);
+        if (c.log != nullptr) put(esp / "dump.bin", "new dump");
         const Outcome report = stage({"--report"});
-        EXPECT_EQ(report.status, c.status) << c.what << ": " << report.err;
-        EXPECT_EQ(report.out, c.log != nullptr ? c.log : "") << c.what;
-        EXPECT_EQ(get(base / "out/dump.bin"), c.kept) << c.what;
-        EXPECT_EQ(get(base / "efi/entries"), "0001 UEFI Shell\n") << c.what;
+        EXPECT_EQ(std::tuple(report.status, report.out, get(base / "out/dump.bin"), clean()),
+                  std::tuple(c.status, c.log != nullptr ? c.log : "", c.kept, true))
+            << c.result << report.err;
     }
-}
-
-TEST_F(StageTest, CancelRemovesEntryAndFiles) {
-    ASSERT_EQ(stage({"-c", "-f", (base / "fw.bin").string()}).status, kSucceeded);
-    const Outcome o = stage({"--cancel"});
-    EXPECT_EQ(o.status, kSucceeded) << o.err;
-    EXPECT_FALSE(fs::exists(base / "efi/next") || fs::exists(esp / "fw.bin") || fs::exists(esp / "korvex.staged"));
-    EXPECT_EQ(get(base / "efi/entries"), "0001 UEFI Shell\n");
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // the way to the BMC.
 #include <linux/ipmi.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,37 +35,30 @@ using SentRequest = std::tuple<int, short, int, int, int, std::vector<uint8_t>>;
 
 class FakeDriver final : public IpmiDeviceCalls {
 public:
-    int openErrno = 0;
-    int checkErrno = 0;
+    int openErrno = 0, checkErrno = 0;
     std::deque<int> sendErrnos;  // SEND's results in turn (0: taken); then it takes every request
     std::vector<Reply> replies;  // queued after each request taken
     short readyEvents = POLLIN;  // what a poll of the device reports when it is ready
     size_t silentSends = 0;      // the first requests taken get no answer
-
     int64_t now = 0;
     std::vector<std::string> opened;
     std::vector<SentRequest> sent;
 
     int open(const char* path) override {
         opened.push_back(path);
-        if (openErrno != 0) return errno = openErrno, -1;
-        return 7;
+        return openErrno != 0 ? (errno = openErrno, -1) : 7;
     }
     void close(int) override {}
     int64_t monotonicMs() override { return now; }
     int poll(pollfd* fds, nfds_t count, int timeoutMs) override {
-        if (count == 0 || (queue_.empty() && (readyEvents & POLLIN) != 0)) {
-            now += timeoutMs;
-            return 0;
-        }
+        if (count == 0 || (queue_.empty() && (readyEvents & POLLIN) != 0)) return now += timeoutMs, 0;
         fds[0].revents = readyEvents;
         return 1;
     }
     int ioctl(int, unsigned long request, void* arg) override {
         if (request == IPMICTL_GET_MY_ADDRESS_CMD) {
-            if (checkErrno != 0) return errno = checkErrno, -1;
             *static_cast<unsigned int*>(arg) = 0x20;
-            return 0;
+            return checkErrno != 0 ? (errno = checkErrno, -1) : 0;
         }
         if (request == IPMICTL_SEND_COMMAND) return send(*static_cast<ipmi_req*>(arg));
         if (request == IPMICTL_RECEIVE_MSG_TRUNC) return receive(*static_cast<ipmi_recv*>(arg));
@@ -74,40 +66,32 @@ public:
     }
 
 private:
-    struct Queued {
-        long msgid;
-        Reply reply;
-    };
-
     int send(const ipmi_req& request) {
         const auto* address = reinterpret_cast<const ipmi_system_interface_addr*>(request.addr);
         sent.emplace_back(address->addr_type, address->channel, address->lun, request.msg.netfn, request.msg.cmd,
                           std::vector<uint8_t>(request.msg.data, request.msg.data + request.msg.data_len));
-        if (!sendErrnos.empty()) {
-            const int error = sendErrnos.front();
-            sendErrnos.pop_front();
-            if (error != 0) return errno = error, -1;
-        }
+        const int error = sendErrnos.empty() ? 0 : sendErrnos.front();
+        if (!sendErrnos.empty()) sendErrnos.pop_front();
+        if (error != 0) return errno = error, -1;
         if (sent.size() > silentSends)
-            for (const Reply& r : replies) queue_.push_back({r.late ? previousMsgid_ : request.msgid, r});
+            for (const Reply& r : replies) queue_.emplace_back(r.late ? previousMsgid_ : request.msgid, r);
         previousMsgid_ = request.msgid;
         return 0;
     }
     int receive(ipmi_recv& answer) {
         if (queue_.empty()) return errno = EAGAIN, -1;
-        const Queued q = queue_.front();
+        const auto [msgid, reply] = queue_.front();
         queue_.pop_front();
-        if (q.reply.receiveErrno != 0) return errno = q.reply.receiveErrno, -1;
+        if (reply.receiveErrno != 0) return errno = reply.receiveErrno, -1;
         answer.recv_type = IPMI_RESPONSE_RECV_TYPE;
-        answer.msgid = q.msgid;
-        const size_t n = std::min<size_t>(q.reply.bytes.size(), answer.msg.data_len);
-        if (n != 0) std::memcpy(answer.msg.data, q.reply.bytes.data(), n);
+        answer.msgid = msgid;
+        const size_t n = std::min<size_t>(reply.bytes.size(), answer.msg.data_len);
+        if (n != 0) std::memcpy(answer.msg.data, reply.bytes.data(), n);
         answer.msg.data_len = static_cast<unsigned short>(n);
-        if (n < q.reply.bytes.size()) return errno = EMSGSIZE, -1;  // taken off the queue, cut
-        return 0;
+        return n < reply.bytes.size() ? (errno = EMSGSIZE, -1) : 0;  // taken off the queue, cut
     }
 
-    std::deque<Queued> queue_;
+    std::deque<std::pair<long, Reply>> queue_;
     long previousMsgid_ = -1;
 };
 
@@ -115,6 +99,7 @@ std::string readAll(FILE* f) {
     std::string text(static_cast<size_t>(std::ftell(f)), '\0');
     std::rewind(f);
     text.resize(std::fread(text.data(), 1, text.size(), f));
+    std::fclose(f);
     return text;
 }
 
@@ -124,49 +109,47 @@ std::vector<uint8_t> bytes(size_t count, uint8_t first) {
     return b;
 }
 
-constexpr const char* kBmcLine = "ERROR !! BMC did not in correct state\n";
-
 struct ExchangeRow {
     const char* what;
     std::vector<Reply> replies;
-    std::vector<int> sendErrnos = {};
-    short readyEvents = POLLIN;
-    int32_t requestLength = 3;
-    bool afterTimeout = false;  // an exchange that ran out of time came first
     ExchangeStatus status = ExchangeStatus::ReadFailed;
     uint8_t completion = 0;
     int64_t elapsedMs = 0;
     const char* says = "";  // on the error stream; "" when it must stay empty
+    std::vector<int> sendErrnos = {};
+    short readyEvents = POLLIN;
+    int32_t requestLength = 3;
+    bool afterTimeout = false;  // an exchange that ran out of time came first
 };
 
 TEST(DriverTransport, EachWayAnExchangeEnds) {
     using S = ExchangeStatus;
-    const std::vector<int> busy(3, EBUSY), busyForever(100, EBUSY);
     const char* late = "no answer within 30 s";
+    const char* back = "korvex: /dev/ipmi0: the driver takes requests again, after 3 s\n";
     // clang-format off
     const ExchangeRow rows[] = {
-        {"answer", {{{0x00, 0xAA, 0xBB}}}, {}, POLLIN, 3, false, S::Answered, 0x00},
-        {"no request data", {{{0x00}}}, {}, POLLIN, 0, false, S::Answered, 0x00},
-        {"a refusal is an answer", {{{0xC1, 0x01}}}, {}, POLLIN, 3, false, S::Answered, 0xC1},
-        {"late answer, then this one's", {{{0xC3}, true}, {{0x00, 0x05}}}, {}, POLLIN, 3, true, S::Answered, 0, 30000,
-         late},
-        {"only a late answer", {{{0x00, 0x05}, true}}, {}, POLLIN, 3, true, S::ReadFailed, 0, 60000, late},
-        {"silence", {}, {}, POLLIN, 3, false, S::ReadFailed, 0, 30000, late},
-        {"busy after a cold reset", {{{0x00, 0x01}}}, busy, POLLIN, 3, false, S::Answered, 0, 3000, "for now"},
-        {"busy too long", {{{0x00}}}, busyForever, POLLIN, 3, false, S::WriteFailed, 0, 60000, "after 60 s"},
-        {"interrupted send", {{{0x00}}}, {EINTR}, POLLIN, 3, false, S::Answered, 0x00},
-        {"too long for the driver", {{{0x00}}}, {EMSGSIZE}, POLLIN, 3, false, S::WriteFailed, 0, 0, "too long"},
-        {"receive fails", {{{}, false, EIO}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "Input/output error"},
-        {"device hung up", {{{0x00}}}, {}, POLLHUP | POLLERR, 3, false, S::ReadFailed, 0, 0, "poll events 0x18"},
-        {"truncated", {{bytes(IPMI_MAX_MSG_LENGTH + 1, 0)}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "longer than"},
-        {"125 data bytes fit", {{bytes(126, 0)}}, {}, POLLIN, 3, false, S::Answered, 0x00},
-        {"126 do not", {{bytes(127, 0)}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "126 data bytes; at most 125"},
-        {"no completion code", {{{}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "without a completion code"},
-        {"driver gave up on the BMC", {{{0xFF}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "no usable answer"},
-        {"driver holds the BMC for dead", {{{0x82}}}, {}, POLLIN, 3, false, S::ReadFailed, 0, 0, "(0x82)"},
-        {"0xFF with data is the BMC's", {{{0xFF, 0x00}}}, {}, POLLIN, 3, false, S::Answered, 0xFF},
-        {"over 62 bytes never sent", {{{0x00}}}, {}, POLLIN, 63, false, S::WriteFailed},
-        {"negative length never sent", {{{0x00}}}, {}, POLLIN, -1, false, S::WriteFailed},
+        {"answer", {{{0x00, 0xAA, 0xBB}}}, S::Answered},
+        {"no request data", {{{0x00}}}, S::Answered, 0, 0, "", {}, POLLIN, 0},
+        {"a refusal is an answer", {{{0xC1, 0x01}}}, S::Answered, 0xC1},
+        {"late answer, then this one's", {{{0xC3}, true}, {{0x00, 0x05}}}, S::Answered, 0, 30000, late, {}, POLLIN, 3,
+         true},
+        {"only a late answer", {{{0x00, 0x05}, true}}, S::ReadFailed, 0, 60000, late, {}, POLLIN, 3, true},
+        {"silence", {}, S::ReadFailed, 0, 30000, late},
+        {"busy after a cold reset", {{{0x00, 0x01}}}, S::Answered, 0, 3000, back, std::vector<int>(3, EBUSY)},
+        {"busy too long", {{{0x00}}}, S::WriteFailed, 0, 60000, "after 60 s", std::vector<int>(100, EBUSY)},
+        {"interrupted send", {{{0x00}}}, S::Answered, 0, 0, "", {EINTR}},
+        {"too long for the driver", {{{0x00}}}, S::WriteFailed, 0, 0, "too long", {EMSGSIZE}},
+        {"receive fails", {{{}, false, EIO}}, S::ReadFailed, 0, 0, "Input/output error"},
+        {"device hung up", {{{0x00}}}, S::ReadFailed, 0, 0, "poll events 0x18", {}, POLLHUP | POLLERR},
+        {"truncated", {{bytes(IPMI_MAX_MSG_LENGTH + 1, 0)}}, S::ReadFailed, 0, 0, "longer than"},
+        {"125 data bytes fit", {{bytes(126, 0)}}, S::Answered},
+        {"126 do not", {{bytes(127, 0)}}, S::ReadFailed, 0, 0, "126 data bytes; at most 125"},
+        {"no completion code", {{{}}}, S::ReadFailed, 0, 0, "without a completion code"},
+        {"driver gave up on the BMC", {{{0xFF}}}, S::ReadFailed, 0, 0, "no usable answer"},
+        {"driver holds the BMC for dead", {{{0x82}}}, S::ReadFailed, 0, 0, "(0x82)"},
+        {"0xFF with data is the BMC's", {{{0xFF, 0x00}}}, S::Answered, 0xFF},
+        {"over 62 bytes never sent", {{{0x00}}}, S::WriteFailed, 0, 0, "", {}, POLLIN, 63},
+        {"negative length never sent", {{{0x00}}}, S::WriteFailed, 0, 0, "", {}, POLLIN, -1},
     };
     // clang-format on
     for (const ExchangeRow& row : rows) {
@@ -178,69 +161,36 @@ TEST(DriverTransport, EachWayAnExchangeEnds) {
         device.silentSends = row.afterTimeout ? 1 : 0;
         test::CaptureConsole console;
         FILE* err = std::tmpfile();
+        const bool sendable = row.requestLength >= 0 && row.requestLength <= 62;
+        const std::vector<uint8_t> request = bytes(sendable ? static_cast<size_t>(row.requestLength) : 0, 0x40);
+        uint8_t response[125] = {};
         {
             DriverTransport transport(device, console, err);
             AttachStep step;
-            ASSERT_EQ(transport.attach("/dev/ipmi0", &step), 0);
-            ASSERT_EQ(transport.open(), 0);
-            const std::vector<uint8_t> request = bytes(static_cast<size_t>(std::max(row.requestLength, 0)), 0x40);
-            uint8_t response[125] = {};
+            ASSERT_TRUE(transport.attach("/dev/ipmi0", &step) == 0 && transport.open() == 0);
             if (row.afterTimeout) {
-                EXPECT_FALSE(transport.exchange(0xF8, 0x15, request.data(), row.requestLength, response).answered());
+                EXPECT_FALSE(transport.exchange(0xF8, 0x15, request.data(), 3, response).answered());
             }
             console.text.clear();
             const ExchangeResult r = transport.exchange(0xF8, 0x15, request.data(), row.requestLength, response);
-            EXPECT_EQ(r.status, row.status);
-            EXPECT_EQ(device.now, row.elapsedMs);
+            const std::vector<uint8_t>& reply = row.replies.back().bytes;
+            // What the tool sees: the result, the data and the line a failed KCS exchange prints, except
+            // for a request the tool never sends; what it costs; what the driver got.
+            EXPECT_EQ(std::tuple(r.status, r.completion, r.answered() ? r.length + 1 : 0),
+                      std::tuple(row.status, row.completion, r.answered() ? static_cast<int32_t>(reply.size()) : 0));
             if (r.answered()) {
-                const std::vector<uint8_t>& reply = row.replies.back().bytes;
-                EXPECT_EQ(r.completion, row.completion);
-                ASSERT_EQ(r.length, static_cast<int32_t>(reply.size()) - 1);
-                EXPECT_EQ(std::vector<uint8_t>(response, response + r.length),
-                          std::vector<uint8_t>(reply.begin() + 1, reply.end()));
-                EXPECT_EQ(console.text, "");
-            } else {
-                // The line a failed KCS exchange prints, except for a request the tool never sends.
-                EXPECT_EQ(console.text, row.requestLength > 62 || row.requestLength < 0 ? "" : kBmcLine);
+                EXPECT_TRUE(std::equal(reply.begin() + 1, reply.end(), response));
             }
+            EXPECT_EQ(console.text, r.answered() || !sendable ? "" : "ERROR !! BMC did not in correct state\n");
+            EXPECT_EQ(device.now, row.elapsedMs);
             for (const SentRequest& s : device.sent)
                 EXPECT_EQ(s, SentRequest(IPMI_SYSTEM_INTERFACE_ADDR_TYPE, IPMI_BMC_CHANNEL, 0, 0x3E, 0x15, request));
-            EXPECT_EQ(device.sent.empty(), row.requestLength > 62 || row.requestLength < 0);
+            EXPECT_EQ(device.sent.empty(), !sendable);
         }
         const std::string said = readAll(err);
-        std::fclose(err);
-        if (*row.says == '\0')
-            EXPECT_EQ(said, "");
-        else
-            EXPECT_NE(said.find(row.says), std::string::npos) << said;
+        EXPECT_TRUE(*row.says == '\0' ? said.empty() : said.find(row.says) != std::string::npos) << said;
     }
 }
-
-// A scratch folder for a fake root (device nodes) that is also the current
-// directory (kcs.cfg).
-class RouteChoice : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/korvex-route.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        previous_ = std::filesystem::current_path();
-        std::filesystem::current_path(dir_);
-        settings.root = dir_;
-    }
-    void TearDown() override {
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(dir_);
-    }
-    void plant(const std::string& path) {
-        std::filesystem::create_directories(std::filesystem::path(dir_ + path).parent_path());
-        test::writeFile(dir_ + path, "");
-    }
-
-    std::string dir_;
-    std::filesystem::path previous_;
-    PreflightSettings settings;
-};
 
 struct RouteRow {
     const char* what;
@@ -254,7 +204,8 @@ struct RouteRow {
     const char* opened = nullptr;
 };
 
-TEST_F(RouteChoice, DriverWhenItIsTherePortsOtherwise) {
+// A fake root (device nodes) that is also the current directory (kcs.cfg).
+TEST(RouteChoice, DriverWhenItIsTherePortsOtherwise) {
     using R = linuxhost::Route;
     using C = InterfaceChoice;
     const std::vector<std::string> dump = {"-d", "dump.bin"};
@@ -289,11 +240,17 @@ TEST_F(RouteChoice, DriverWhenItIsTherePortsOtherwise) {
         {"no job", {"-i", "nfs", "-f", "x"}, C::Driver, {"/dev/ipmi0"}, 0, 0, R::Ports, ""},
     };
     // clang-format on
+    const std::string dir = test::scratchPath("route");
+    const auto previous = std::filesystem::current_path();
     for (const RouteRow& row : rows) {
         SCOPED_TRACE(row.what);
-        for (const char* top : {"/dev", "/kcs.cfg"}) std::filesystem::remove_all(dir_ + top);
-        for (const std::string& p : row.planted) plant(p);
-        settings.interface = row.choice;
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+        for (const std::string& p : row.planted) {
+            std::filesystem::create_directories(std::filesystem::path(dir + p).parent_path());
+            test::writeFile(dir + p, "");
+        }
         FakeDriver device;
         device.openErrno = row.openErrno;
         device.checkErrno = row.checkErrno;
@@ -305,15 +262,15 @@ TEST_F(RouteChoice, DriverWhenItIsTherePortsOtherwise) {
         std::vector<char*> argv;
         for (std::string& s : storage) argv.push_back(s.data());
         argv.push_back(nullptr);
+        PreflightSettings settings{.interface = row.choice, .root = dir};
         EXPECT_EQ(chooseRoute(static_cast<int>(storage.size()), argv.data(), settings, driver, err), row.route);
         EXPECT_EQ(readAll(err), row.says);
-        std::fclose(err);
-        EXPECT_EQ(device.opened,
-                  row.opened == nullptr ? std::vector<std::string>{} : std::vector<std::string>{dir_ + row.opened});
+        EXPECT_EQ(device.opened, row.opened ? std::vector<std::string>{dir + row.opened} : std::vector<std::string>{});
         EXPECT_EQ(driver.open(), row.route == R::Driver ? 0 : -1);
-        EXPECT_TRUE(device.sent.empty());
-        EXPECT_EQ(console.text, "");
+        EXPECT_TRUE(device.sent.empty() && console.text.empty());
     }
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -41,18 +41,14 @@ public:
 
     bool keepLog = false;
     std::vector<std::string> log;
-    uint64_t statusReads = 0;
-    uint64_t forceFrom = kForever;
-    uint64_t forceCount = kForever;
-    uint64_t forceUntilNs = kForever;
+    uint64_t statusReads = 0, forceFrom = kForever, forceCount = kForever, forceUntilNs = kForever;
     uint8_t forced = 0;
 
 private:
     void note(const char* dir, uint16_t port, uint8_t value) {
-        if (!keepLog) return;
         char line[24];
         std::snprintf(line, sizeof line, "%s %X %02X", dir, port, value);
-        log.emplace_back(line);
+        if (keepLog) log.emplace_back(line);
     }
     PortIo& inner_;
     const sim::VirtualClock& clock_;
@@ -72,46 +68,31 @@ public:
     void cancel(TimerId id) override { inner_.cancel(id); }
     void close(TimerId id) override { inner_.close(id); }
 
-    int creates = 0;
-    int arms = 0;
-    int failCreate = -1;
-    int failArm = -1;
+    int creates = 0, arms = 0, failCreate = -1, failArm = -1;
     uint64_t lastArm = 0;
 
 private:
     Timers& inner_;
 };
 
-class KcsExchange : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // An OEM command of our own whose answer the tests choose.
+// The simulated BMC behind the recording ports, with an OEM command of our
+// own whose answer the tests choose.
+struct Rig {
+    Rig() {
         machine.bmc.setHandler(0x3E, 0x70, [this](const bmc::Request& r) {
             lastRequest = r;
             return answer;
         });
-        ASSERT_EQ(kcs.open(), 0);  // no kcs.cfg: the standard ports
+        kcs.open();  // no kcs.cfg: the standard ports
     }
     // The result's value, and in *length the caller's count as doIPMICmd keeps it.
-    static int kept(const ExchangeResult& result, int32_t* length) {
+    int exchange(uint8_t netFn, uint8_t cmd, const std::vector<uint8_t>& data, int32_t* length, int32_t count = -2) {
+        const ExchangeResult result =
+            kcs.exchange(netFn, cmd, data.data(), count == -2 ? static_cast<int32_t>(data.size()) : count, response);
         *length = result.lengthAfter(*length);
         return result.value();
     }
-    int oem(const std::vector<uint8_t>& data, int32_t* length) {
-        return kept(kcs.exchange(0xF8, 0x70, data.data(), static_cast<int32_t>(data.size()), response), length);
-    }
-    int coldReset(int32_t* length) { return kept(kcs.exchange(0x18, 0x02, nullptr, 0, response), length); }
     uint64_t accesses() const { return machine.ports.reads() + machine.ports.writes(); }
-    // The BMC answers the next request normally: the interface was left usable.
-    void expectNextExchangeWorks() {
-        console.text.clear();
-        answer = bmc::Response{0x00, {0x11, 0x22}};
-        int32_t length = kUntouched;
-        EXPECT_EQ(oem({1, 2, 3}, &length), 0);
-        EXPECT_EQ(length, 2);
-        EXPECT_EQ(response[0], 0x11);
-        EXPECT_EQ(console.text, "");
-    }
 
     test::CaptureConsole console;
     test::MemFs files;
@@ -126,10 +107,11 @@ protected:
     uint8_t response[125 + 8] = {};
 };
 
-TEST_F(KcsExchange, ColdResetOnTheWire) {
-    ports.keepLog = true;
+TEST(KcsExchange, ColdResetOnTheWire) {
+    Rig rig;
+    rig.ports.keepLog = true;
     int32_t length = kUntouched;
-    EXPECT_EQ(coldReset(&length), 0);
+    EXPECT_EQ(rig.exchange(0x18, 0x02, {}, &length), 0);
     EXPECT_EQ(length, 0);
     // Wait for IBF clear and clear OBF; WRITE_START (the controller goes to the write state and puts a dummy
     // byte out); NetFn/LUN; WRITE_END and the command byte, the last one; the response (NetFn App + 1, command,
@@ -142,60 +124,57 @@ TEST_F(KcsExchange, ColdResetOnTheWire) {
         "in CA2 02", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 00", "out CA2 68", "in CA3 01",
         "in CA3 01", "in CA3 01", "in CA2 00"};
     // clang-format on
-    EXPECT_EQ(ports.log, expected);
-    EXPECT_EQ(machine.bmc.coldResets(), 1u);
-    EXPECT_EQ(machine.timers.openCount(), 0u);
-    EXPECT_EQ(timers.creates, 2);  // one timer event per phase
-    EXPECT_EQ(timers.lastArm, 300'000'000u);
-    EXPECT_EQ(console.text, "");
-}
-
-TEST_F(KcsExchange, RequestThatDoesNotFitIsRefusedBeforeAnyPortAccess) {
-    for (int32_t bad : {63, 64, 300, -1}) {
-        std::vector<uint8_t> data(300, 1);
-        int32_t length = kUntouched;
-        EXPECT_EQ(kept(kcs.exchange(0xF8, 0x70, data.data(), bad, response), &length), -1) << bad;
-        EXPECT_EQ(length, kUntouched);
-    }
-    EXPECT_EQ(accesses(), 0u);
-    EXPECT_EQ(timers.creates, 0);
-    EXPECT_EQ(console.text, "");
+    EXPECT_EQ(rig.ports.log, expected);
+    EXPECT_EQ(rig.machine.bmc.coldResets(), 1u);
+    EXPECT_EQ(rig.machine.timers.openCount(), 0u);
+    EXPECT_EQ(rig.timers.creates, 2);  // one timer event per phase
+    EXPECT_EQ(rig.timers.lastArm, 300'000'000u);
+    EXPECT_EQ(rig.console.text, "");
 }
 
 // Against an instant BMC a request of N bytes (data + 2) costs 4N+8 port
 // accesses and a response of R bytes (data + 3) 5R+4; nothing more, and no
-// pauses (1 us an access).
-TEST_F(KcsExchange, AnswersStayAtTheProtocolFloor) {
+// pauses (1 us an access). A request that does not fit is refused before
+// any port access.
+TEST(KcsExchange, AnswersStayAtTheProtocolFloor) {
     const struct {
-        size_t requestData, responseData;
-        uint8_t code;
+        int32_t requestData;
+        size_t responseData;
+        int code;
         uint64_t accesses;
-    } rows[] = {{0, 0, 0xC1, 35}, {1, 1, 0x00, 44}, {0, 3, 0xD5, 50}, {62, 125, 0x00, 908}};
+    } rows[] = {{0, 0, 0xC1, 35}, {1, 1, 0x00, 44}, {0, 3, 0xD5, 50}, {62, 125, 0x00, 908},
+                {63, 0, -1, 0},   {64, 0, -1, 0},   {300, 0, -1, 0},  {-1, 0, -1, 0}};
+    Rig rig;
     for (const auto& c : rows) {
         SCOPED_TRACE(::testing::Message() << c.requestData << " bytes out, " << c.responseData << " back");
-        std::vector<uint8_t> data(c.requestData), back(c.responseData);
+        std::vector<uint8_t> data(300), back(c.responseData);
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xA0 + i);
         for (size_t i = 0; i < back.size(); ++i) back[i] = static_cast<uint8_t>(0x30 + i);
-        answer = bmc::Response{c.code, back};
-        std::fill(std::begin(response), std::end(response), 0);
-        const uint64_t before = accesses(), start = machine.clock.nowUs();
+        rig.answer = bmc::Response{static_cast<uint8_t>(c.code), back};
+        std::fill(std::begin(rig.response), std::end(rig.response), 0);
+        const uint64_t before = rig.accesses(), start = rig.machine.clock.nowUs();
         int32_t length = kUntouched;
-        EXPECT_EQ(oem(data, &length), c.code);
-        EXPECT_EQ(lastRequest.data, data);
-        ASSERT_EQ(length, static_cast<int32_t>(c.responseData));
-        EXPECT_EQ(std::vector<uint8_t>(response, response + length), back);
-        EXPECT_EQ(response[length], 0) << "nothing past the answer";
-        EXPECT_EQ(accesses() - before, c.accesses);
-        EXPECT_EQ(machine.clock.nowUs() - start, c.accesses);
+        EXPECT_EQ(rig.exchange(0xF8, 0x70, data, &length, c.requestData), c.code);
+        EXPECT_EQ(rig.accesses() - before, c.accesses);
+        EXPECT_EQ(rig.machine.clock.nowUs() - start, c.accesses);
+        if (c.code == -1) {
+            EXPECT_EQ(length, kUntouched);
+            continue;
+        }
+        EXPECT_EQ(rig.lastRequest.data, std::vector<uint8_t>(data.begin(), data.begin() + c.requestData));
+        back.push_back(0);  // nothing past the answer
+        EXPECT_EQ(std::vector<uint8_t>(rig.response, rig.response + length + 1), back);
     }
-    EXPECT_EQ(console.text, "");
+    EXPECT_EQ(rig.timers.creates, 8);
+    EXPECT_EQ(rig.console.text, "");
 }
 
 // A Cold Reset exchange under a fault: a status byte forced at one status
 // read (counting from 0: 0 wait before the transfer, 1 after clearing OBF,
 // 2/3 after WRITE_START, 4/5 after NetFn/LUN, 6/7 after WRITE_END, then the
 // read transfer: 8 wait, 9 state, 10 wait for OBF, ...) or for longer, a
-// fault of the simulated BMC, or ports where nothing answers.
+// fault of the simulated BMC, ports where nothing answers, or a timer event
+// that cannot be created or armed (which ends the exchange without a message).
 struct FaultCase {
     const char* name;
     const char* bmcFault;  // --bmc-fault=..., or ""
@@ -209,97 +188,74 @@ struct FaultCase {
     bool recovers;     // the next exchange works
     const char* kcsCfg = nullptr;
     uint64_t forceUntilNs = kForever;
+    int failCreate = -1, failArm = -1;
 };
 
-class KcsFault : public KcsExchange, public ::testing::WithParamInterface<FaultCase> {};
-
-TEST_P(KcsFault, EndsAsItShould) {
-    const FaultCase& c = GetParam();
-    if (*c.bmcFault != '\0') {
-        std::string error;
-        ASSERT_TRUE(machine.applyOption(std::string("--bmc-fault=") + c.bmcFault, &error)) << error;
-    }
-    if (c.kcsCfg != nullptr) {
-        files.files["kcs.cfg"] = c.kcsCfg;
-        ASSERT_EQ(kcs.open(), 0);
-    }
-    ports.forceFrom = c.forceFrom;
-    ports.forceCount = c.forceCount;
-    ports.forced = c.forced;
-    ports.forceUntilNs = c.forceUntilNs;
-    int32_t length = kUntouched;
-    EXPECT_EQ(coldReset(&length), c.result);
-    EXPECT_EQ(length, c.length);
-    EXPECT_EQ(machine.ports.writes(), c.writes);
-    EXPECT_EQ(response[0], 0) << "nothing of a failed answer is handed on";
-    EXPECT_EQ(console.text, c.result == -1 ? kBadState : "");
-    EXPECT_EQ(machine.timers.openCount(), 0u);
-    const uint64_t ns = machine.clock.nowNs(), limit = c.seconds * 1'000'000'000ull;
-    EXPECT_GE(ns, limit);
-    EXPECT_LT(ns, c.seconds == 0 ? 1'000'000'000ull : limit + 100'000);
-    if (c.recovers) expectNextExchangeWorks();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, KcsFault,
-    ::testing::Values(
-        FaultCase{"ibf_once_before_the_transfer_is_waited_out", "", 0, 1, 0x02, 0, 0, 7, 0, true},
+TEST(KcsExchange, FaultsEndAsTheyShould) {
+    // clang-format off
+    const FaultCase cases[] = {
+        {"ibf once before the transfer is waited out", "", 0, 1, 0x02, 0, 0, 7, 0, true},
         // Nothing may be written while OBF is set.
-        FaultCase{"stale_byte_before_write_start", "kcs-obf-stuck:1", kForever, 0, 0, -1, kUntouched, 0, 0, true},
-        FaultCase{"idle_after_write_start", "", 2, 1, 0x00, -1, kUntouched, 1, 0, true},
-        FaultCase{"error_state_passes_the_write_test", "", 2, 1, 0xC0, 0, 0, 7, 0, true},
-        FaultCase{"obf_after_a_request_byte", "", 5, 1, 0x01, -1, kUntouched, 2, 0, true},
-        FaultCase{"read_state_after_write_end", "", 6, 1, 0x41, -1, kUntouched, 3, 0, true},
+        {"stale byte before write start", "kcs-obf-stuck:1", kForever, 0, 0, -1, kUntouched, 0, 0, true},
+        {"idle after write start", "", 2, 1, 0x00, -1, kUntouched, 1, 0, true},
+        {"error state passes the write test", "", 2, 1, 0xC0, 0, 0, 7, 0, true},
+        {"obf after a request byte", "", 5, 1, 0x01, -1, kUntouched, 2, 0, true},
+        {"read state after write end", "", 6, 1, 0x41, -1, kUntouched, 3, 0, true},
         // Given up on at once, not waited out as if the BMC were going idle.
-        FaultCase{"write_state_in_the_read_transfer", "", 9, kForever, 0x80, -1, -1, 4, 0, false},
-        FaultCase{"error_state_reads_as_read_state", "", 9, 1, 0xC0, 0, 0, 7, 0, true},
-        FaultCase{"idle_too_early_is_a_short_response", "", 9, 1, 0x01, -1, -1, 4, 0, true},
-        FaultCase{"response_of_2_bytes", "kcs-short-response:2:1", kForever, 0, 0, -1, -1, 4 + 2, 0, true},
-        FaultCase{"response_of_129_bytes_is_drained", "kcs-long-response:129:1", kForever, 0, 0, -1, -1, 4 + 129, 0,
-                  true},
+        {"write state in the read transfer", "", 9, kForever, 0x80, -1, -1, 4, 0, false},
+        {"error state reads as read state", "", 9, 1, 0xC0, 0, 0, 7, 0, true},
+        {"idle too early is a short response", "", 9, 1, 0x01, -1, -1, 4, 0, true},
+        {"response of 2 bytes", "kcs-short-response:2:1", kForever, 0, 0, -1, -1, 4 + 2, 0, true},
+        {"response of 129 bytes is drained", "kcs-long-response:129:1", kForever, 0, 0, -1, -1, 4 + 129, 0, true},
         // 1025 READs: the drain limit, long before any timer.
-        FaultCase{"endless_response_ends_at_the_drain_limit", "", 8, kForever, 0x41, -1, -1, 4 + 1025, 0, false},
-        FaultCase{"obf_never_comes_in_the_read_transfer", "", 10, kForever, 0x40, -1, -1, 4, 30, false},
-        FaultCase{"ibf_stuck", "kcs-ibf-stuck", kForever, 0, 0, -1, kUntouched, 0, 30, false},
+        {"endless response ends at the drain limit", "", 8, kForever, 0x41, -1, -1, 4 + 1025, 0, false},
+        {"obf never comes in the read transfer", "", 10, kForever, 0x40, -1, -1, 4, 30, false},
+        {"ibf stuck", "kcs-ibf-stuck", kForever, 0, 0, -1, kUntouched, 0, 30, false},
         // 20 s of IBF before the transfer, then 20 s of work on the answer.
-        FaultCase{"every_wait_has_its_own_thirty_seconds", "kcs-delay:20000000", 0, kForever, 0x02, 0, 0, 7, 40, true,
-                  nullptr, 20'000'000'000},
+        {"every wait has its own thirty seconds", "kcs-delay:20000000", 0, kForever, 0x02, 0, 0, 7, 40, true,
+         nullptr, 20'000'000'000},
         // The late answer is still on its way: the next exchange waits it out.
-        FaultCase{"slow_answer_beyond_the_limit", "kcs-delay:31000000:1", kForever, 0, 0, -1, -1, 4, 30, true},
+        {"slow answer beyond the limit", "kcs-delay:31000000:1", kForever, 0, 0, -1, -1, 4, 30, true},
         // Nothing answers at 0x42/0x43: the ports read 0xFF, IBF set for ever.
-        FaultCase{"wrong_ports_in_kcs_cfg", "", kForever, 0, 0, -1, kUntouched, 0, 30, false, "CMD 43\nDATA 42\n"}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
-
-// The timer events: a failure to create or arm one ends the exchange without
-// a message, and no event is left open.
-struct TimerCase {
-    const char* name;
-    int failCreate;
-    int failArm;
-    int32_t length;
-    uint64_t accesses;
-};
-
-class KcsTimerFault : public KcsExchange, public ::testing::WithParamInterface<TimerCase> {};
-
-TEST_P(KcsTimerFault, FailsQuietly) {
-    const TimerCase& c = GetParam();
-    timers.failCreate = c.failCreate;
-    timers.failArm = c.failArm;
-    int32_t length = kUntouched;
-    EXPECT_EQ(coldReset(&length), -1);
-    EXPECT_EQ(length, c.length);
-    EXPECT_EQ(accesses(), c.accesses);
-    EXPECT_EQ(console.text, "");
-    EXPECT_EQ(machine.timers.openCount(), 0u);
+        {"wrong ports in kcs.cfg", "", kForever, 0, 0, -1, kUntouched, 0, 30, false, "CMD 43\nDATA 42\n"},
+        {"write phase create", "", kForever, 0, 0, -1, kUntouched, 0, 0, true, nullptr, kForever, 0},
+        {"first arm", "", kForever, 0, 0, -1, kUntouched, 0, 0, true, nullptr, kForever, -1, 0},
+        {"read phase create", "", kForever, 0, 0, -1, -1, 4, 0, true, nullptr, kForever, 1},
+        {"read phase arm for obf", "", kForever, 0, 0, -1, -1, 4, 0, true, nullptr, kForever, -1, 5},
+    };
+    // clang-format on
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        std::string error;
+        ASSERT_TRUE(*c.bmcFault == '\0' || rig.machine.applyOption(std::string("--bmc-fault=") + c.bmcFault, &error));
+        if (c.kcsCfg != nullptr) rig.files.files["kcs.cfg"] = c.kcsCfg;
+        rig.kcs.open();
+        rig.ports.forceFrom = c.forceFrom;
+        rig.ports.forceCount = c.forceCount;
+        rig.ports.forced = c.forced;
+        rig.ports.forceUntilNs = c.forceUntilNs;
+        rig.timers.failCreate = c.failCreate;
+        rig.timers.failArm = c.failArm;
+        int32_t length = kUntouched;
+        EXPECT_EQ(rig.exchange(0x18, 0x02, {}, &length), c.result);
+        EXPECT_EQ(length, c.length);
+        EXPECT_EQ(rig.machine.ports.writes(), c.writes);
+        EXPECT_EQ(rig.response[0], 0) << "nothing of a failed answer is handed on";
+        const bool quiet = c.result == 0 || c.failCreate >= 0 || c.failArm >= 0;
+        EXPECT_EQ(rig.console.text, quiet ? "" : kBadState);
+        EXPECT_EQ(rig.machine.timers.openCount(), 0u);
+        const uint64_t ns = rig.machine.clock.nowNs(), limit = c.seconds * 1'000'000'000ull;
+        EXPECT_TRUE(ns >= limit && ns < (c.seconds == 0 ? 1'000'000'000ull : limit + 100'000)) << ns;
+        if (!c.recovers) continue;
+        // The BMC answers the next request normally: the interface was left usable.
+        rig.console.text.clear();
+        rig.answer = bmc::Response{0x00, {0x11, 0x22}};
+        length = kUntouched;
+        EXPECT_EQ(rig.exchange(0xF8, 0x70, {1, 2, 3}, &length), 0);
+        EXPECT_TRUE(length == 2 && rig.response[0] == 0x11 && rig.console.text.empty());
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Calls, KcsTimerFault,
-                         ::testing::Values(TimerCase{"write_phase_create", 0, -1, kUntouched, 0},
-                                           TimerCase{"first_arm", -1, 0, kUntouched, 0},
-                                           TimerCase{"read_phase_create", 1, -1, -1, 16},
-                                           TimerCase{"read_phase_arm_for_obf", -1, 5, -1, 18}),
-                         [](const ::testing::TestParamInfo<TimerCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace korvex
