@@ -48,8 +48,10 @@ def mutations(line):
             yield line[:m.start()] + new + line[m.end():]
     for m in NUMBER.finditer(code):
         text = m.group(1)
-        value = int(text, 16 if text.startswith("0x") else 8 if text.startswith("0") and len(text) > 1 else 10) + 1
-        yield line[:m.start()] + (hex(value) if text.startswith("0x") else oct(value).replace("0o", "0") if text.startswith("0") and len(text) > 1 else str(value)) + line[m.end():]
+        base = 16 if text.startswith("0x") else 8 if text.startswith("0") and len(text) > 1 else 10
+        value = int(text, base) + 1
+        new = {16: hex(value), 8: "0" + oct(value)[2:], 10: str(value)}[base]
+        yield line[:m.start()] + new + line[m.end():]
     for m in STRING.finditer(line):
         letters = [i for i, c in enumerate(m.group(1)) if c.isalpha()]
         if len(m.group(1)) >= 3 and letters:
@@ -77,7 +79,8 @@ def main():
     random.Random(args.seed).shuffle(pool)
     print(f"# {args.count} of {len(pool)} simple faults, seed {args.seed} (scripts/mutants_random.py)")
     for path, number, old, new in sorted(pool[:args.count], key=lambda m: (str(m[0]), m[1])):
-        print(f"\n== {path.stem}-{number}-{zlib.crc32((old + new).encode()) % 10000:04d}  {path}\n- {old}\n+ {new}".rstrip())
+        name = f"{path.stem}-{number}-{zlib.crc32((old + new).encode()) % 10000:04d}"
+        print(f"\n== {name}  {path}\n- {old}\n+ {new}".rstrip())
 
 
 if __name__ == "__main__":
