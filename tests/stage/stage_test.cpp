@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "korvex-stage/stage.h"
+#include "support/capture.h"
 
 namespace korvex::stage {
 namespace {
@@ -40,14 +40,11 @@ echo "BootCurrent: 0001"
 while read -r n label; do printf 'Boot%s* %s\tHD(1,GPT,x)/File(\\x.efi)\n' "$n" "$label"; done < "$s/entries"
 )sh";
 
+using test::readFile;
+
 void put(const fs::path& path, const std::string& data) {
     fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string get(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    test::writeFile(path, data);
 }
 
 struct Outcome {
@@ -109,7 +106,7 @@ public:
     // Nothing staged, no entry of ours, no BootNext.
     bool clean() {
         return !fs::exists(esp / "korvex.staged") && !fs::exists(esp / "fw.bin") && !fs::exists(base / "efi/next") &&
-               get(base / "efi/entries") == "0001 UEFI Shell\n";
+               readFile(base / "efi/entries") == "0001 UEFI Shell\n";
     }
 
     const fs::path base = fs::temp_directory_path() / ("korvex-stage-" + std::to_string(::getpid()));
@@ -165,12 +162,12 @@ TEST_F(StageTest, UpdateIsStagedRunAtTheBootAndReported) {
     put(esp / "korvex.result", "outcome=succeeded\nstatus=0\n");  // an earlier run's: must not count
     const Outcome staged = stage({"--reset", "-f", (base / "fw.bin").string(), "-r", "y"});
     ASSERT_EQ(staged.status, kSucceeded) << staged.err;
-    EXPECT_EQ(get(esp / "Korvex.efi") + get(esp / "fw.bin"), "MZ image" + std::string(5000, 'p'));
+    EXPECT_EQ(readFile(esp / "Korvex.efi") + readFile(esp / "fw.bin"), "MZ image" + std::string(5000, 'p'));
     EXPECT_FALSE(fs::exists(esp / "korvex.result"));
-    EXPECT_EQ(get(base / "efi/calls"),
+    EXPECT_EQ(readFile(base / "efi/calls"),
               "\n-C -d /dev/vda -p 1 -L Korvex staged run -l \\EFI\\korvex\\Korvex.efi -@ -\n\n-n 0002\n");
-    EXPECT_EQ(get(base / "efi/options-0002"), loadOptions({"Korvex.efi", "--reset", "-f", "fw.bin", "-r", "y"}));
-    EXPECT_EQ(get(base / "efi/next"), "0002\n");
+    EXPECT_EQ(readFile(base / "efi/options-0002"), loadOptions({"Korvex.efi", "--reset", "-f", "fw.bin", "-r", "y"}));
+    EXPECT_EQ(readFile(base / "efi/next"), "0002\n");
     EXPECT_EQ(stage({"-f", (base / "fw.bin").string()}).status, kNotStarted) << "a second staging";
     const Outcome early = stage({"--report"});
     EXPECT_TRUE(early.status == kNotStarted && early.err.find("has not run yet") != std::string::npos) << early.err;
@@ -207,12 +204,12 @@ TEST_F(StageTest, OutputReturnsOnlyAfterSuccess) {
         machine();
         put(base / "out/dump.bin", "old dump");
         ASSERT_EQ(stage({"-d", (base / "out/dump.bin").string()}).status, kSucceeded);
-        EXPECT_EQ(get(base / "efi/options-0002"), loadOptions({"Korvex.efi", "-d", "dump.bin"}));
+        EXPECT_EQ(readFile(base / "efi/options-0002"), loadOptions({"Korvex.efi", "-d", "dump.bin"}));
         fs::remove(base / "efi/next");
         if (c.log != nullptr) bootRuns(c.log, c.result);
         if (c.log != nullptr) put(esp / "dump.bin", "new dump");
         const Outcome report = stage({"--report"});
-        EXPECT_EQ(std::tuple(report.status, report.out, get(base / "out/dump.bin"), clean()),
+        EXPECT_EQ(std::tuple(report.status, report.out, readFile(base / "out/dump.bin"), clean()),
                   std::tuple(c.status, c.log != nullptr ? c.log : "", c.kept, true))
             << c.result << report.err;
     }
