@@ -17,7 +17,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "system"))
-from korvex_qemu import SKIP, Failure, Skip, Tools, expect_in, need, payload, read, same  # noqa: E402
+from korvex_qemu import SKIP, Failure, Tools, expect_in, need, outcome, payload, read, same, write  # noqa: E402
 
 HOSTS = ["bmc1", "bmc2", "bmc3", "bmc4"]
 REFUSED = "--bmc-fault=update-verdict:1"  # the last chunk answered 0xCD: verification failed
@@ -35,8 +35,7 @@ def check_row(tools, source, work, row, package):
     lines += ["[bmc_servers:vars]", "ansible_connection=local",
               "ansible_python_interpreter='{{ ansible_playbook_python }}'"]
     os.makedirs(work)
-    with open(os.path.join(work, "inventory"), "w") as f:
-        f.write("\n".join(lines) + "\n")
+    write(os.path.join(work, "inventory"), "\n".join(lines) + "\n")
     env = dict(os.environ, ANSIBLE_HOME=work + "/ansible", ANSIBLE_NOCOLOR="1", ANSIBLE_RETRY_FILES_ENABLED="0",
                ANSIBLE_LOCAL_TEMP=work + "/ansible/tmp", ANSIBLE_REMOTE_TEMP=work + "/ansible/remote",
                ANSIBLE_ASYNC_DIR=work + "/ansible/async")
@@ -68,24 +67,23 @@ def check_row(tools, source, work, row, package):
         same("%s: its flash holds the package" % host, host in updated, verified)
 
 
+def rows(build, source, work):
+    need(("ansible-playbook", "ansible-playbook (Debian package ansible-core)"))
+    tools = Tools(build)
+    tools.package(work, payload(0x4000), 0x10000, "--signature", "KORVEX_TEST@0x4000")
+    for i, row in enumerate(ROWS):
+        check_row(tools, source, os.path.join(work, "run%d" % i), row, os.path.join(work, "fw.bin"))
+        print("PASS %s" % row[0])
+
+
 def main():
-    build, source = map(os.path.abspath, sys.argv[1:3])
     work = tempfile.mkdtemp(prefix="fleet-")
-    try:
-        need(("ansible-playbook", "ansible-playbook (Debian package ansible-core)"))
-        tools = Tools(build)
-        tools.package(work, payload(0x4000), 0x10000, "--signature", "KORVEX_TEST@0x4000")
-        for i, row in enumerate(ROWS):
-            check_row(tools, source, os.path.join(work, "run%d" % i), row, os.path.join(work, "fw.bin"))
-            print("PASS %s" % row[0])
-    except Skip as e:
-        print("SKIP: %s" % e)
-        return SKIP
-    except Failure as e:
-        print("FAIL: %s\nwork folder: %s" % (e, work))
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    return 0
+    status, why = outcome(lambda: rows(*map(os.path.abspath, sys.argv[1:3]), work))
+    if status:
+        print("SKIP: " + why if status == SKIP else "FAIL: %s\nwork folder: %s" % (why, work))
+    if status != 1:
+        shutil.rmtree(work, ignore_errors=True)
+    return status
 
 
 if __name__ == "__main__":

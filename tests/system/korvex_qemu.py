@@ -13,6 +13,7 @@ Exit status: 0 pass, 1 fail, 77 skipped (a prerequisite is missing).
 
 import argparse
 import base64
+import contextlib
 import difflib
 import gzip
 import os
@@ -20,6 +21,7 @@ import random
 import re
 import shlex
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -27,9 +29,6 @@ import tempfile
 import threading
 import time
 import uuid
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import openipmi  # noqa: E402
 
 SKIP = 77
 OVMF = "/usr/share/OVMF/OVMF_%s_4M%s.fd"
@@ -109,6 +108,74 @@ def clean(raw):
     return ANSI.sub(b"", raw).replace(b"\r\n", b"\n").decode("utf-8", errors="replace")
 
 
+# OpenIPMI's ipmi_sim, a BMC none of us wrote: one BMC at 0x20 with a VM-codec
+# serial listener for QEMU's ipmi-bmc-extern, no LAN. Its Get Device ID: no
+# device SDRs, device revision 0, firmware 1.0, IPMI 2.0, the usual support
+# bits, an unassigned manufacturer and product.
+LAN_CONF = """\
+name "korvex"
+set_working_mc 0x20
+  serial kcs 127.0.0.1 {port} codec VM
+"""
+BMC_EMU = """\
+mc_setbmc 0x20
+mc_add 0x20 0 no-device-sdrs 0x00 1 0 0x9f 0x000000 0x0000
+mc_enable 0x20
+"""
+
+
+def pump(a, b):
+    with contextlib.suppress(OSError):
+        while data := a.recv(4096):
+            b.sendall(data)
+
+
+class IpmiSim:
+    """A fresh ipmi_sim, relayed to QEMU's socket: QEMU is the server of the
+    link, so a BMC that listens itself needs someone to connect both."""
+
+    def __init__(self, folder):
+        os.makedirs(os.path.join(folder, "state"), exist_ok=True)
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        write(os.path.join(folder, "lan.conf"), LAN_CONF.format(port=port))
+        write(os.path.join(folder, "bmc.emu"), BMC_EMU)
+        self.sockets, self.port, self.folder = [], port, folder
+        with open(os.path.join(folder, "ipmi_sim.log"), "ab") as out:
+            self.process = subprocess.Popen(["ipmi_sim", "-n", "-c", "lan.conf", "-f", "bmc.emu", "-s", "state"],
+                                            cwd=folder, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+
+    def connect(self, qemu_socket):
+        deadline = time.monotonic() + BMC_WAIT
+        for family, address in ((socket.AF_INET, ("127.0.0.1", self.port)), (socket.AF_UNIX, qemu_socket)):
+            self.sockets.append(socket.socket(family))
+            while self.sockets[-1].connect_ex(address):  # each listens a moment after it starts
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    raise Failure("ipmi_sim did not start, or QEMU did not listen; see %s" % self.folder)
+                time.sleep(0.05)
+                self.sockets[-1].close()
+                self.sockets[-1] = socket.socket(family)
+        sim, qemu = self.sockets
+        qemu.settimeout(BMC_WAIT)
+        try:  # QEMU speaks first, once it has taken the connection
+            sim.sendall(qemu.recv(4096))
+        except OSError:
+            raise Failure("QEMU did not take the link to ipmi_sim")
+        qemu.settimeout(None)
+        for a, b in ((qemu, sim), (sim, qemu)):
+            threading.Thread(target=pump, args=(a, b), daemon=True).start()
+
+    def close(self):
+        """Kills ipmi_sim at once, as a BMC that loses power."""
+        for s in self.sockets:
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)  # wakes the pumps
+            s.close()
+        self.process.kill()
+        self.process.wait()
+
+
 class Machine:
     """One QEMU run: its console read as it comes, keys typed when texts
     appear, and the BMC behind its KCS interface, which may change while the
@@ -134,11 +201,9 @@ class Machine:
         return next((t for length, t in self.times if at >= 0 and length >= at + len(needle)), None)
 
     def type(self, key):
-        try:
+        with contextlib.suppress(BrokenPipeError):  # QEMU is on its way out
             self.process.stdin.write(key.encode())
             self.process.stdin.flush()
-        except BrokenPipeError:
-            pass  # QEMU is on its way out
 
     def swap(self, owner, bmc):
         """Ends the BMC behind the guest and puts in a fresh one: korvex-bmcd
@@ -147,14 +212,15 @@ class Machine:
         for c, step in ((self.owner, self._bmc_out), (owner, lambda: self._bmc_in(owner, bmc))):
             try:
                 step()
-            except (Failure, OSError, RuntimeError) as e:
+            except (Failure, OSError) as e:
                 if c:
                     c.failure = c.failure or str(e)
         self.owner = owner
 
     def _bmc_in(self, owner, bmc):
         if bmc == "ipmi_sim":
-            self.bmc = openipmi.IpmiSim(owner.path("openipmi"), self.socket, BMC_WAIT)
+            self.bmc = IpmiSim(owner.path("openipmi"))
+            self.bmc.connect(self.socket)
         elif bmc is not None:
             self.swaps += 1
             self.bmc_log = owner.bmcd_log = owner.path("bmcd-%d.log" % self.swaps)
@@ -172,17 +238,16 @@ class Machine:
         """The BMC leaves as at power-off: korvex-bmcd saves what it was asked
         to (it ends on SIGTERM as when QEMU closes the link)."""
         bmc, self.bmc = self.bmc, None
-        if isinstance(bmc, openipmi.IpmiSim):
-            bmc.close()
-        elif bmc:
-            bmc.terminate()
-            try:
-                status = bmc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                bmc.kill()
-                status = bmc.wait()
-            if status:
-                raise Failure("korvex-bmcd ended with status %d:\n%s" % (status, read(self.bmc_log)[-2000:].decode()))
+        if isinstance(bmc, IpmiSim) or bmc is None:
+            return bmc and bmc.close()
+        bmc.terminate()
+        try:
+            status = bmc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            bmc.kill()
+            status = bmc.wait()
+        if status:
+            raise Failure("korvex-bmcd ended with status %d:\n%s" % (status, read(self.bmc_log)[-2000:].decode()))
 
     def run(self, steps=(), stop_on=()):
         """Boots and returns the console text. steps: (trigger, action, key,
@@ -239,11 +304,11 @@ class Machine:
 class Tools:
     def __init__(self, build):
         self.build = os.path.abspath(build)
-        for name, path in (("efi", "uefi/Korvex.efi"), ("img", "uefi/Korvex.img"), ("sim", "korvex-sim"),
-                           ("bmcd", "korvex-bmcd/korvex-bmcd"), ("pack", "korvex-pack"),
-                           ("korvex", "korvex/korvex-static"), ("stage", "korvex-stage/korvex-stage-static")):
-            setattr(self, name, os.path.join(self.build, "tools", path))
-        self.client = os.path.join(self.build, "tests/system-linux/ipmi-client")
+        for name, path in (("efi", "tools/uefi/Korvex.efi"), ("img", "tools/uefi/Korvex.img"), ("sim", "tools/korvex-sim"),
+                           ("bmcd", "tools/korvex-bmcd/korvex-bmcd"), ("pack", "tools/korvex-pack"),
+                           ("korvex", "tools/korvex/korvex-static"), ("client", "tests/system-linux/ipmi-client"),
+                           ("stage", "tools/korvex-stage/korvex-stage-static")):
+            setattr(self, name, os.path.join(self.build, path))
         self.qemu = shutil.which("qemu-system-x86_64") or "qemu-system-x86_64"
         need((self.sim, "korvex-sim"), (self.pack, "korvex-pack"))
 
@@ -446,6 +511,7 @@ class ShellBoot(Boot):
         need((tools.efi, "Korvex.efi"), (OVMF % ("CODE", ""), "OVMF"), ("mkfs.vfat", "dosfstools"), ("mcopy", "mtools"))
         super().__init__(tools, work)
         self.kcs, self.runs, self.files, self.image, self.timeout, self.disk_kib = kcs, [], {}, None, None, 16384
+        self.paths = {n: write(os.path.join(work, n + ".bin"), d) for n, d in (("config", CONFIG), ("flash", FLASH))}
 
     def add(self, c, command, files, sim, bmc, texts, keys=(), compare=True):
         need(*[("ipmi_sim", "ipmi_sim (Debian package openipmi)")] * (bmc == "ipmi_sim"))
@@ -453,13 +519,9 @@ class ShellBoot(Boot):
         for name, data in files.items():
             if self.files.setdefault(name, data) != data:
                 raise Failure("another case puts other contents into %s" % name)
-        paths = {"config": os.path.join(self.work, "config.bin"), "flash": os.path.join(self.work, "flash.bin")}
-        for name, data in (("config", CONFIG), ("flash", FLASH)):
-            if "{%s}" % name in str(sim + [bmc]) and not os.path.exists(paths[name]):
-                write(paths[name], data)
 
         def options(side, given):
-            return [o.format(side=side, work=c.work, **paths) for o in given]
+            return [o.format(side=side, work=c.work, **self.paths) for o in given]
         shutil.rmtree(c.sim_dir)
         os.makedirs(c.sim_dir)
         out, err, status = c.sim(PROGRAM, options("sim", sim), command.split(), files, "".join(k for _, k in keys))
@@ -657,14 +719,10 @@ def case_secure_boot(c):
     sim_text = c.sim(BOOT_PROGRAM, options, ["-c", "-d", "backup.bin"])[0].decode()
     expect_in("korvex-sim's run", sim_text, "Done.")
     key, signed = c.path("signing-key.pem"), c.path("Korvex.signed.efi")
-    old = os.umask(0o077)  # the key is decrypted into the work folder for the moment it is needed
-    try:
-        run("openssl", "pkey", "-in", SNAKEOIL_KEY, "-passin", "pass:snakeoil", "-out", key)
-        run(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/uefi/sign.sh"), key, SNAKEOIL_CERT,
-            c.tools.efi, signed)
-    finally:
-        os.umask(old)
-        os.remove(key)
+    # The key is decrypted into the work folder for the moment it is needed.
+    run("sh", "-c", 'umask 077; trap \'rm -f "$1"\' EXIT; openssl pkey -in "$2" -passin pass:snakeoil -out "$1" && '
+        '"$3" "$1" "$4" "$5" "$6"', "sh", key, SNAKEOIL_KEY, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+        "../../tools/uefi/sign.sh"), SNAKEOIL_CERT, c.tools.efi, signed)
     disk = c.boot.disk_file()
     run("mmd", "-i", disk, "::/EFI", "::/EFI/korvex", "::/EFI/unsigned")
     run("mcopy", "-i", disk, signed, "::/EFI/korvex/Korvex.efi")

@@ -96,9 +96,6 @@ class GuestCase(Case):
         """NAME's output, errors and exit status."""
         return got(self.boot.results, "%s.%s" % (self.name, name))
 
-    def fetched(self, name):
-        return self.collect("file." + name)
-
     def collect(self, name, want=0, way="ports"):
         """NAME ran and ended with the status expected; the front end said at
         most which way it took to the BMC."""
@@ -148,22 +145,18 @@ class LinuxBoot(Boot):
         return ([c.name for c in self.cases if "@@KORVEX-CASE %s@@" % c.name in console] or [None])[-1]
 
 
-def value(out, key):
-    """KEY=VALUE from ipmi-client's output."""
-    found = re.search(r"^%s=(.*)$" % key, out.decode(errors="replace"), re.M)
-    if not found:
-        raise Failure("ipmi-client printed no %s:\n%s" % (key, out.decode(errors="replace")))
-    return found[1]
+def fields(out):
+    """ipmi-client's KEY=VALUE lines."""
+    return dict(line.split("=", 1) for line in out.decode(errors="replace").split("\n") if "=" in line)
 
 
 def interrupts(out):
-    fields = out.split()
-    return int(fields[1]) if len(fields) > 1 else 0
+    return int((out.split() + [0, 0])[1])
 
 
-def refused(c, name, err_expected=None, status=4):
+def refused(c, name, err_expected=None):
     out, err, rc = c.got(name)
-    if rc != status or out:
+    if rc != 4 or out:
         raise Failure("%s: status %d or output %r" % (name, rc, out[:200]))
     if err_expected is not None:
         same("the refusal " + name, err_expected, err)
@@ -213,8 +206,8 @@ def case_dump(c):
     c.compare("dump", ["-d", "dump.bin"], c.bmc, "Phase2")
     c.fetch("dump.bin")
     yield
-    same("dump file against korvex-sim's", read(os.path.join(c.sim_dir, "dump.bin")), c.fetched("dump.bin"))
-    same("dump file against the flash", c.flash, c.fetched("dump.bin"))
+    same("dump file against korvex-sim's", read(os.path.join(c.sim_dir, "dump.bin")), c.collect("file.dump.bin"))
+    same("dump file against the flash", c.flash, c.collect("file.dump.bin"))
 
 
 def case_config(c):
@@ -226,7 +219,7 @@ def case_config(c):
     c.fetch("backup.bin")
     c.compare("restore", ["-c", "-f", "restore.bin"])
     yield
-    same("backup file", read(os.path.join(c.sim_dir, "backup.bin")), c.fetched("backup.bin"))
+    same("backup file", read(os.path.join(c.sim_dir, "backup.bin")), c.collect("file.backup.bin"))
     same("the BMC's configuration after the restore", RESTORE, read(c.path("bmc-config.bin")))
 
 
@@ -319,9 +312,9 @@ def case_driver_jobs(c):
     c.cmd("nobody", "su -s /bin/sh nobody -c 'korvex -c -d refused.bin'")
     c.cmd("files", "ls")
     yield
-    same("dump file", c.flash, c.fetched("dump.bin"))
+    same("dump file", c.flash, c.collect("file.dump.bin"))
     c.boot.verify_flash(c.path("flash-after.bin"))
-    same("backup file", read(os.path.join(c.sim_dir, "backup.bin")), c.fetched("backup.bin"))
+    same("backup file", read(os.path.join(c.sim_dir, "backup.bin")), c.collect("file.backup.bin"))
     same("the BMC's configuration after the restore", RESTORE, read(c.path("bmc-config.bin")))
     if interrupts(c.got("irq1")[0]) <= interrupts(c.got("irq0")[0]):
         raise Failure("no interrupt during the jobs: the driver polled")
@@ -351,11 +344,12 @@ def case_driver(c):
         c.cmd(name, command)
     c.bmc = ["--bmcd-stop-after=%d" % (LOOP + 1000)]
     yield
-    rate, silent, dmesg = c.collect("rate"), c.collect("silent"), c.collect("dmesg").decode(errors="replace")
-    log("driver: %s Get Device ID requests/s through /dev/ipmi0 (%d in a row)" % (value(rate, "per_second"), LOOP))
-    same("the answers of the loop", str(LOOP), value(rate, "ok"))
+    rate, silent, devid = (fields(c.collect(name)) for name in ("rate", "silent", "devid"))
+    dmesg = c.collect("dmesg").decode(errors="replace")
+    log("driver: %s Get Device ID requests/s through /dev/ipmi0 (%d in a row)" % (rate.get("per_second"), LOOP))
+    same("the answers of the loop", str(LOOP), rate.get("ok"))
     same("Get Device ID through the driver", "0x00 20 01 02 10 02 00 00 00 00 00 00",
-         "%s %s" % (value(c.collect("devid"), "cc"), value(c.collect("devid"), "data")))
+         "%s %s" % (devid.get("cc"), devid.get("data")))
     log("\n".join(line for line in dmesg.split("\n") if "ipmi" in line.lower()))
     if not re.search(r"ipmi_si .*: Using irq [0-9]", dmesg):
         raise Failure("ipmi_si does not use an interrupt")
@@ -364,8 +358,8 @@ def case_driver(c):
         r"Invalid return|Error getting response).*", dmesg))
     if interrupts(c.got("irq1")[0]) - interrupts(c.got("irq0")[0]) < LOOP:
         raise Failure("fewer interrupts than requests: the driver polled")
-    if value(silent, "cc") != "0xc3" or int(value(silent, "ok")) <= 0:
-        raise Failure("a silent BMC:\n" + silent.decode())
+    if silent.get("cc") != "0xc3" or int(silent.get("ok", 0)) <= 0:
+        raise Failure("a silent BMC: %s" % silent)
 
 
 def case_driver_gone(c):
@@ -375,9 +369,9 @@ def case_driver_gone(c):
     c.cmd("again", "ipmi-client 6 1")
     c.bmc = ["--bmcd-exit-after=100"]
     yield
-    gone, again = c.collect("gone"), c.collect("again")
-    if value(gone, "cc") != "0xd2" or int(value(gone, "ok")) <= 0 or value(again, "cc") != "0xd2":
-        raise Failure("a BMC that went away:\n" + (gone + again).decode())
+    gone, again = fields(c.collect("gone")), fields(c.collect("again"))
+    if gone.get("cc") != "0xd2" or int(gone.get("ok", 0)) <= 0 or again.get("cc") != "0xd2":
+        raise Failure("a BMC that went away: %s, then %s" % (gone, again))
 
 
 def case_openipmi_driver(c):
@@ -400,8 +394,8 @@ def case_openipmi_driver(c):
     c.cmd("files", "ls")
     c.bmc = "ipmi_sim"
     yield
-    log("ipmi_sim's Get Device ID through /dev/ipmi0: %s" % value(c.collect("devid"), "data"))
-    same("the older backup.bin", older, c.fetched("backup.bin"))
+    log("ipmi_sim's Get Device ID through /dev/ipmi0: %s" % fields(c.collect("devid")).get("data"))
+    same("the older backup.bin", older, c.collect("file.backup.bin"))
     if "incomplete" in c.got("files")[0].decode():
         raise Failure("the failed backup left its temporary file")
 
