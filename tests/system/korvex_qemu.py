@@ -304,11 +304,11 @@ class Machine:
 class Tools:
     def __init__(self, build):
         self.build = os.path.abspath(build)
-        for name, path in (("efi", "tools/uefi/Korvex.efi"), ("img", "tools/uefi/Korvex.img"), ("sim", "tools/korvex-sim"),
-                           ("bmcd", "tools/korvex-bmcd/korvex-bmcd"), ("pack", "tools/korvex-pack"),
-                           ("korvex", "tools/korvex/korvex-static"), ("client", "tests/system-linux/ipmi-client"),
-                           ("stage", "tools/korvex-stage/korvex-stage-static")):
-            setattr(self, name, os.path.join(self.build, path))
+        for name, path in (("efi", "uefi/Korvex.efi"), ("img", "uefi/Korvex.img"), ("sim", "korvex-sim"),
+                           ("bmcd", "korvex-bmcd/korvex-bmcd"), ("pack", "korvex-pack"),
+                           ("korvex", "korvex/korvex-static"), ("stage", "korvex-stage/korvex-stage-static")):
+            setattr(self, name, os.path.join(self.build, "tools", path))
+        self.client = os.path.join(self.build, "tests/system-linux/ipmi-client")
         self.qemu = shutil.which("qemu-system-x86_64") or "qemu-system-x86_64"
         need((self.sim, "korvex-sim"), (self.pack, "korvex-pack"))
 
@@ -780,23 +780,18 @@ def guest_modules(kernel, root, names):
     into root/lib/modules with their order (KORVEX_GUEST_MODULES names another
     modules folder)."""
     folder = os.environ.get("KORVEX_GUEST_MODULES") or "/lib/modules/" + os.path.basename(kernel)[len("vmlinuz-"):]
-    need((os.path.join(folder, "modules.dep"), "the modules of " + kernel))
-    deps, order, module = {}, [], lambda path: os.path.basename(path).split(".ko")[0]
-    for line in open(os.path.join(folder, "modules.dep")):
-        path, _, needs = line.partition(":")
-        deps[module(path)] = (path, [module(n) for n in needs.split()])
-
-    def add(name):
-        if name not in deps:
-            raise Skip("no module %s for %s (KORVEX_GUEST_MODULES)" % (name, kernel))
-        for needed in deps[name][1]:
-            add(needed)
-        if name not in order:
-            order.append(name)
-            shutil.copy(os.path.join(folder, deps[name][0]), os.path.join(root, "lib/modules", name + ".ko"))
+    need(("/sbin/modprobe", "modprobe (kmod)"))
+    order = []
     os.makedirs(os.path.join(root, "lib/modules"), exist_ok=True)
     for name in names:
-        add(name)
+        r = subprocess.run(["/sbin/modprobe", "-d", os.path.join(folder, "../../.."), "-S", os.path.basename(folder),
+                            "--show-depends", name], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if r.returncode:
+            raise Skip("no module %s in %s (KORVEX_GUEST_MODULES): %s" % (name, folder, r.stdout.strip()))
+        for path in re.findall(r"^insmod (\S+)", r.stdout, re.M):
+            if os.path.basename(path).split(".ko")[0] not in order:
+                order.append(os.path.basename(path).split(".ko")[0])
+                shutil.copy(path, os.path.join(root, "lib/modules", order[-1] + ".ko"))
     write(os.path.join(root, "lib/modules/order"), "\n".join(order) + "\n")
 
 
