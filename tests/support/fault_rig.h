@@ -34,6 +34,9 @@ public:
     std::map<std::string, std::string> redirect;
     int opens = 0;
     int openNow = 0;
+
+private:
+    StagedFile* count(File* file, StagedFile* staged);
 };
 
 // One run against a simulated server: of the whole tool over its KCS
