@@ -140,8 +140,6 @@ const Row kRows[] = {
     {"update-part-out-of-range", kUpdate, At::Far, {}, kFail, 1, {.far = {0x100000000, 0x100}}},
     {"update-part-out-of-range", kUpdate, At::Far, {}, kFail, 1, {.far = {0, 0x1000000000}}},
     {"update-part-out-of-range", kUpdate, At::Far, {}, kFail, 1, {.far = {0xFFFFFFFFFFFFFF00, 0x200}}},
-    {"kcs-update-info-broken", kUpdate, At::Package, {"kcs-error-state:1"}, kFail, 1},
-    {"kcs-update-info-broken", kUpdate, At::Package, {"kcs-long-response:300:1"}, kFail, 1},
     {"kcs-update-cold-reset-broken", kUpdate, At::Package, {"kcs-error-state:1", "kcs-short-response:1:2"}, kFail, 1},
 
     // Dump. Requests: 1 prepare, 2 check, 3 to 6 the pieces.
@@ -172,7 +170,6 @@ const Row kRows[] = {
     {"dump-interrupted", kDump, At::Older, {}, kDumpStopped, 0, {.stopAt = 4}},
     {"kcs-dump-ibf-stuck", kDump, At::Nothing, {"kcs-ibf-stuck:4"}, kDumpFailed},
     {"dump-ok", kDump, At::Nothing, {"kcs-obf-stuck:4"}, kDumped},
-    {"kcs-dump-check-broken", kDump, At::Nothing, {"kcs-error-state:2"}, kDumped},
 
     // Backup. Requests: 1 reset, 2 start, 3 status, 4 to 6 the blocks, 7 finish (only after a failure).
     {"backup-ok", kBackup, At::Older, {}, kCfgOk},
