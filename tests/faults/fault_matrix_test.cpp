@@ -110,12 +110,7 @@ const Row kRows[] = {
     {"update-verdict-verification", kUpdate, At::Package, {"update-verdict:1:0"}, kRefused, 1, kFlashAny},
     {"update-verdict-downgrade", kUpdate, At::Package, {"update-verdict:2:1"}, kRefused, 1, kFlashAny},
     {"update-verdict-other", kUpdate, At::Package, {"update-verdict:7"}, kRefused, 1, kFlashAny},
-    {"update-verdict-other",
-     kUpdate,
-     At::Package,
-     {"update-verdict:1", "update-no-data:receive-fw-data"},
-     kRefused,
-     1,
+    {"update-verdict-other", kUpdate, At::Package, {"update-verdict:1", "update-no-data:receive-fw-data"}, kRefused, 1,
      kFlashAny},  // a rejection without its verdict byte
     {"update-progress-never-done", kUpdate, At::Package, {"update-progress:99"}, kFail, 0, kFlashUpdated},
     {"update-progress-above-done", kUpdate, At::Package, {"update-progress:101"}, kFail, 0, kFlashUpdated},
