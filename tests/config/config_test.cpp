@@ -31,7 +31,6 @@ TEST(ConfigFlow, SetUpFailuresSendNothingAndLeaveNothingOpen) {
         const TransferModuleTable* modules = &kTransferModules;
     } cases[] = {
         {"missing.bin", "locked.bin", Fine, restore + openFailed},  // a restore comes first
-        {nullptr, "locked.bin", Fine, backup + openFailed},
         {nullptr, nullptr, Fine, "unknown transmission direction.\nOperation Failed.\n"},
         {"r.bin", nullptr, NoEnd, noSize},
         {"r.bin", nullptr, NegativeTell, noSize},

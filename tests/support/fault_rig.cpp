@@ -157,7 +157,7 @@ std::vector<std::string> leftBeside(const std::string& path) {
     return found;
 }
 
-JobResult FaultRun::run(const std::vector<std::string>& args, Transport* transport) {
+JobResult FaultRun::run(const std::vector<std::string>& args) {
     std::vector<std::string> storage{"korvex"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::string echoed;
@@ -166,9 +166,7 @@ JobResult FaultRun::run(const std::vector<std::string>& args, Transport* transpo
     std::vector<char*> argv;
     for (std::string& s : storage) argv.push_back(s.data());
     argv.push_back(nullptr);
-    const int argc = static_cast<int>(storage.size());
-    const JobResult result = transport != nullptr ? korvexMain(platform(), *transport, argc, argv.data())
-                                                  : korvexMain(platform(), argc, argv.data());
+    const JobResult result = korvexMain(platform(), static_cast<int>(storage.size()), argv.data());
     if (result.outcome != JobOutcome::CommandLineError) {
         EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
     }

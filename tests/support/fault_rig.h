@@ -61,8 +61,8 @@ struct FaultRun {
             ASSERT_TRUE(machine.applyOption(o, &error)) << error;
         }
     }
-    // The tool with these arguments, over the KCS interface or the given transport.
-    JobResult run(const std::vector<std::string>& args, Transport* transport = nullptr);
+    // The tool with these arguments, over the KCS interface.
+    JobResult run(const std::vector<std::string>& args);
     // The console text after the banner and the echoed command line.
     std::string after() const { return console.text.substr(std::min(console.text.size(), prefix_)); }
 
