@@ -72,7 +72,6 @@ public:
     uint64_t stopAt = 0;
     bool requested = false;
     bool held = false;
-    std::vector<BmcChange> changes;     // every change begun
     std::vector<uint8_t> heldCommands;  // requests the BMC took while a change was under way
     std::vector<uint8_t> freeCommands;  // and the others
 

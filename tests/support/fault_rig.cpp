@@ -10,127 +10,53 @@ namespace korvex::test {
 
 namespace {
 
-// A file or staged file behind the file system's limits; Inner is its type.
-template <typename Base, typename Inner>
-class Counting : public Base {
+// A file behind the file system's limits; staged_ is the same file when it is a staged one.
+class CountingFile final : public StagedFile {
 public:
-    Counting(CountingFiles& fs, Inner* inner) : fs_(fs), inner_(inner) {}
+    CountingFile(CountingFiles& fs, File* inner, StagedFile* staged) : fs_(fs), inner_(inner), staged_(staged) {}
     size_t read(void* buffer, size_t count) override {
-        if (read_ >= fs_.readLimit) {
-            failed_ = true;
-            return 0;
-        }
-        const size_t n = inner_->read(buffer, std::min(count, fs_.readLimit - read_));
+        const size_t n = read_ < fs_.readLimit ? inner_->read(buffer, std::min(count, fs_.readLimit - read_)) : 0;
         read_ += n;
-        if (read_ >= fs_.readLimit && n < count) failed_ = true;
+        failed_ = failed_ || (read_ >= fs_.readLimit && n < count);
         return n;
     }
     size_t write(const void* data, size_t count) override {
-        if (written_ + count > fs_.writeLimit) {
-            failed_ = true;
-            return 0;
-        }
+        failed_ = failed_ || written_ + count > fs_.writeLimit;
         written_ += count;
-        return inner_->write(data, count);
+        return failed_ ? 0 : inner_->write(data, count);
     }
     int seek(int64_t offset, SeekFrom whence) override { return inner_->seek(offset, whence); }
     int64_t tell() override { return inner_->tell(); }
     int flush() override { return inner_->flush(); }
     bool eof() override { return !failed_ && inner_->eof(); }
     bool error() override { return failed_ || inner_->error(); }
-
-protected:
-    void closed() { --fs_.openNow; }
-    CountingFiles& fs_;
-    Inner* inner_;
+    bool keep() override {
+        const bool kept = !fs_.failKeep && staged_->keep();
+        if (fs_.failKeep) staged_->discard();
+        return done(kept);
+    }
+    void discard() override {  // close(), for a plain file
+        if (staged_ != nullptr)
+            staged_->discard();
+        else
+            inner_->close();
+        done(0);
+    }
 
 private:
+    template <typename T>
+    T done(T result) {
+        --fs_.openNow;
+        delete this;
+        return result;
+    }
+    CountingFiles& fs_;
+    File* inner_;
+    StagedFile* staged_;
     size_t read_ = 0;
     size_t written_ = 0;
     bool failed_ = false;
 };
-
-class CountingFile final : public Counting<File, File> {
-public:
-    using Counting::Counting;
-    int close() override {
-        const int result = inner_->close();
-        closed();
-        delete this;
-        return result;
-    }
-};
-
-class CountingStagedFile final : public Counting<StagedFile, StagedFile> {
-public:
-    using Counting::Counting;
-    bool keep() override {
-        bool kept = false;
-        if (fs_.failKeep)
-            inner_->discard();
-        else
-            kept = inner_->keep();
-        closed();
-        delete this;
-        return kept;
-    }
-    void discard() override {
-        inner_->discard();
-        closed();
-        delete this;
-    }
-};
-
-}  // namespace
-
-StagedFile* CountingFiles::createStaged(const char* name) {
-    ++opens;
-    StagedFile* file = inner.createStaged(name);
-    if (file == nullptr) return nullptr;
-    ++openNow;
-    return new CountingStagedFile(*this, file);
-}
-
-std::vector<std::string> leftBeside(const std::string& path) {
-    const std::filesystem::path p(path);
-    const std::string stem = p.filename().string();
-    std::vector<std::string> found;
-    if (!std::filesystem::is_directory(p.parent_path())) return found;
-    for (const auto& entry : std::filesystem::directory_iterator(p.parent_path())) {
-        const std::string name = entry.path().filename().string();
-        if (name != stem && name.rfind(stem, 0) == 0) found.push_back(name);
-    }
-    return found;
-}
-
-File* CountingFiles::open(const char* name, const char* mode) {
-    ++opens;
-    const auto to = redirect.find(name);
-    File* file = inner.open(to != redirect.end() ? to->second.c_str() : name, mode);
-    if (file == nullptr) return nullptr;
-    ++openNow;
-    return new CountingFile(*this, file);
-}
-
-JobResult FaultRun::run(const std::vector<std::string>& args, Transport* transport) {
-    std::vector<std::string> storage{"korvex"};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::string echoed;
-    for (const std::string& s : storage) echoed += s + " ";
-    prefix_ = goldenBanner().size() + echoed.size() + 1;
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    const int argc = static_cast<int>(storage.size());
-    const JobResult result = transport != nullptr ? korvexMain(platform(), *transport, argc, argv.data())
-                                                  : korvexMain(platform(), argc, argv.data());
-    if (result.outcome != JobOutcome::CommandLineError) {
-        EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
-    }
-    return result;
-}
-
-namespace {
 
 // Repeats as their block once and a count: the count is what a row shows
 // (retries, polls), not the bytes. A block is up to a dozen lines, each ended
@@ -168,10 +94,6 @@ std::string foldRepeats(const std::string& text) {
     return foldRepeats(lines);
 }
 
-}  // namespace
-
-namespace {
-
 // The golden file's sections: a line "@@ NAME", the text, and one more
 // newline. A section named @HEAD@ is text that others share: "@HEAD@\n" in
 // them stands for it.
@@ -206,6 +128,50 @@ std::string heads(const Sections& sections, std::string text, bool expand) {
 }
 
 }  // namespace
+
+StagedFile* CountingFiles::count(File* file, StagedFile* staged) {
+    ++opens;
+    openNow += file != nullptr ? 1 : 0;
+    return file != nullptr ? new CountingFile(*this, file, staged) : nullptr;
+}
+
+StagedFile* CountingFiles::createStaged(const char* name) {
+    StagedFile* file = inner.createStaged(name);
+    return count(file, file);
+}
+
+File* CountingFiles::open(const char* name, const char* mode) {
+    const auto to = redirect.find(name);
+    return count(inner.open(to != redirect.end() ? to->second.c_str() : name, mode), nullptr);
+}
+
+std::vector<std::string> leftBeside(const std::string& path) {
+    const std::filesystem::path p(path);
+    const std::string stem = p.filename().string();
+    std::vector<std::string> found;
+    if (!std::filesystem::is_directory(p.parent_path())) return found;
+    for (const auto& entry : std::filesystem::directory_iterator(p.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name != stem && name.rfind(stem, 0) == 0) found.push_back(name);
+    }
+    return found;
+}
+
+JobResult FaultRun::run(const std::vector<std::string>& args) {
+    std::vector<std::string> storage{"korvex"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::string echoed;
+    for (const std::string& s : storage) echoed += s + " ";
+    prefix_ = goldenBanner().size() + echoed.size() + 1;
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const JobResult result = korvexMain(platform(), static_cast<int>(storage.size()), argv.data());
+    if (result.outcome != JobOutcome::CommandLineError) {
+        EXPECT_EQ(console.text.substr(0, prefix_), goldenBanner() + echoed + "\n");
+    }
+    return result;
+}
 
 void expectGolden(const std::string& name, const std::string& text, const std::string& file) {
     const std::string generic = replaceAll(foldRepeats(text), file, "@FILE@");

@@ -34,6 +34,9 @@ public:
     std::map<std::string, std::string> redirect;
     int opens = 0;
     int openNow = 0;
+
+private:
+    StagedFile* count(File* file, StagedFile* staged);
 };
 
 // One run against a simulated server: of the whole tool over its KCS
@@ -58,8 +61,8 @@ struct FaultRun {
             ASSERT_TRUE(machine.applyOption(o, &error)) << error;
         }
     }
-    // The tool with these arguments, over the KCS interface or the given transport.
-    JobResult run(const std::vector<std::string>& args, Transport* transport = nullptr);
+    // The tool with these arguments, over the KCS interface.
+    JobResult run(const std::vector<std::string>& args);
     // The console text after the banner and the echoed command line.
     std::string after() const { return console.text.substr(std::min(console.text.size(), prefix_)); }
 
