@@ -2,8 +2,6 @@
 // validation scan hands them over, and the scan over whole packages.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "firmware/package.h"
 #include "firmware/package_builder.h"
 #include "firmware/validation.h"
@@ -154,42 +152,36 @@ TEST(FooterEntryScan, ReadsFieldsAsPercentLxLxLxS) {
 }
 
 // The scan over a package in memory, for an update state: its verdict, part
-// table, text, and the requests it sent (a refusal resets the BMC).
-TEST(ValidationScan, VerdictPartsTextAndRequests) {
-    const std::string checking = "Check if this file is valid................\n";
+// table, text, and the cold resets it sent (a refusal resets the BMC).
+TEST(ValidationScan, VerdictPartsTextAndResets) {
     const std::string refused = "Please select the correct image file and try again.\nExecute Cold Reset Success\n";
-    const std::string badFormat = "The image format error!!\n";
+    const std::string badFormat = "The image format error!!\n" + refused;
+    const std::string checking = "Check if this file is valid................\n";
+    const Bytes cipher = encipheredFooter(entryLine(0x1000, 0x100, "b") + "[end]");
+    std::string seven;
+    for (int i = 0; i < 7; ++i) seven += entryLine(0x10000 * (i + 1), 0x10, "p" + std::to_string(i));
     const struct {
         uint8_t state;
-        size_t size;
-        std::function<void(PackageBuilder&)> build;
+        std::vector<std::pair<uint64_t, std::string>> texts;  // placed in a package of 0x3FFF7 bytes of 0xFF
         std::string outcome;
     } rows[] = {
         // clang-format off
-        {2, 0x40000, [](PackageBuilder& b) {
-             b.text(0x8000, entryLine(0, 0x100, "a") + "[end]");
-             b.put(0x18000, encipheredFooter(entryLine(0x1000, 0x100, "b") + "[end]"));
-         }, "accepted 0+100/10000 8000+40000/40000 1000+100/10000 18000+40000/40000 0\n" + checking},
-        {2, 0x100000, [](PackageBuilder& b) {
-             for (int i = 0; i < 7; ++i) b.part("p" + std::to_string(i), 0x10000 * (i + 1), patternBytes(0x10, i));
-             b.plainFooter(0x8000);
-         }, "accepted 10000+10/10000 20000+10/10000 30000+10/10000 40000+10/10000 50000+10/10000 60000+10/10000 "
-            "70000+10/10000 8000+40000/40000 0\n" + checking},
+        {2, {{0x8000, entryLine(0, 0x100, "a") + "[end]"}, {0x18000, std::string(cipher.begin(), cipher.end())}},
+         "accepted 0+100/10000 8000+40000/40000 1000+100/10000 18000+40000/40000 0\n" + checking},
+        {2, {{0x8000, seven + "[end]"}}, "accepted 10000+10/10000 20000+10/10000 30000+10/10000 40000+10/10000 "
+                                        "50000+10/10000 60000+10/10000 70000+10/10000 8000+40000/40000 0\n" + checking},
         // Any state but 2 refuses the package; the wording tells whether a
         // footer marker stands anywhere in it, across blocks and behind NULs too.
-        {3, 0x3FFF7, [](PackageBuilder& b) { b.text(0x7FFD, "[img]: 0 1 0 a [end]"); },
-         "refused 1\n" + badFormat + refused},
-        {0x12, 0x3FFF7, [](PackageBuilder& b) { b.text(0x10010, "[img]: "); b.bytes[0x10000] = 0; },
-         "refused 1\n" + badFormat + refused},
-        {0, 0x3FFF7, [](PackageBuilder& b) { b.text(0x3FFF0, "[img]: ", false); }, "refused 1\n" + badFormat + refused},
-        {0, 0x3FFF7, [](PackageBuilder& b) { b.put(0x8000, encipheredFooter(entryLine(0, 1, "a") + "[end]")); },
-         "refused 1\n" + refused},
-        {0, 0x3FFF7, [](PackageBuilder& b) { b.text(0x7FF9, "[img]:", false); }, "refused 1\n" + refused},
+        {3, {{0x7FFD, "[img]: 0 1 0 a [end]"}}, "refused 1\n" + badFormat},
+        {0x12, {{0x10000, std::string(16, '\0') + "[img]: "}}, "refused 1\n" + badFormat},
+        {0, {{0x3FFF0, "[img]: "}}, "refused 1\n" + badFormat},
+        {0, {{0x8000, std::string(cipher.begin(), cipher.end())}}, "refused 1\n" + refused},
+        {0, {{0x7FF9, "[img]:"}}, "refused 1\n" + refused},
         // clang-format on
     };
     for (const auto& row : rows) {
-        PackageBuilder b(row.size);
-        row.build(b);
+        PackageBuilder b(0x3FFF7);
+        for (const auto& [at, text] : row.texts) b.text(at, text, false);
         CaptureConsole console;
         PackageScanner scanner{console};
         bmc::SimBmc bmc;
@@ -210,9 +202,6 @@ TEST(ValidationScan, VerdictPartsTextAndRequests) {
     // A 32 MiB package whose footer stands in its very last block: its
     // footer area reaches 0x38000 bytes past the end and is still sent.
     EXPECT_TRUE(partInRange(Part{0x1FF8000, 0x40000, 0x40000}, 0x2000000));
-    EXPECT_TRUE(partInRange(Part{0x8000, 0x40000, 0x40000}, 0x9000));
-    EXPECT_FALSE(partInRange(Part{0x2040000, 0x10000, 1}, 0x2000000));
-    EXPECT_FALSE(partInRange(Part{0, 0x100000000ull, 1}, 0x2000000));
 }
 
 }  // namespace
