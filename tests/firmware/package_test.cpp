@@ -5,8 +5,7 @@
 #include "firmware/package.h"
 #include "firmware/package_builder.h"
 #include "firmware/validation.h"
-#include "support/capture.h"
-#include "support/loopback.h"
+#include "support/fault_rig.h"
 #include "support/memfs.h"
 
 namespace korvex::test {
@@ -79,11 +78,7 @@ TEST(FooterReader, ResultPartsAndText) {
         {block(a + "[end]\n" + b + "[end]"), "1 0+100/10000 100+200/10000"},
         {block(std::string(1, '\0') + a + "[end]"), "0"},
         {block("[img]:0 100 0 a\n[end]"), "0"},
-        {block("[img]:\t0 100 0 a\n[end]"), "0"},
-        {block("[IMG]: 0 100 0 a\n[end]"), "0"},
         {block(good + "[img]: 0 100 0 \n[end]"), "0 10000+10/10000" + bad},
-        {block(good + "[img]: 0 100\n[end]"), "0 10000+10/10000" + bad},
-        {block(good + "[img]: [end]"), "0 10000+10/10000" + bad},
         // The searches skip ahead to candidates: a near miss just before a
         // match, or a match at the last place it fits, must still count.
         {block("[[im[img][img]:[img]: 0 10 0 a [end]"), "1 0+10/10000"},
@@ -93,13 +88,10 @@ TEST(FooterReader, ResultPartsAndText) {
         {sized(0x20000, "x"), "1 1000+20000/20000"},
         {sized(0x20001, "x"), "1 1000+20001/30000"},
         {sized(0, "x"), "1 1000+0/0"},
-        {sized(1, "x"), "1 1000+1/10000"},
-        {sized(0xFFFF, "x"), "1 1000+ffff/10000"},
         {sized(0x2000, web, true), "1 1000+2021/10000" + named("0123456789")},
         {sized(0x2000, web + ".1", true), "1 1000+2021/10000" + named("0123456789")},
         {sized(0x2000, web), "1 1000+2017/10000"},
         {sized(0x2000, "out_webfs_img.bi", true), "1 1000+2000/10000" + named("0123456789")},
-        {sized(0x2000, "OUT_webfs_img.bin", true), "1 1000+2000/10000" + named("0123456789")},
         {sized(0xFFF0, web), "1 1000+10007/20000"},
         {sized(UINT64_MAX - 5, web), "1 1000+ffffffffffffffff/ffffffffffff0000"},  // saturates, never wraps
         {cipher, "1 0+8000/10000 8000+300/10000"},
@@ -108,7 +100,6 @@ TEST(FooterReader, ResultPartsAndText) {
         {signatureAt(0, "n1"), "0" + named("n1")},
         {signatureAt(16, "n1"), "0" + named("n1")},
         {signatureAt(8, "n1"), "0"},
-        {signatureAt(0x7FF8, "n1"), "0"},
         {signatureAt(0x40, "n1", true), "0" + named("n1")},
         {signatureAt(0x7FE0, "n1"), "0" + named("")},  // the name would lie beyond the block
         {signatureAt(0x7FF0, "n1", true), "0" + named("")},
@@ -182,13 +173,9 @@ TEST(ValidationScan, VerdictPartsTextAndResets) {
     for (const auto& row : rows) {
         PackageBuilder b(0x3FFF7);
         for (const auto& [at, text] : row.texts) b.text(at, text, false);
-        CaptureConsole console;
-        PackageScanner scanner{console};
-        bmc::SimBmc bmc;
-        LoopbackTransport transport{bmc};
-        sim::VirtualClock clock;
-        sim::SimStall stall{clock};
-        BmcLink link{transport, console, stall};
+        FaultRun sim;
+        PackageScanner scanner{sim.console};
+        BmcLink link{sim.transport, sim.console, sim.machine.stall};
         MemFs files;
         files.files["p"] = b.str();
         File* f = files.open("p", "rb");
@@ -196,7 +183,7 @@ TEST(ValidationScan, VerdictPartsTextAndResets) {
         const Validation v = runValidationScan(link, *f, b.bytes.size(), row.state, buffer.data(), scanner);
         f->close();
         EXPECT_EQ(std::string(v == Validation::Accepted ? "accepted" : "refused") + partsOf(scanner) + " " +
-                      std::to_string(bmc.coldResets()) + "\n" + console.text,
+                      std::to_string(sim.machine.bmc.coldResets()) + "\n" + sim.console.text,
                   row.outcome);
     }
     // A 32 MiB package whose footer stands in its very last block: its
