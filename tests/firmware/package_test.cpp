@@ -189,6 +189,7 @@ TEST(ValidationScan, VerdictPartsTextAndResets) {
     // A 32 MiB package whose footer stands in its very last block: its
     // footer area reaches 0x38000 bytes past the end and is still sent.
     EXPECT_TRUE(partInRange(Part{0x1FF8000, 0x40000, 0x40000}, 0x2000000));
+    EXPECT_FALSE(partInRange(Part{0x2040000, 0x10000, 1}, 0x2000000));
 }
 
 }  // namespace
