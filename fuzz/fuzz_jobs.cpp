@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::set<size_t> sentUpTo{0};
     std::string previous;
     bmc.onRequest = [&](uint8_t, uint8_t, const uint8_t* request, int32_t length) {
-        if (sim.clock.nowUs() / 1000000 > 24 * 3600) std::abort();
+        if (sim.machine.clock.nowUs() / 1000000 > 24 * 3600) std::abort();
         if (!restore || length <= 4 || (request[0] & 0x0F) != 3) return;
         const std::string bytes(reinterpret_cast<const char*>(request), static_cast<size_t>(length));
         std::set<size_t> next;
@@ -66,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const char* name = dump ? "dump.bin" : restore ? "restore.bin" : "backup.bin";
     const JobResult result =
-        dump ? runFlashDump(sim.platform(), bmc, name)
-             : runConfigFlow(sim.platform(), bmc, restore ? name : nullptr, restore ? nullptr : name);
+        dump ? runFlashDump(sim.machine.platform(), bmc, name)
+             : runConfigFlow(sim.machine.platform(), bmc, restore ? name : nullptr, restore ? nullptr : name);
     if ((dump && result.value != 1) || files.openNow != 0 || sim.memory.outstanding() != 0) std::abort();
     const auto file = files.files.find(name);
     if (files.files.size() > 1 || (restore && file == files.files.end())) std::abort();

@@ -36,8 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t requestLength = input.byte() % 63;
     InputPorts ports(input);
     QuickTimers timers;
-    korvex::fuzz::SimPlatform sim;  // for all but the ports and timers
-    korvex::KcsTransport kcs(korvex::Platform{ports, timers, sim.stall, sim.console, sim.files, sim.memory, sim.stops});
+    korvex::fuzz::SimPlatform sim;
+    const korvex::Platform p = sim.machine.platform();  // for all but the ports and timers
+    korvex::KcsTransport kcs(korvex::Platform{ports, timers, p.stall, p.console, p.files, p.memory, p.stops});
     kcs.open();
     uint8_t request[62], response[125 + 16];
     std::memset(request, 0xA5, sizeof request);

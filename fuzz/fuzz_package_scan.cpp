@@ -5,21 +5,7 @@
 // parts in range, and reset the BMC exactly when it refuses.
 #include "firmware/validation.h"
 #include "fuzz_support.h"
-
-namespace {
-
-class ResetCounter final : public korvex::Transport {
-public:
-    int open() override { return 0; }
-    int close() override { return 0; }
-    korvex::ExchangeResult exchange(uint8_t netFnLun, uint8_t command, const uint8_t*, int32_t, uint8_t*) override {
-        if (netFnLun == korvex::kNetFnLunApp && command == korvex::kCmdColdReset) ++resets;
-        return korvex::ExchangeResult::answer(0, 0);
-    }
-    int resets = 0;
-};
-
-}  // namespace
+#include "support/loopback.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace korvex;
@@ -33,15 +19,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t at = 0; size > 3 && at < fileSize; at += size - 3)
         std::memcpy(package.data() + at, data + 3, std::min(size - 3, fileSize - at));
 
-    ResetCounter bmc;
-    BmcLink link{bmc, sim.console, sim.stall};
+    test::LoopbackTransport transport{sim.machine.bmc};
+    BmcLink link{transport, sim.console, sim.machine.stall};
     PackageScanner scanner(sim.console);
     File* file = sim.files.open("package.bin", "rb");
     std::vector<uint8_t> block(kPackageBlockSize);
     const Validation result = runValidationScan(link, *file, declared, state, block.data(), scanner);
     file->close();
 
-    if (scanner.partCount() > kMaxParts || bmc.resets != (result == Validation::Refused ? 1 : 0)) std::abort();
+    if (scanner.partCount() > kMaxParts || sim.machine.bmc.coldResets() != (result == Validation::Refused ? 1u : 0u))
+        std::abort();
     if (scanner.uniqueNameLength() > kUniqueNameMax ||
         !fuzz::terminatedWithin(scanner.uniqueName(), kUniqueNameMax + 1))
         std::abort();

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim.h"
+#include "bmc/sim_machine.h"
 #include "support/capture.h"
 #include "support/memfs.h"
 #include "transport/transport.h"
@@ -101,15 +101,10 @@ private:
 
 // Memory that counts what is left held, and nothing that asks the job to stop.
 struct SimPlatform {
-    sim::VirtualClock clock;
-    sim::SimPorts ports{clock};
-    sim::SimTimers timers{clock};
-    sim::SimStall stall{clock};
     NullConsole console;
     test::MemFs files;
     test::CountingMemory memory;
-    NeverStop stops;
-    Platform platform() { return Platform{ports, timers, stall, console, files, memory, stops}; }
+    bmc::SimMachine machine{console, files, memory};
 };
 
 }  // namespace korvex::fuzz

