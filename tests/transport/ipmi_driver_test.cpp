@@ -129,7 +129,7 @@ struct ExchangeRow {
 TEST(DriverTransport, EachWayAnExchangeEnds) {
     using S = ExchangeStatus;
     const char* late = "no answer within 30 s";
-    const char* back = "korvex: /dev/ipmi0: the driver takes requests again, after 3 s\n";
+    const char* back = "up to 60 s\nkorvex: /dev/ipmi0: the driver takes requests again, after 3 s\n";
     // clang-format off
     const ExchangeRow rows[] = {
         {"answer", {{{0x00, 0xAA, 0xBB}}}, S::Answered},
