@@ -204,6 +204,7 @@ TEST_F(StageTest, OutputReturnsOnlyAfterSuccess) {
         {"log", "outcome=failed\nstatus=1\n", kFailed, "old dump"},
         {"log, cut short", "", kFailed, "old dump"},
         {"log", "outcome=succeeded\n", kFailed, "old dump"},
+        {"log", "outcome=succeeded\nstatus=1\n", kFailed, "old dump"},
         {nullptr, "", kNotStarted, "old dump"},
     };
     for (const auto& c : cases) {
