@@ -205,6 +205,7 @@ TEST_F(StageTest, OutputReturnsOnlyAfterSuccess) {
         {"log, cut short", "", kFailed, "old dump"},
         {"log", "outcome=succeeded\n", kFailed, "old dump"},
         {"log", "outcome=succeeded\nstatus=1\n", kFailed, "old dump"},
+        {"log", "outcome=succeeded\nstatus=0\nmore\n", kFailed, "old dump"},
         {nullptr, "", kNotStarted, "old dump"},
     };
     for (const auto& c : cases) {
