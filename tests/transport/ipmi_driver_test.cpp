@@ -294,7 +294,8 @@ TEST(FrontEnd, RouteKcsCfgAndGrant) {
         {.choice = C::Ports, .planted = {"/dev/ipmidev/0"}, .asked = ca23, .says = driver + "/dev/ipmidev/0 exists)"},
         {.choice = C::Ports, .planted = ipmi0, .forceDriver = true, .runs = true, .asked = ca23, .says = fromCfg,
          .warns = "warning"},
-        {.plant = None, .runs = true, .asked = ca23, .says = "korvex: interface: KCS ports (no /dev/ipmi0)\n" + standardLine},
+        {.plant = None, .runs = true, .asked = ca23,
+         .says = "korvex: interface: KCS ports (no /dev/ipmi0)\n" + standardLine},
         {.bytes = "CMD CA5\nDATA CA4\n", .runs = true, .asked = ca45, .says = ca5},
         {.owner = RunningUser, .runs = true, .asked = ca23, .says = fromCfg},
         {.plant = Symlink, .says = "kcs.cfg refused: it is a symbolic link"},
@@ -344,11 +345,12 @@ TEST(FrontEnd, RouteKcsCfgAndGrant) {
         {.choice = C::Driver, .plant = None, .planted = ipmi0, .route = R::Driver,
          .says = dev + "/dev/ipmi0 (--interface=driver)\n", .opened = "/dev/ipmi0"},
         {.choice = C::Driver, .plant = None, .route = R::Refused,
-         .says = "korvex: interface: the kernel's IPMI driver (--interface=driver)\nkorvex: no /dev/ipmi0, /dev/ipmi/0 or "
-                 "/dev/ipmidev/0: the kernel's IPMI driver is not loaded (modprobe ipmi_si ipmi_devintf)\n" + nothingSent},
+         .says = "korvex: interface: the kernel's IPMI driver (--interface=driver)\nkorvex: no /dev/ipmi0, "
+                 "/dev/ipmi/0 or /dev/ipmidev/0: the kernel's IPMI driver is not loaded (modprobe ipmi_si "
+                 "ipmi_devintf)\n" + nothingSent},
         {.plant = None, .planted = ipmi0, .openErrno = EACCES, .route = R::Refused,
-         .says = viaIpmi0 + "korvex: cannot open /dev/ipmi0: Permission denied" + (geteuid() != 0 ? " (run as root)" : "") +
-                 "\n" + nothingSent,
+         .says = viaIpmi0 + "korvex: cannot open /dev/ipmi0: Permission denied" +
+                 (geteuid() != 0 ? " (run as root)" : "") + "\n" + nothingSent,
          .opened = "/dev/ipmi0"},
         {.plant = None, .planted = ipmi0, .checkErrno = ENOTTY, .route = R::Refused,
          .says = viaIpmi0 + "korvex: /dev/ipmi0 is not the kernel's IPMI device: Inappropriate ioctl for device\n" +
