@@ -17,22 +17,36 @@ namespace {
 
 using korvex::format::formatTo;
 
+// Output that does not fit is cut, always terminated, and the full length is
+// still reported, as snprintf does.
 template <typename... Args>
-void expectSame(const char* format, Args... args) {
-    char ours[512], libc[512];
-    EXPECT_LT(formatTo(ours, sizeof ours, format, args...), sizeof ours);
-    std::snprintf(libc, sizeof libc, format, args...);
-    EXPECT_STREQ(ours, libc) << format;
+void expectCut(size_t capacity, const char* format, Args... args) {
+    char ours[512] = "untouched", libc[512] = "untouched";
+    EXPECT_EQ(formatTo(ours, capacity, format, args...), size_t(std::snprintf(libc, capacity, format, args...)));
+    EXPECT_STREQ(ours, libc) << format << " in " << capacity;
 }
 
-// Without the compiler's format check, for arguments it would refuse.
+template <typename... Args>
+void expectSame(const char* format, Args... args) {
+    expectCut(512, format, args...);
+}
+
+// Through a sink that takes no empty pieces, without the compiler's format
+// check, for arguments it would refuse.
 std::string unchecked(const char* format, ...) {
-    char buffer[512];
+    struct Pieces final : korvex::format::Sink {
+        void put(const char* text, size_t length) override {
+            EXPECT_NE(length, 0u);
+            whole.append(text, length);
+        }
+        std::string whole;
+    } sink;
     va_list args;
     va_start(args, format);
-    korvex::format::formatv(buffer, sizeof buffer, format, args);
+    const size_t n = korvex::format::formatv(sink, format, args);
     va_end(args);
-    return std::string(buffer);
+    EXPECT_EQ(n, sink.whole.size());
+    return sink.whole;
 }
 
 TEST(Format, FlagsWidthsAndPrecisions) {
@@ -57,43 +71,9 @@ TEST(Format, FlagsWidthsAndPrecisions) {
     // A format that ends inside a conversion, or names one the formatter does not know, is copied out
     // rather than read past its end.
     EXPECT_EQ(unchecked("50%") + unchecked("50%-8") + unchecked("%q and %d", 3), "50%50%-8%q and 3");
-}
-
-// Output that does not fit is cut, always terminated, and the full length is
-// still reported, as snprintf does.
-TEST(Format, TruncatesLikeSnprintf) {
-    const struct {
-        size_t capacity;
-        const char* expected;
-    } cases[] = {{0, "untouched"}, {1, ""}, {2, "a"}, {6, "abc-1"}, {7, "abc-12"}, {64, "abc-12"}};
-    for (const auto& c : cases) {
-        char buffer[64] = "untouched";
-        EXPECT_EQ(formatTo(buffer, c.capacity, "%s%d", "abc", -12), 6u) << c.capacity;
-        EXPECT_STREQ(buffer, c.expected) << c.capacity;
-    }
-}
-
-class Pieces final : public korvex::format::Sink {
-public:
-    void put(const char* text, size_t length) override {
-        EXPECT_NE(length, 0u);
-        whole.append(text, length);
-    }
-    std::string whole;
-};
-
-size_t toSink(korvex::format::Sink& sink, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const size_t n = korvex::format::formatv(sink, format, args);
-    va_end(args);
-    return n;
-}
-
-TEST(Format, SinkGetsEverythingAndLongPaddingInRuns) {
-    Pieces sink;
-    EXPECT_EQ(toSink(sink, "[%100d]", 5), 102u);
-    EXPECT_EQ(sink.whole, "[" + std::string(99, ' ') + "5]");
+    // Long padding reaches the sink in runs.
+    EXPECT_EQ(unchecked("[%100d]", 5), "[" + std::string(99, ' ') + "5]");
+    for (size_t capacity : {0u, 1u, 2u, 6u, 7u}) expectCut(capacity, "%s%d", "abc", -12);
 }
 
 // Every format literal printed anywhere in the tool uses only what the UEFI

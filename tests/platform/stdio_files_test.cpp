@@ -36,28 +36,16 @@ TEST(StdioFiles, FoldersAndSpecialFilesAreRefused) {
 
 TEST(StdioConsole, PackageTextIsEscapedOnATerminalAndExactElsewhere) {
     const std::string name = "t\x1b]0;x\x07\\\xc3\xbc";  // retitles the window; a backslash; UTF-8
-    struct Case {
-        bool terminal;
-        std::string shown;
-    } cases[] = {
-        {true, "t\\x1b]0;x\\x07\\\\\\xc3\\xbc"},
-        {false, name},
-    };
-    for (const Case& c : cases) {
-        int readFd = -1, writeFd = -1;
-        if (c.terminal) {
-            ASSERT_EQ(openpty(&readFd, &writeFd, nullptr, nullptr, nullptr), 0);
+    for (const bool terminal : {true, false}) {
+        int fds[2];  // read, write
+        ASSERT_EQ(terminal ? openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) : pipe(fds), 0);
+        if (terminal) {
             termios raw{};
-            tcgetattr(writeFd, &raw);
+            tcgetattr(fds[1], &raw);
             cfmakeraw(&raw);  // no "\r" added to the line end
-            tcsetattr(writeFd, TCSANOW, &raw);
-        } else {
-            int fds[2];
-            ASSERT_EQ(pipe(fds), 0);
-            readFd = fds[0];
-            writeFd = fds[1];
+            tcsetattr(fds[1], TCSANOW, &raw);
         }
-        FILE* out = fdopen(writeFd, "w");
+        FILE* out = fdopen(fds[1], "w");
         {
             hosted::StdioConsole console(out);
             PackageScanner scanner(console);
@@ -67,9 +55,10 @@ TEST(StdioConsole, PackageTextIsEscapedOnATerminalAndExactElsewhere) {
         std::fclose(out);
         std::string got;
         char buf[512];
-        for (ssize_t n; (n = read(readFd, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
-        close(readFd);
-        EXPECT_EQ(got, "[find_respective_image_info:788] Unique File name=" + c.shown + " len=10\n") << c.terminal;
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+        close(fds[0]);
+        const std::string shown = terminal ? "t\\x1b]0;x\\x07\\\\\\xc3\\xbc" : name;
+        EXPECT_EQ(got, "[find_respective_image_info:788] Unique File name=" + shown + " len=10\n") << terminal;
     }
 }
 

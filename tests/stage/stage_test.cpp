@@ -22,11 +22,13 @@ namespace fs = std::filesystem;
 // Entries live in $FAKE_EFI/entries ("NNNN label" lines), BootNext in
 // $FAKE_EFI/next; each call is appended to $FAKE_EFI/calls and the load
 // options of a new entry go to $FAKE_EFI/options-NNNN. $FAKE_EFI/fail-ARG
-// makes the call whose first argument is ARG fail.
+// makes the call whose first argument is ARG fail, $FAKE_EFI/kill-ARG die
+// of SIGKILL.
 constexpr char kFakeEfibootmgr[] = R"sh(#!/bin/sh
 s=$FAKE_EFI
 echo "$*" >> "$s/calls"
 if [ -e "$s/fail$1" ]; then echo "Could not prepare Boot variable: No space left on device" >&2; exit 5; fi
+[ -e "$s/kill$1" ] && kill -9 $$
 case "$1" in
   -C) n=$(printf '%04X' $(( $(wc -l < "$s/entries") + 1 )))
       while [ "$1" != -L ]; do shift; done
@@ -133,7 +135,10 @@ TEST_F(StageTest, RefusesClearlyAndLeavesNothing) {
         {{"-f", fw}, gone("sys/firmware/efi/efivars"), kNotStarted, "efivarfs"},
         {{"-f", fw}, [](StageTest& t) { put(t.root / "proc/self/mounts", "/dev/vda2 / ext4 rw 0 0\n"); }, kNotStarted,
          "cannot find the EFI system partition"},
-        {{"--esp", "/data", "-f", fw}, {}, kNotStarted, "/data is a ext4 file system"},
+        // A mount point as /proc/self/mounts escapes it, on its last line without a line feed.
+        {{"--esp", "/data", "-f", fw},
+         [](StageTest& t) { put(t.root / "proc/self/mounts", "/dev/vdb1 /d\\141ta ext4 rw 0 0"); }, kNotStarted,
+         "/data is a ext4 file system"},
         {{"-f", fw}, gone("sys/class/block/vda1"), kNotStarted, "not a partition of a disk"},
         {{"-f", fw}, [](StageTest& t) { t.freeBytes = 1024 * 1024; }, kNotStarted,
          "has 1024 KiB free; the run needs 1029 KiB"},
@@ -148,6 +153,7 @@ TEST_F(StageTest, RefusesClearlyAndLeavesNothing) {
         {{"-d", (base / "a\nb/d.bin").string()}, file("a\nb/x"), kUsage, "holds a line feed"},
         {{"--bogus", "-f", fw}, {}, kUsage, "unknown option --bogus"},
         {{"-f", fw}, file("efi/fail-C"), kNotStarted, "efibootmgr failed (status 5): Could not prepare Boot variable"},
+        {{"-f", fw}, file("efi/kill-C"), kNotStarted, "efibootmgr failed (status 137)"},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -198,6 +204,8 @@ TEST_F(StageTest, OutputReturnsOnlyAfterSuccess) {
         {"log", "outcome=failed\nstatus=1\n", kFailed, "old dump"},
         {"log, cut short", "", kFailed, "old dump"},
         {"log", "outcome=succeeded\n", kFailed, "old dump"},
+        {"log", "outcome=succeeded\nstatus=1\n", kFailed, "old dump"},
+        {"log", "outcome=succeeded\nstatus=0\nmore\n", kFailed, "old dump"},
         {nullptr, "", kNotStarted, "old dump"},
     };
     for (const auto& c : cases) {

@@ -1,4 +1,4 @@
-// doIPMICmd's retry policy and the cold reset.
+// doIPMICmd's retry policy, and the cold reset.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -52,10 +52,11 @@ struct CmdCase {
     size_t attempts;
     uint64_t pausedSeconds;
     std::string text;
-    int fields = 0;  // taskId << 4 | taskState << 1 | lowBit afterwards
+    int fields = 0;          // taskId << 4 | taskState << 1 | lowBit afterwards
+    bool coldReset = false;  // the exchange is bmcColdReset's instead (the BMC goes away: no waiting for it)
 };
 
-TEST(DoIpmiCmd, FollowsThePolicy) {
+TEST(DoIpmiCmd, FollowsThePolicyAndColdResetReportsItsOutcome) {
     // clang-format off
     const CmdCase cases[] = {
         {"wrong state five times", {2, 1, 2, 5}, {{0, {0x12}}}, 0, -1, 5, 10, kFailed, 0x12},
@@ -73,6 +74,9 @@ TEST(DoIpmiCmd, FollowsThePolicy) {
         // A failed attempt leaves the fields of the last good answer.
         {"fields kept after a failed attempt", {0, 1, 7, 2}, {{0, {0x31}}, {0xC0, {0xFE}}}, 0, -1, 2, 0,
          std::string("[doIPMICmd] Abnormal. CompCode == 0xc0\n") + kFailed, 0x31},
+        {"cold reset", {}, {{0, {}}}, 0, 0, 1, 0, "Execute Cold Reset Success\n", 0, true},
+        {"cold reset refused", {}, {{0xC1, {}}}, 0, -1, 1, 0, "Execute Cold Reset Fail\n", 0, true},
+        {"cold reset unanswered", {}, {{-1, {}}}, 0, -1, 1, 0, "Execute Cold Reset Fail\n", 0, true},
     };
     // clang-format on
     for (const CmdCase& c : cases) {
@@ -85,26 +89,14 @@ TEST(DoIpmiCmd, FollowsThePolicy) {
         const uint8_t request[3] = {0x01, 0x02, 0x03};
         uint8_t response[125] = {};
         int32_t inlen = c.inlenBefore;
-        const int result = static_cast<int8_t>(doIPMICmd(link, request, 3, response, &inlen, c.policy, &task));
+        const int result = c.coldReset
+                               ? bmcColdReset(link)
+                               : static_cast<int8_t>(doIPMICmd(link, request, 3, response, &inlen, c.policy, &task));
         EXPECT_EQ(std::tuple(result, transport.calls, stall.total, console.text, int{task.taskId}, int{task.taskState},
                              int{task.lowBit}),
                   std::tuple(c.result, c.attempts, c.pausedSeconds * 1'000'000, c.text, c.fields >> 4,
                              (c.fields >> 1) & 7, c.fields & 1))
             << c.name;
-    }
-}
-
-// The BMC goes away to reset: the tool reports the outcome and does not wait for it.
-TEST(BmcColdReset, ReportsTheOutcome) {
-    for (const auto& [reply, result, text] : {std::tuple{Reply{0, {}}, 0, "Execute Cold Reset Success\n"},
-                                              std::tuple{Reply{0xC1, {}}, -1, "Execute Cold Reset Fail\n"},
-                                              std::tuple{Reply{-1, {}}, -1, "Execute Cold Reset Fail\n"}}) {
-        ScriptedTransport transport;
-        transport.script = {reply};
-        test::CaptureConsole console;
-        RecordingStall stall;
-        BmcLink link{transport, console, stall};
-        EXPECT_EQ(std::tuple(bmcColdReset(link), console.text, stall.total), std::tuple(result, text, 0u));
     }
 }
 

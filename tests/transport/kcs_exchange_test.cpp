@@ -1,9 +1,10 @@
 // The KCS exchange against the simulated controller: what goes over the
-// ports, what it costs, and what each fault of the BMC leads to.
+// ports, what it costs, and what each fault of the BMC leads to; and the
+// ports kcs.cfg gives.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bmc/sim_machine.h"
@@ -18,12 +19,12 @@ constexpr char kBadState[] = "ERROR !! BMC did not in correct state\n";
 constexpr int32_t kUntouched = 77;
 constexpr uint64_t kForever = UINT64_MAX;
 
-// Passes port accesses through, logs them ("in CA3 81", "out CA2 18") if
-// asked, and makes `forceCount` status reads from the `forceFrom`-th on
-// (counting from 0), and those before `forceUntilNs`, read as `forced`.
-class RecordingPorts final : public PortIo {
+// Passes port accesses through, and makes `forceCount` status reads from the
+// `forceFrom`-th on (counting from 0), and those before `forceUntilNs`, read
+// as `forced`.
+class ForcingPorts final : public PortIo {
 public:
-    RecordingPorts(PortIo& inner, const sim::VirtualClock& clock) : inner_(inner), clock_(clock) {}
+    ForcingPorts(PortIo& inner, const sim::VirtualClock& clock) : inner_(inner), clock_(clock) {}
     uint8_t in8(uint16_t port) override {
         uint8_t value = inner_.in8(port);
         if (port == 0xCA3) {
@@ -31,25 +32,14 @@ public:
                 value = forced;
             ++statusReads;
         }
-        note("in", port, value);
         return value;
     }
-    void out8(uint16_t port, uint8_t value) override {
-        inner_.out8(port, value);
-        note("out", port, value);
-    }
+    void out8(uint16_t port, uint8_t value) override { inner_.out8(port, value); }
 
-    bool keepLog = false;
-    std::vector<std::string> log;
     uint64_t statusReads = 0, forceFrom = kForever, forceCount = kForever, forceUntilNs = kForever;
     uint8_t forced = 0;
 
 private:
-    void note(const char* dir, uint16_t port, uint8_t value) {
-        char line[24];
-        std::snprintf(line, sizeof line, "%s %X %02X", dir, port, value);
-        if (keepLog) log.emplace_back(line);
-    }
     PortIo& inner_;
     const sim::VirtualClock& clock_;
 };
@@ -61,7 +51,6 @@ public:
     explicit FaultyTimers(Timers& inner) : inner_(inner) {}
     bool create(TimerId* id) override { return creates++ == failCreate ? false : inner_.create(id); }
     bool armRelative(TimerId id, uint64_t units) override {
-        lastArm = units;
         return arms++ == failArm ? false : inner_.armRelative(id, units);
     }
     bool fired(TimerId id) override { return inner_.fired(id); }
@@ -69,13 +58,12 @@ public:
     void close(TimerId id) override { inner_.close(id); }
 
     int creates = 0, arms = 0, failCreate = -1, failArm = -1;
-    uint64_t lastArm = 0;
 
 private:
     Timers& inner_;
 };
 
-// The simulated BMC behind the recording ports, with an OEM command of our
+// The simulated BMC behind the forcing ports, with an OEM command of our
 // own whose answer the tests choose.
 struct Rig {
     Rig() {
@@ -98,7 +86,7 @@ struct Rig {
     test::MemFs files;
     test::CountingMemory memory;
     bmc::SimMachine machine{console, files, memory};
-    RecordingPorts ports{machine.ports, machine.clock};
+    ForcingPorts ports{machine.ports, machine.clock};
     FaultyTimers timers{machine.timers};
     NeverStop stops;
     KcsTransport kcs{Platform{ports, timers, machine.stall, console, files, memory, stops}};
@@ -106,31 +94,6 @@ struct Rig {
     bmc::Request lastRequest;
     uint8_t response[125 + 8] = {};
 };
-
-TEST(KcsExchange, ColdResetOnTheWire) {
-    Rig rig;
-    rig.ports.keepLog = true;
-    int32_t length = kUntouched;
-    EXPECT_EQ(rig.exchange(0x18, 0x02, {}, &length), 0);
-    EXPECT_EQ(length, 0);
-    // Wait for IBF clear and clear OBF; WRITE_START (the controller goes to the write state and puts a dummy
-    // byte out); NetFn/LUN; WRITE_END and the command byte, the last one; the response (NetFn App + 1, command,
-    // completion code), each byte acknowledged with READ; idle with the dummy byte.
-    // clang-format off
-    const std::vector<std::string> expected = {
-        "in CA3 00", "in CA2 00", "in CA3 00", "out CA3 61", "in CA3 81", "in CA2 00", "in CA3 80", "out CA2 18",
-        "in CA3 81", "in CA2 00", "in CA3 80", "out CA3 62", "in CA3 81", "in CA2 00", "in CA3 80", "out CA2 02",
-        "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 1C", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41",
-        "in CA2 02", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 00", "out CA2 68", "in CA3 01",
-        "in CA3 01", "in CA3 01", "in CA2 00"};
-    // clang-format on
-    EXPECT_EQ(rig.ports.log, expected);
-    EXPECT_EQ(rig.machine.bmc.coldResets(), 1u);
-    EXPECT_EQ(rig.machine.timers.openCount(), 0u);
-    EXPECT_EQ(rig.timers.creates, 2);  // one timer event per phase
-    EXPECT_EQ(rig.timers.lastArm, 300'000'000u);
-    EXPECT_EQ(rig.console.text, "");
-}
 
 // Against an instant BMC a request of N bytes (data + 2) costs 4N+8 port
 // accesses and a response of R bytes (data + 3) 5R+4; nothing more, and no
@@ -254,6 +217,49 @@ TEST(KcsExchange, FaultsEndAsTheyShould) {
         length = kUntouched;
         EXPECT_EQ(rig.exchange(0xF8, 0x70, {1, 2, 3}, &length), 0);
         EXPECT_TRUE(length == 2 && rig.response[0] == 0x11 && rig.console.text.empty());
+    }
+}
+
+// kcs.cfg as users write it, and what port set each file gives.
+TEST(KcsConfig, GivesThePortSet) {
+    const struct {
+        const char* file;  // nullptr: there is none
+        int64_t command, data;
+        size_t readErrorAt = 0;  // non-zero: reading fails after that many bytes
+    } cases[] = {
+        {nullptr, 0xCA3, 0xCA2},  // the standard ports
+        {"\v\fCMD\r\n\t CA3\f\vDATA \n\n CA2 \t", 0xCA3, 0xCA2},
+        // Up to four digits of 0-9, A-F, a-f, and anything from '*' to '?' by its low four bits.
+        {"CMD 0xCA3\n", 0, 0},
+        {"CMD FfFf DATA 12345\n", 0xFFFF, 0x1234},
+        {"DATA 00CA2\n", 0, 0xCA},
+        {"CMD :;<= DATA *+?/\n", 0xABCD, 0xABFF},
+        {"CMD ) DATA @\n", 0, 0},
+        {"CMD 1G2 DATA CA3h\n", 1, 0xCA3},
+        {"cmd CA3\n", 0, 0},
+        {"CMD CA3 DATA 62 CMD CA5", 0xCA5, 0x62},
+        {"# ports\nCMD CA3 ; data next\nDATA CA2 end\n", 0xCA3, 0xCA2},
+        {"CMD DATA 42\n", 0xDA, 0x42},  // the number reading DATA is the keyword too
+        // A keyword as the last token has no number: its port stays as it was.
+        {"CMD CA5 DATA CA2 CMD", 0xCA5, 0xCA2},
+        {"CMD CA3\nDATA 62 DATA\n", 0xCA3, 0x62},
+        // A token longer than 19 characters is cut, not split into two.
+        {"xxxxxxxxxxxxxxxxxxxxCMD CA3 DATA CA2\n", 0, 0xCA2},
+        {"CMD CA3456789012345678901234567890 DATA CA2\n", 0xCA34, 0xCA2},
+        // A read error ends the reading like the end of the file, after "CMD 42 ".
+        {"CMD 42 DATA 43\n", 0x42, 0, 7},
+    };
+    for (const auto& c : cases) {
+        test::MemFs fs;
+        if (c.file != nullptr) fs.files["kcs.cfg"] = c.file;
+        if (c.readErrorAt != 0) fs.failReadAfter.insert("kcs.cfg");
+        fs.readErrorAt = c.readErrorAt;
+        KcsPortSet ports{1, 2, 3};
+        readKcsPortSet(fs, &ports);
+        // Command and status are always set together; kcs.cfg is not left open.
+        EXPECT_EQ(std::tuple(ports.command, ports.status, ports.data, fs.openNow),
+                  std::tuple(c.command, c.command, c.data, 0))
+            << (c.file ? c.file : "none");
     }
 }
 
