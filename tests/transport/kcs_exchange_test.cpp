@@ -3,6 +3,7 @@
 // ports kcs.cfg gives.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -19,12 +20,12 @@ constexpr char kBadState[] = "ERROR !! BMC did not in correct state\n";
 constexpr int32_t kUntouched = 77;
 constexpr uint64_t kForever = UINT64_MAX;
 
-// Passes port accesses through, and makes `forceCount` status reads from the
-// `forceFrom`-th on (counting from 0), and those before `forceUntilNs`, read
-// as `forced`.
-class ForcingPorts final : public PortIo {
+// Passes port accesses through, logs them ("in CA3 81", "out CA2 18") if
+// asked, and makes `forceCount` status reads from the `forceFrom`-th on
+// (counting from 0), and those before `forceUntilNs`, read as `forced`.
+class RecordingPorts final : public PortIo {
 public:
-    ForcingPorts(PortIo& inner, const sim::VirtualClock& clock) : inner_(inner), clock_(clock) {}
+    RecordingPorts(PortIo& inner, const sim::VirtualClock& clock) : inner_(inner), clock_(clock) {}
     uint8_t in8(uint16_t port) override {
         uint8_t value = inner_.in8(port);
         if (port == 0xCA3) {
@@ -32,14 +33,25 @@ public:
                 value = forced;
             ++statusReads;
         }
+        note("in", port, value);
         return value;
     }
-    void out8(uint16_t port, uint8_t value) override { inner_.out8(port, value); }
+    void out8(uint16_t port, uint8_t value) override {
+        inner_.out8(port, value);
+        note("out", port, value);
+    }
 
+    bool keepLog = false;
+    std::vector<std::string> log;
     uint64_t statusReads = 0, forceFrom = kForever, forceCount = kForever, forceUntilNs = kForever;
     uint8_t forced = 0;
 
 private:
+    void note(const char* dir, uint16_t port, uint8_t value) {
+        char line[24];
+        std::snprintf(line, sizeof line, "%s %X %02X", dir, port, value);
+        if (keepLog) log.emplace_back(line);
+    }
     PortIo& inner_;
     const sim::VirtualClock& clock_;
 };
@@ -51,6 +63,7 @@ public:
     explicit FaultyTimers(Timers& inner) : inner_(inner) {}
     bool create(TimerId* id) override { return creates++ == failCreate ? false : inner_.create(id); }
     bool armRelative(TimerId id, uint64_t units) override {
+        lastArm = units;
         return arms++ == failArm ? false : inner_.armRelative(id, units);
     }
     bool fired(TimerId id) override { return inner_.fired(id); }
@@ -58,12 +71,13 @@ public:
     void close(TimerId id) override { inner_.close(id); }
 
     int creates = 0, arms = 0, failCreate = -1, failArm = -1;
+    uint64_t lastArm = 0;
 
 private:
     Timers& inner_;
 };
 
-// The simulated BMC behind the forcing ports, with an OEM command of our
+// The simulated BMC behind the recording ports, with an OEM command of our
 // own whose answer the tests choose.
 struct Rig {
     Rig() {
@@ -86,7 +100,7 @@ struct Rig {
     test::MemFs files;
     test::CountingMemory memory;
     bmc::SimMachine machine{console, files, memory};
-    ForcingPorts ports{machine.ports, machine.clock};
+    RecordingPorts ports{machine.ports, machine.clock};
     FaultyTimers timers{machine.timers};
     NeverStop stops;
     KcsTransport kcs{Platform{ports, timers, machine.stall, console, files, memory, stops}};
@@ -94,6 +108,31 @@ struct Rig {
     bmc::Request lastRequest;
     uint8_t response[125 + 8] = {};
 };
+
+TEST(KcsExchange, ColdResetOnTheWire) {
+    Rig rig;
+    rig.ports.keepLog = true;
+    int32_t length = kUntouched;
+    EXPECT_EQ(rig.exchange(0x18, 0x02, {}, &length), 0);
+    EXPECT_EQ(length, 0);
+    // Wait for IBF clear and clear OBF; WRITE_START (the controller goes to the write state and puts a dummy
+    // byte out); NetFn/LUN; WRITE_END and the command byte, the last one; the response (NetFn App + 1, command,
+    // completion code), each byte acknowledged with READ; idle with the dummy byte.
+    // clang-format off
+    const std::vector<std::string> expected = {
+        "in CA3 00", "in CA2 00", "in CA3 00", "out CA3 61", "in CA3 81", "in CA2 00", "in CA3 80", "out CA2 18",
+        "in CA3 81", "in CA2 00", "in CA3 80", "out CA3 62", "in CA3 81", "in CA2 00", "in CA3 80", "out CA2 02",
+        "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 1C", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41",
+        "in CA2 02", "out CA2 68", "in CA3 41", "in CA3 41", "in CA3 41", "in CA2 00", "out CA2 68", "in CA3 01",
+        "in CA3 01", "in CA3 01", "in CA2 00"};
+    // clang-format on
+    EXPECT_EQ(rig.ports.log, expected);
+    EXPECT_EQ(rig.machine.bmc.coldResets(), 1u);
+    EXPECT_EQ(rig.machine.timers.openCount(), 0u);
+    EXPECT_EQ(rig.timers.creates, 2);  // one timer event per phase
+    EXPECT_EQ(rig.timers.lastArm, 300'000'000u);
+    EXPECT_EQ(rig.console.text, "");
+}
 
 // Against an instant BMC a request of N bytes (data + 2) costs 4N+8 port
 // accesses and a response of R bytes (data + 3) 5R+4; nothing more, and no
