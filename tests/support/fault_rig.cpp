@@ -31,24 +31,26 @@ public:
     bool eof() override { return !failed_ && inner_->eof(); }
     bool error() override { return failed_ || inner_->error(); }
     bool keep() override {
-        const bool kept = !fs_.failKeep && staged_->keep();
-        if (fs_.failKeep) staged_->discard();
-        return done(kept);
+        bool kept = false;
+        if (fs_.failKeep)
+            staged_->discard();
+        else
+            kept = staged_->keep();
+        closed();
+        return kept;
     }
     void discard() override {  // close(), for a plain file
         if (staged_ != nullptr)
             staged_->discard();
         else
             inner_->close();
-        done(0);
+        closed();
     }
 
 private:
-    template <typename T>
-    T done(T result) {
+    void closed() {
         --fs_.openNow;
         delete this;
-        return result;
     }
     CountingFiles& fs_;
     File* inner_;
